@@ -1,0 +1,62 @@
+#include "PkDiag.h"
+#include "PkTypes.h"
+#include "CaptureOutput.h"
+
+#include <cmath>
+
+TEST(PkVec3, ArithmeticAndCross) {
+  const PkVec3f a(1, 2, 3), b(4, 5, 6);
+  EXPECT_EQ(a + b, PkVec3f(5, 7, 9));
+  EXPECT_EQ(b - a, PkVec3f(3, 3, 3));
+  EXPECT_EQ(2.0f * a, a * 2.0f);
+  EXPECT_EQ(a.cross(b), PkVec3f(-3, 6, -3));
+  PkVec3f c = a;
+  c += b;
+  c -= a;
+  EXPECT_EQ(c, b);
+  const PkVec3f q = a / PkVec3f(2, 0, -3);
+  EXPECT_FLOAT_EQ(q.x, 0.5f);
+  EXPECT_TRUE(std::isinf(q.y) && q.y > 0);
+  EXPECT_FLOAT_EQ(q.z, -1.0f);
+}
+
+TEST(PkVec3, NormalisationRules) {
+  // Near-unit vectors stay as they are, others are scaled, tiny ones become zero.
+  const PkVec3f nearUnit(1.0f + 1e-15f, 0, 0);
+  EXPECT_EQ(nearUnit.normalized(), nearUnit);
+  EXPECT_EQ(PkVec3f(3, 0, 4).normalized(), PkVec3f(0.6f, 0, 0.8f));
+  EXPECT_EQ(PkVec3f(1e-4f, 0, 0).normalized(), PkVec3f(1, 0, 0));
+  EXPECT_EQ(PkVec3f(1e-8f, 0, 0).normalized(), PkVec3f(0, 0, 0));
+  PkVec3f v(0, 2, 0);
+  v.makeUnit();
+  EXPECT_EQ(v, PkVec3f(0, 1, 0));
+  PkVec3f tiny(1e-8f, 0, 0);
+  tiny.makeUnit();
+  EXPECT_EQ(tiny, PkVec3f(0, 0, 0));
+  // Both rules scale a small but representable vector up to unit length.
+  PkVec3f small(1e-4f, 0, 0);
+  small.makeUnit();
+  EXPECT_FLOAT_EQ(small.x, 1.0f);
+  EXPECT_EQ(PkVec3f(0, 0, 3).unitCross(PkVec3f(3, 0, 0)), PkVec3f(0, 1, 0));
+}
+
+TEST(PkVec3, PointTimesMatrix) {
+  PkMatrix4<float> m;
+  m(0, 3) = 1; m(1, 3) = 2; m(2, 3) = 3; // translation in the last column, rows applied to the point
+  EXPECT_EQ(m * PkVec3f(1, 1, 1), PkVec3f(2, 3, 4));
+  m(3, 3) = 2;
+  EXPECT_EQ(m * PkVec3f(1, 1, 1), PkVec3f(1, 1.5f, 2));
+  m(3, 3) = 0;
+  PkVec3f r;
+  const std::string err = captureStderr([&] { r = m * PkVec3f(1, 1, 1); });
+  EXPECT_EQ(err, pk::errorText("operator*(PkVec3<T>, w) yields zero homogenous coordinate"));
+  EXPECT_EQ(r, PkVec3f(2, 3, 4)); // w' = 1 is used
+}
+
+TEST(Diagnostics, TagsAndOneLinePerMessage) {
+  EXPECT_EQ(captureStderr([] { pk::ErrorLine() << "unknown edge : " << 4 << " value: " << 0.5f; }),
+            "\033[31mERROR:\033[0m unknown edge : 4 value: 0.5\n");
+  EXPECT_EQ(captureStderr([] { pk::warning("careful"); }), "\033[33mWARNING:\033[0m careful\n");
+  EXPECT_DOUBLE_EQ(pk::kPi, 3.14159265358979323846);
+  EXPECT_DOUBLE_EQ(pk::kDegToRad * 180.0, pk::kPi);
+}
