@@ -1,0 +1,55 @@
+// Writers of the two dataset files, from the host structures the parsers produce. They write what
+// they are given (also invalid indices or counts, so tests can build broken files); only array
+// sizes that the format cannot express are refused.
+#pragma once
+
+#include "CacheFile.h"
+#include "GeometryFile.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The geometry file image of geometry: header, vertices, both triangle lists, end word.
+// A triangle list whose length is not a multiple of 3 is refused (empty result, false).
+bool writeGeometryBytes(const GeometryData& geometry, std::vector<unsigned char>& out);
+// Writes the file; false after the error "cannot write file " + path (or the size error below).
+// Error "geometry triangle list k has a length that is not a multiple of 3" for a malformed list.
+bool writeGeometryFile(const std::string& path, const GeometryData& geometry);
+
+struct CacheWriteOptions {
+  enum class Blocks {
+    CompressWhenSmaller, // LZO1X-1 when the result is strictly smaller than the raw array, else raw
+    Raw                  // every block raw (S = 0)
+  };
+  Blocks blocks = Blocks::CompressWhenSmaller;
+  std::uint32_t magic = kCacheMagic; // written at both ends; other values make files of other versions
+};
+
+// Where things went in a written cache, for tests that damage files on purpose.
+struct CacheBlockLocation {
+  std::size_t offset = 0;      // offset of the block's size word S
+  std::uint32_t storedSize = 0; // S: 0 for a raw block
+  std::size_t rawSize = 0;      // size of the array in bytes
+};
+struct CacheChunkLocation {
+  std::size_t offset = 0; // offset of the chunk's vertex count
+  std::array<CacheBlockLocation, kCacheBlockCount> blocks{}; // indexed by CacheBlock
+};
+struct CacheLayout {
+  std::size_t chunkCountOffset = 0;
+  std::vector<CacheChunkLocation> chunks;
+  std::size_t endMagicOffset = 0;
+};
+
+// The cache file image of cache, built for cache.header's texture width and height. The header's
+// chunkCount is ignored: C is the number of chunks given. Every chunk's W·H arrays must have
+// 4·W·H elements and its intervals an even number; otherwise the error
+// "cannot write cache: chunk k has arrays of the wrong size" and false.
+bool writeCacheBytes(const CacheData& cache, std::vector<unsigned char>& out,
+                     const CacheWriteOptions& options = {}, CacheLayout* layout = nullptr);
+// Writes the file; false after "cannot write file " + path or the size error.
+bool writeCacheFile(const std::string& path, const CacheData& cache,
+                    const CacheWriteOptions& options = {}, CacheLayout* layout = nullptr);
