@@ -14,7 +14,7 @@ public:
 
   // Does nothing: loading creates the OpenGL objects.
   bool create() override { return true; }
-  // Deletes the program object (if any) and forgets both shaders; always true.
+  // Deletes the program and shader objects of the last load (if any); always true.
   bool destroy() override;
   // Makes the program current; false without any OpenGL call unless it linked.
   bool bind() override;
