@@ -1,0 +1,17 @@
+#include "OpenGLSupport.h"
+
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+
+bool hasOpenGL() {
+  if (QGuiApplication::platformName() == QLatin1String("xcb") && !displayHasGLX()) return false;
+  QOpenGLContext context;
+  if (!context.create()) return false;
+  QOffscreenSurface surface;
+  surface.setFormat(context.format());
+  surface.create();
+  const bool ok = surface.isValid() && context.makeCurrent(&surface);
+  if (ok) context.doneCurrent();
+  return ok;
+}

@@ -1,0 +1,99 @@
+#include "GLGPUIsosurface.h"
+
+#include "ContextWatch.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QSurfaceFormat>
+
+GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
+  if (name) setObjectName(QString::fromUtf8(name));
+  // Double buffer, depth, RGBA with alpha; fixed-function drawing needs the compatibility profile.
+  QSurfaceFormat format;
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setProfile(QSurfaceFormat::CompatibilityProfile);
+  format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
+  format.setDepthBufferSize(24);
+  format.setAlphaBufferSize(8);
+  format.setRedBufferSize(8);
+  format.setGreenBufferSize(8);
+  format.setBlueBufferSize(8);
+  setFormat(format);
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+GLGPUIsosurface::~GLGPUIsosurface() {
+  // The objects go with the context current, never from a destructor without one.
+  if (context()) {
+    makeCurrent();
+    releaseGL();
+    doneCurrent();
+  }
+}
+
+void GLGPUIsosurface::updateGL() { update(); }
+
+void GLGPUIsosurface::setIso(int v) { IsosurfaceEngine::setIso(v); }
+void GLGPUIsosurface::drawBoundingBox(int on) { IsosurfaceEngine::drawBoundingBox(on); }
+void GLGPUIsosurface::drawVertices(int on) { IsosurfaceEngine::drawVertices(on); }
+void GLGPUIsosurface::wireframe(int on) { IsosurfaceEngine::wireframe(on); }
+void GLGPUIsosurface::smoothshaded(int on) { IsosurfaceEngine::smoothshaded(on); }
+void GLGPUIsosurface::renderMode(int mode) { IsosurfaceEngine::renderMode(mode); }
+void GLGPUIsosurface::opacity(int v) { IsosurfaceEngine::opacity(v); }
+void GLGPUIsosurface::multiSurf(int on) { IsosurfaceEngine::multiSurf(on); }
+void GLGPUIsosurface::drawBoundaries(int on) { IsosurfaceEngine::drawBoundaries(on); }
+
+void GLGPUIsosurface::mousePressEvent(QMouseEvent* e) {
+  const QPoint p = e->position().toPoint();
+  lastMouseX = p.x();
+  lastMouseY = p.y();
+}
+
+void GLGPUIsosurface::mouseMoveEvent(QMouseEvent* e) {
+  const QPoint p = e->position().toPoint();
+  const int dx = p.x() - lastMouseX, dy = p.y() - lastMouseY;
+  // One button alone and no modifier key: the button state must match exactly.
+  const bool plain = e->modifiers() == Qt::NoModifier;
+  const Qt::MouseButtons buttons = e->buttons();
+  if (plain && buttons == Qt::LeftButton) {
+    rotation[1] += float(dx);
+    rotation[0] += float(dy);
+    emit viewUpdated();
+  } else if (plain && buttons == Qt::MiddleButton) {
+    camera.position += (float(dx) / 100.0f * camera.aspect) * camera.up.cross(camera.direction);
+    camera.position += (float(dy) / 100.0f / camera.aspect) * camera.up;
+    emit viewUpdated();
+  } else if (plain && buttons == Qt::RightButton) {
+    camera.position += (float(dy) / 100.0f / camera.aspect) * camera.direction;
+    emit viewUpdated();
+  }
+  lastMouseX = p.x();
+  lastMouseY = p.y();
+  updateGL();
+}
+
+void GLGPUIsosurface::keyPressEvent(QKeyEvent* e) {
+  if (e->key() == Qt::Key_Q) QCoreApplication::quit();
+  if (e->key() == Qt::Key_Space) {
+    QWidget* top = window();
+    if (top->isFullScreen())
+      top->showNormal();
+    else
+      top->showFullScreen();
+    e->accept();
+    return;
+  }
+  e->ignore(); // passed on to the parent, Q included
+}
+
+void GLGPUIsosurface::initializeGL() {
+  IsosurfaceEngine::initializeGL();
+  watchContextDestruction(this, [this] { releaseGL(); });
+}
+
+void GLGPUIsosurface::resizeGL(int w, int h) { IsosurfaceEngine::resizeGL(w, h); }
+
+void GLGPUIsosurface::paintGL() { IsosurfaceEngine::paintGL(); }
+
+void GLGPUIsosurface::reportExtractPerf(int mtetsPerSecond) { emit extractPerf(mtetsPerSecond); }

@@ -1,0 +1,43 @@
+// The OpenGL view of the viewer: a QOpenGLWidget that owns the isosurface engine, forwards its nine
+// slots to it and turns mouse and keys into rotation and camera moves.
+#pragma once
+
+#include "IsosurfaceEngine.h" // brings GLEW in before Qt's OpenGL headers
+
+#include <QOpenGLWidget>
+
+class GLGPUIsosurface : public QOpenGLWidget, public IsosurfaceEngine {
+  Q_OBJECT
+
+public:
+  explicit GLGPUIsosurface(QWidget* parent = nullptr, const char* name = nullptr);
+  ~GLGPUIsosurface() override;
+
+  // Requests a repaint of the view.
+  void updateGL() override;
+
+public slots:
+  void setIso(int v);
+  void drawBoundingBox(int on);
+  void drawVertices(int on);
+  void wireframe(int on);
+  void smoothshaded(int on);
+  void renderMode(int mode);
+  void opacity(int v);
+  void multiSurf(int on);
+  void drawBoundaries(int on);
+
+signals:
+  void viewUpdated();
+  void extractPerf(int mtetsPerSecond);
+
+protected:
+  void mousePressEvent(QMouseEvent* e) override;
+  void mouseMoveEvent(QMouseEvent* e) override;
+  void keyPressEvent(QKeyEvent* e) override;
+  void initializeGL() override;
+  void resizeGL(int w, int h) override;
+  void paintGL() override;
+  void reportExtractPerf(int mtetsPerSecond) override;
+
+};
