@@ -21,6 +21,10 @@ GLTestContext::GLTestContext() {
   ok_ = pk::initGlew();
 }
 
+void GLTestContext::doneCurrent() {
+  if (context_) context_->doneCurrent();
+}
+
 GLTestContext::~GLTestContext() {
   if (context_) context_->doneCurrent();
 }

@@ -17,6 +17,7 @@ public:
   // True when the context exists, is current and GLEW is initialised.
   bool ok() const { return ok_; }
   void makeCurrent();
+  void doneCurrent();
   QOpenGLContext* context() const { return context_.get(); }
 
 private:

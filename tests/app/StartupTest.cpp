@@ -1,0 +1,74 @@
+// The viewer as a whole process: it starts on a display with GLX, and refuses to run on one without.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QThread>
+
+namespace {
+
+// A private X server without the GLX extension, on the first free display number from 90.
+class XServerWithoutGLX {
+public:
+  XServerWithoutGLX() {
+    for (int n = 90; n < 120; ++n) {
+      if (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)) || QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(n)))
+        continue;
+      server_.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(n), QStringLiteral("-extension"),
+                                             QStringLiteral("GLX"), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                             QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("640x480x24")});
+      if (!server_.waitForStarted(5000)) return;
+      for (int i = 0; i < 100 && !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(n)); ++i) QThread::msleep(50);
+      display_ = QStringLiteral(":%1").arg(n);
+      return;
+    }
+  }
+  ~XServerWithoutGLX() {
+    server_.terminate();
+    server_.waitForFinished(5000);
+  }
+  QString display() const { return display_; }
+
+private:
+  QProcess server_;
+  QString display_;
+};
+
+QProcessEnvironment viewerEnvironment(const QString& display) {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("DISPLAY"), display);
+  env.insert(QStringLiteral("LIBGL_ALWAYS_SOFTWARE"), QStringLiteral("1"));
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  return env;
+}
+
+} // namespace
+
+TEST(Startup, RefusesADisplayWithoutGLX) {
+  XServerWithoutGLX server;
+  ASSERT_FALSE(server.display().isEmpty()) << "could not start Xvfb";
+  QProcess viewer;
+  viewer.setProcessEnvironment(viewerEnvironment(server.display()));
+  viewer.start(QStringLiteral(VOREX_BINARY), {});
+  ASSERT_TRUE(viewer.waitForFinished(30000));
+  const QString err = QString::fromLocal8Bit(viewer.readAllStandardError());
+  EXPECT_TRUE(err.contains(QStringLiteral("This system has no OpenGL support"))) << err.toStdString();
+  EXPECT_TRUE(viewer.exitStatus() == QProcess::CrashExit || viewer.exitCode() != 0);
+}
+
+TEST(Startup, ShowsItsWindowOnAGLXDisplay) {
+  QProcess viewer;
+  viewer.setProcessEnvironment(viewerEnvironment(qEnvironmentVariable("DISPLAY")));
+  viewer.start(QStringLiteral(VOREX_BINARY), {});
+  ASSERT_TRUE(viewer.waitForStarted(5000));
+  EXPECT_FALSE(viewer.waitForFinished(4000)) << viewer.readAllStandardError().toStdString();
+  QProcess tree;
+  tree.start(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
+  ASSERT_TRUE(tree.waitForFinished(10000));
+  const QString windows = QString::fromLocal8Bit(tree.readAllStandardOutput());
+  EXPECT_TRUE(windows.contains(QStringLiteral("783x632"))) << windows.toStdString();
+  viewer.terminate();
+  viewer.waitForFinished(5000);
+  EXPECT_FALSE(viewer.readAllStandardError().contains("ERROR"));
+}

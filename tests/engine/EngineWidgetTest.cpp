@@ -1,0 +1,210 @@
+#include "GLGPUIsosurface.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstring>
+
+namespace {
+
+// The real widget, counting its repaint requests.
+class CountingWidget : public GLGPUIsosurface {
+public:
+  int repaints = 0;
+  void updateGL() override {
+    ++repaints;
+    GLGPUIsosurface::updateGL();
+  }
+};
+
+uint32_t bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, 4);
+  return u;
+}
+
+void sendMove(QWidget* w, QPoint p, Qt::MouseButtons buttons, Qt::KeyboardModifiers mods = Qt::NoModifier) {
+  QMouseEvent e(QEvent::MouseMove, QPointF(p), w->mapToGlobal(QPointF(p)), Qt::NoButton, buttons, mods);
+  QApplication::sendEvent(w, &e);
+}
+
+void sendPress(QWidget* w, QPoint p, Qt::MouseButton button) {
+  QMouseEvent e(QEvent::MouseButtonPress, QPointF(p), w->mapToGlobal(QPointF(p)), button, button, Qt::NoModifier);
+  QApplication::sendEvent(w, &e);
+}
+
+} // namespace
+
+TEST(EngineWidget, StartsWithItsDefaults) {
+  GLGPUIsosurface w(nullptr, "glIsosurface_");
+  EXPECT_EQ(w.objectName(), "glIsosurface_");
+  EXPECT_EQ(w.textureWidth, 256);
+  EXPECT_EQ(w.textureHeight, 256);
+  EXPECT_EQ(w.invTextureWidth, 1.0f / 256);
+  EXPECT_EQ(w.isovalue, 0.5f);
+  EXPECT_EQ(w.rowMin, 0);
+  EXPECT_EQ(w.rowEnd, 256);
+  EXPECT_TRUE(w.dirty);
+  EXPECT_TRUE(w.showBoundingBox);
+  EXPECT_FALSE(w.showVertices);
+  EXPECT_FALSE(w.wireframeOn);
+  EXPECT_FALSE(w.flatShading);
+  EXPECT_FALSE(w.multiSurfaceOn);
+  EXPECT_TRUE(w.showBoundaries);
+  EXPECT_EQ(w.shadingMode, 0);
+  EXPECT_EQ(w.viewScale, 1.0f);
+  EXPECT_EQ(w.surfaceOpacity, 1.0f);
+  EXPECT_EQ(w.totalTets, 0u);
+  EXPECT_EQ(w.camera.fov, 45.0f);
+  const QSurfaceFormat f = w.format();
+  EXPECT_EQ(f.depthBufferSize(), 24);
+  EXPECT_EQ(f.alphaBufferSize(), 8);
+  EXPECT_EQ(f.profile(), QSurfaceFormat::CompatibilityProfile);
+}
+
+TEST(EngineWidget, SetIsoClampsAfterComparing) {
+  CountingWidget w;
+  w.dirty = false;
+  w.setIso(0);
+  EXPECT_EQ(w.isovalue, 1.1920929e-07f);
+  EXPECT_TRUE(w.dirty);
+  EXPECT_EQ(w.repaints, 1);
+  // Repeating a clamped value still counts as new: the comparison is made before clamping.
+  w.dirty = false;
+  w.setIso(0);
+  EXPECT_TRUE(w.dirty);
+  EXPECT_EQ(w.repaints, 2);
+  w.setIso(100);
+  EXPECT_EQ(bits(w.isovalue), 0x3F7FFFFEu);
+  w.dirty = false;
+  w.setIso(100);
+  EXPECT_TRUE(w.dirty);
+  // A value stored unchanged does nothing at all when repeated.
+  w.setIso(37);
+  EXPECT_EQ(w.isovalue, 37 * 0.01f);
+  w.dirty = false;
+  const int before = w.repaints;
+  w.setIso(37);
+  EXPECT_FALSE(w.dirty);
+  EXPECT_EQ(w.repaints, before);
+}
+
+TEST(EngineWidget, SlotsChangeTheirParameters) {
+  CountingWidget w;
+  w.dirty = false;
+  w.drawBoundingBox(0);
+  w.drawVertices(2);
+  w.wireframe(1);
+  w.renderMode(7); // unchecked: draws as mode 0
+  w.opacity(150);  // unchecked
+  w.drawBoundaries(0);
+  EXPECT_FALSE(w.showBoundingBox);
+  EXPECT_TRUE(w.showVertices);
+  EXPECT_TRUE(w.wireframeOn);
+  EXPECT_EQ(w.shadingMode, 7);
+  EXPECT_FLOAT_EQ(w.surfaceOpacity, 1.5f);
+  EXPECT_FALSE(w.showBoundaries);
+  EXPECT_FALSE(w.dirty); // none of these needs a new extraction
+  EXPECT_EQ(w.repaints, 6);
+
+  w.smoothshaded(0);
+  EXPECT_TRUE(w.flatShading);
+  EXPECT_TRUE(w.dirty);
+  w.dirty = false;
+  w.smoothshaded(1);
+  EXPECT_FALSE(w.flatShading);
+  EXPECT_TRUE(w.dirty);
+  w.dirty = false;
+  w.multiSurf(1);
+  EXPECT_TRUE(w.multiSurfaceOn);
+  EXPECT_TRUE(w.dirty);
+}
+
+TEST(EngineWidget, MouseDragsRotateAndMoveTheCamera) {
+  CountingWidget w;
+  w.resize(200, 100);
+  w.camera.aspect = 2.0f;
+  QSignalSpy viewUpdated(&w, &GLGPUIsosurface::viewUpdated);
+
+  sendPress(&w, QPoint(10, 10), Qt::LeftButton);
+  EXPECT_EQ(w.lastMouseX, 10);
+  sendMove(&w, QPoint(15, 13), Qt::LeftButton);
+  EXPECT_EQ(w.rotation[1], 5.0f);
+  EXPECT_EQ(w.rotation[0], 3.0f);
+  EXPECT_EQ(viewUpdated.count(), 1);
+
+  // Shift held: the button state no longer matches; only the remembered position changes.
+  const int repaints = w.repaints;
+  sendMove(&w, QPoint(40, 50), Qt::LeftButton, Qt::ShiftModifier);
+  EXPECT_EQ(w.rotation[1], 5.0f);
+  EXPECT_EQ(w.rotation[0], 3.0f);
+  EXPECT_EQ(w.camera.position, PkVec3f(0, 0, 0));
+  EXPECT_EQ(w.lastMouseX, 40);
+  EXPECT_EQ(w.lastMouseY, 50);
+  EXPECT_EQ(w.repaints, repaints + 1);
+  EXPECT_EQ(viewUpdated.count(), 1);
+
+  // Right drag moves along the viewing direction by dy/100/aspect.
+  sendMove(&w, QPoint(40, 70), Qt::RightButton);
+  EXPECT_FLOAT_EQ(w.camera.position.z, -0.1f);
+  // Middle drag: (dx/100·aspect) along up × direction, then (dy/100/aspect) along up.
+  sendMove(&w, QPoint(50, 90), Qt::MiddleButton);
+  EXPECT_FLOAT_EQ(w.camera.position.x, -0.2f); // up × direction = (-1, 0, 0)
+  EXPECT_FLOAT_EQ(w.camera.position.y, 0.1f);
+  EXPECT_EQ(viewUpdated.count(), 3);
+
+  // Two buttons at once match none of the cases.
+  sendMove(&w, QPoint(0, 0), Qt::LeftButton | Qt::RightButton);
+  EXPECT_EQ(w.rotation[1], 5.0f);
+  EXPECT_EQ(viewUpdated.count(), 3);
+}
+
+TEST(EngineWidget, KeysToggleFullScreenAndPassOthersOn) {
+  GLGPUIsosurface w;
+  w.resize(64, 64);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  QKeyEvent space(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+  QApplication::sendEvent(&w, &space);
+  EXPECT_TRUE(space.isAccepted());
+  EXPECT_TRUE(w.isFullScreen());
+  QKeyEvent again(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+  QApplication::sendEvent(&w, &again);
+  EXPECT_FALSE(w.isFullScreen());
+
+  QKeyEvent other(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QStringLiteral("a"));
+  QApplication::sendEvent(&w, &other);
+  EXPECT_FALSE(other.isAccepted());
+}
+
+TEST(EngineWidget, ViewClearsToTheBackgroundColour) {
+  GLGPUIsosurface w;
+  w.resize(120, 80);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  QImage frame = w.grabFramebuffer();
+  ASSERT_FALSE(frame.isNull());
+  EXPECT_EQ(frame.pixel(10, 10), qRgb(0, 0, 0));
+  EXPECT_EQ(frame.pixel(110, 70), qRgb(0, 0, 0));
+  EXPECT_FLOAT_EQ(w.camera.aspect, 1.5f);
+
+  w.backgroundColor[0] = 1.0f;
+  w.backgroundColor[1] = 0.5f;
+  w.backgroundColor[2] = 0.0f;
+  frame = w.grabFramebuffer();
+  const QRgb p = frame.pixel(60, 40);
+  EXPECT_EQ(qRed(p), 255);
+  EXPECT_NEAR(qGreen(p), 128, 1);
+  EXPECT_EQ(qBlue(p), 0);
+
+  // A collapsed view (height 0) keeps the last aspect ratio.
+  w.resize(120, 0);
+  QApplication::processEvents();
+  w.grabFramebuffer();
+  EXPECT_FLOAT_EQ(w.camera.aspect, 1.5f);
+}
