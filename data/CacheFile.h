@@ -148,8 +148,8 @@ public:
   //   "cache constructed for " + height + " texture height - need " + H
   // Equal data minimum and maximum print the error "invalid data range" and do not fail.
   bool open(const std::string& path);
-  // The same over a file image in memory, which must outlive the reader. name is used in messages.
-  bool openBytes(const unsigned char* data, std::size_t size, const std::string& name = "<memory>");
+  // The same over a file image in memory, which must outlive the reader.
+  bool openBytes(const unsigned char* data, std::size_t size);
 
   const CacheHeader& header() const { return header_; }
   std::uint32_t chunksLeft() const { return chunksLeft_; }
@@ -176,9 +176,13 @@ public:
   class Source; // where the bytes come from (file or memory)
 
 private:
-  bool readHeader(const std::string& name);
+  bool readHeader();
   bool readBlock(CacheBlock block, unsigned char* destination, std::size_t rawSize,
                  Compressor& codec);
+  bool readCompressed(CacheBlock block, std::uint32_t stored);
+  bool decompressInto(CacheBlock block, std::uint32_t stored, unsigned char* destination,
+                      std::size_t rawSize, Compressor& codec);
+  bool blockFailure(CacheBlock block);
   void reportTruncated();
 
   int width_;

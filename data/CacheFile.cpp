@@ -1,0 +1,330 @@
+#include "CacheFile.h"
+
+#include "ByteSource.h"
+#include "Compressor.h"
+#include "PkDiag.h"
+
+#include <cassert>
+#include <cfloat>
+#include <new>
+
+namespace {
+
+// Extra zeroed bytes behind the compressed data of a block, so that the decompressor's look-ahead
+// never leaves the scratch array whatever the data says.
+constexpr std::size_t kScratchPadding = 64;
+
+// No LZO1X stream decompresses to more than this many bytes per stored byte (a long match costs one
+// byte per 255 bytes of length); a block that claims more cannot be honest.
+constexpr std::uint64_t kMaxExpansion = 256;
+constexpr std::uint64_t kExpansionSlack = 1024;
+
+const char* const kBlockNames[kCacheBlockCount] = {
+    "vertex array", "vertex weights array", "vertex indices array", "vertex weights array",
+    "edgemap",      "tetmap0",              "interval tree"};
+
+} // namespace
+
+const char* cacheBlockName(CacheBlock block) { return kBlockNames[static_cast<int>(block)]; }
+
+// ---------------------------------------------------------------------------------------------
+// Box
+
+float CacheBox::viewScale() const {
+  float largest = halfExtent.x;
+  if (halfExtent.y > largest) largest = halfExtent.y;
+  if (halfExtent.z > largest) largest = halfExtent.z;
+  return 1.0f / largest;
+}
+
+void CacheBox::corners(PkVec3f out[8]) const {
+  const PkVec3f a = axis[0] * halfExtent.x;
+  const PkVec3f b = axis[1] * halfExtent.y;
+  const PkVec3f c = axis[2] * halfExtent.z;
+  out[0] = centre - a - b - c;
+  out[1] = centre + a - b - c;
+  out[2] = centre + a + b - c;
+  out[3] = centre - a + b - c;
+  out[4] = centre - a - b + c;
+  out[5] = centre + a - b + c;
+  out[6] = centre + a + b + c;
+  out[7] = centre - a + b + c;
+}
+
+PkVec3f CacheBox::modelScale() const {
+  PkVec3f c[8];
+  corners(c);
+  return PkVec3f(1.0f, 1.0f, 1.0f) / (c[6] - c[0]);
+}
+
+PkVec3f CacheBox::modelOffset() const {
+  PkVec3f c[8];
+  corners(c);
+  return c[0];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chunk
+
+void ChunkData::tetMapAsFloat(std::vector<float>& out) const {
+  out.resize(tetMap.size());
+  for (std::size_t i = 0; i < tetMap.size(); ++i) out[i] = static_cast<float>(tetMap[i]);
+}
+
+ChunkData::Range ChunkData::intervalRange() const {
+  Range r{FLT_MAX, -FLT_MAX};
+  for (std::size_t j = 0; j + 1 < intervals.size(); j += 2) {
+    if (intervals[j] < r.low) r.low = intervals[j];
+    if (intervals[j + 1] > r.high) r.high = intervals[j + 1];
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader
+
+class CacheReader::Source {
+public:
+  explicit Source(std::unique_ptr<vxdata::ByteSource> in) : in_(std::move(in)) {}
+  vxdata::ByteSource& in() { return *in_; }
+
+private:
+  std::unique_ptr<vxdata::ByteSource> in_;
+};
+
+CacheReader::CacheReader(int textureWidth, int textureHeight)
+    : width_(textureWidth), height_(textureHeight) {
+  assert(textureWidth >= 1 && textureWidth <= 4096 && textureHeight >= 1 && textureHeight <= 4096);
+}
+
+CacheReader::~CacheReader() = default;
+
+void CacheReader::reportTruncated() {
+  failed_ = true;
+  pk::warning("wrong cache format - need " + std::to_string(kCacheVersion));
+}
+
+bool CacheReader::open(const std::string& path) {
+  auto file = std::make_unique<vxdata::FileSource>();
+  if (!file->open(path)) {
+    pk::warning("cannot read file " + path);
+    source_.reset();
+    failed_ = true;
+    return false;
+  }
+  source_ = std::make_unique<Source>(std::move(file));
+  return readHeader();
+}
+
+bool CacheReader::openBytes(const unsigned char* data, std::size_t size) {
+  source_ = std::make_unique<Source>(std::make_unique<vxdata::MemorySource>(data, size));
+  return readHeader();
+}
+
+bool CacheReader::readHeader() {
+  failed_ = false;
+  chunksLeft_ = 0;
+  header_ = CacheHeader();
+  vxdata::ByteSource& in = source_->in();
+  const std::uint64_t texels = std::uint64_t(width_) * std::uint64_t(height_);
+
+  std::uint32_t magic;
+  if (!in.readU32(magic)) return reportTruncated(), false;
+  if (magic != kCacheMagic) {
+    failed_ = true;
+    pk::WarningLine() << "wrong cache format " << std::uint32_t(magic - 0xCACE0001u) << " - need "
+                      << kCacheVersion;
+    return false;
+  }
+  if (!in.readU32(header_.textureWidth)) return reportTruncated(), false;
+  if (header_.textureWidth != std::uint32_t(width_)) {
+    failed_ = true;
+    pk::WarningLine() << "cache constructed for " << header_.textureWidth
+                      << " texture width - need " << width_;
+    return false;
+  }
+  if (!in.readU32(header_.textureHeight)) return reportTruncated(), false;
+  if (header_.textureHeight != std::uint32_t(height_)) {
+    failed_ = true;
+    pk::WarningLine() << "cache constructed for " << header_.textureHeight
+                      << " texture height - need " << height_;
+    return false;
+  }
+
+  float box[15];
+  if (!in.read(box, sizeof box)) return reportTruncated(), false;
+  header_.box.centre = PkVec3f(box[0], box[1], box[2]);
+  for (int a = 0; a < 3; ++a) header_.box.axis[a] = PkVec3f(box[3 + 3 * a], box[4 + 3 * a], box[5 + 3 * a]);
+  header_.box.halfExtent = PkVec3f(box[12], box[13], box[14]);
+
+  if (!in.readF32(header_.dataMin) || !in.readF32(header_.dataMax)) return reportTruncated(), false;
+  if (header_.dataMax - header_.dataMin == 0.0f) pk::error("invalid data range");
+
+  if (!in.readU32(header_.chunkCount)) return reportTruncated(), false;
+  // The smallest chunk: four words, each W·H block at least its size word and one byte, and the
+  // row-interval block of a chunk without rows (one size word). C chunks and the end magic must fit.
+  const std::uint64_t minChunk = 4 + 4 * 5 + 12 + 5 + 4 + 5 + 4 + 4;
+  if (std::uint64_t(header_.chunkCount) * minChunk + 4 > in.remaining()) return reportTruncated(), false;
+
+  try {
+    scratch_.assign(16 * texels + kScratchPadding, 0);
+  } catch (const std::bad_alloc&) {
+    return reportTruncated(), false;
+  }
+  chunksLeft_ = header_.chunkCount;
+  return true;
+}
+
+bool CacheReader::blockFailure(CacheBlock block) {
+  failed_ = true;
+  pk::error(std::string("failure decompressing ") + cacheBlockName(block));
+  return false;
+}
+
+bool CacheReader::readCompressed(CacheBlock block, std::uint32_t stored) {
+  // The compressed bytes go to the scratch array of the block's element type.
+  const std::uint64_t texels = std::uint64_t(width_) * std::uint64_t(height_);
+  std::uint64_t limit = 16 * texels;
+  if (block == CacheBlock::VertexIndices || block == CacheBlock::TetMap) limit = 8 * texels;
+  if (block == CacheBlock::EdgeMap) limit = 4 * texels;
+  if (stored > limit) return blockFailure(block);
+  if (!source_->in().read(scratch_.data(), stored)) return reportTruncated(), false;
+  return true;
+}
+
+bool CacheReader::decompressInto(CacheBlock block, std::uint32_t stored, unsigned char* destination,
+                                 std::size_t rawSize, Compressor& codec) {
+  const std::size_t length = codec.decompress(scratch_.data(), stored, destination, rawSize);
+  // A block must fill its array completely: anything shorter would leave stale bytes behind.
+  if (length == 0 || length != rawSize) return blockFailure(block);
+  return true;
+}
+
+bool CacheReader::readBlock(CacheBlock block, unsigned char* destination, std::size_t rawSize,
+                            Compressor& codec) {
+  vxdata::ByteSource& in = source_->in();
+  std::uint32_t stored;
+  if (!in.readU32(stored)) return reportTruncated(), false;
+  if (stored == 0) {
+    if (!in.read(destination, rawSize)) return reportTruncated(), false;
+    return true;
+  }
+  return readCompressed(block, stored) && decompressInto(block, stored, destination, rawSize, codec);
+}
+
+bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
+  assert(source_ && !failed_ && chunksLeft_ > 0);
+  if (!source_ || failed_ || chunksLeft_ == 0) return false;
+  --chunksLeft_;
+  vxdata::ByteSource& in = source_->in();
+  const std::size_t texels = std::size_t(width_) * std::size_t(height_);
+  chunk.stage = ChunkStage::None;
+  auto reached = [&](ChunkStage stage) {
+    chunk.stage = stage;
+    if (onStage) onStage(stage, chunk);
+  };
+
+  if (!in.readU32(chunk.vertexCount)) return reportTruncated(), false;
+  if (chunk.vertexCount > texels)
+    pk::ErrorLine() << "benutze nur " << texels << " von " << chunk.vertexCount << " Vertices";
+  reached(ChunkStage::VertexCount);
+
+  Compressor codec;
+
+  chunk.vertexArray.resize(4 * texels);
+  if (!readBlock(CacheBlock::VertexArray, reinterpret_cast<unsigned char*>(chunk.vertexArray.data()),
+                 16 * texels, codec))
+    return false;
+  reached(ChunkStage::VertexArray);
+
+  chunk.firstWeightArray.resize(4 * texels);
+  chunk.vertexIndices.resize(4 * texels);
+  chunk.weightArray.resize(4 * texels);
+  if (!readBlock(CacheBlock::FirstWeights, reinterpret_cast<unsigned char*>(chunk.firstWeightArray.data()),
+                 16 * texels, codec) ||
+      !readBlock(CacheBlock::VertexIndices, reinterpret_cast<unsigned char*>(chunk.vertexIndices.data()),
+                 8 * texels, codec) ||
+      !readBlock(CacheBlock::Weights, reinterpret_cast<unsigned char*>(chunk.weightArray.data()),
+                 16 * texels, codec))
+    return false;
+  reached(ChunkStage::WeightArray);
+
+  if (!in.readU32(chunk.reserved) || !in.readI32(chunk.rowCount0) || !in.readI32(chunk.rowCount1))
+    return reportTruncated(), false;
+  reached(ChunkStage::RowCounts);
+
+  chunk.edgeMap.resize(4 * texels);
+  if (!readBlock(CacheBlock::EdgeMap, chunk.edgeMap.data(), 4 * texels, codec)) return false;
+  reached(ChunkStage::EdgeMap);
+
+  if (!in.readU32(chunk.tetCount)) return reportTruncated(), false;
+  reached(ChunkStage::TetCount);
+
+  chunk.tetMap.resize(4 * texels);
+  if (!readBlock(CacheBlock::TetMap, reinterpret_cast<unsigned char*>(chunk.tetMap.data()), 8 * texels, codec))
+    return false;
+  reached(ChunkStage::TetMap);
+
+  // The row intervals. N is trusted only as far as the rest of the file can back it: a raw block
+  // must fit in what is left, a compressed one cannot expand beyond the codec's largest ratio.
+  std::uint32_t rows, stored;
+  if (!in.readU32(rows) || !in.readU32(stored)) return reportTruncated(), false;
+  const std::uint64_t rawSize = 8ull * rows;
+  if (stored == 0) {
+    if (rawSize > in.remaining()) return reportTruncated(), false;
+    chunk.intervals.resize(2ull * rows);
+    if (!in.read(chunk.intervals.data(), rawSize)) return reportTruncated(), false;
+  } else {
+    if (!readCompressed(CacheBlock::Intervals, stored)) return false;
+    if (rawSize > kMaxExpansion * stored + kExpansionSlack) return blockFailure(CacheBlock::Intervals);
+    chunk.intervals.resize(2ull * rows);
+    if (!decompressInto(CacheBlock::Intervals, stored, reinterpret_cast<unsigned char*>(chunk.intervals.data()),
+                        rawSize, codec))
+      return false;
+  }
+  reached(ChunkStage::Complete);
+  return true;
+}
+
+bool CacheReader::finish() {
+  assert(source_ && !failed_ && chunksLeft_ == 0);
+  if (!source_ || failed_ || chunksLeft_ != 0) return false;
+  std::uint32_t magic;
+  if (!source_->in().readU32(magic)) return reportTruncated(), false;
+  if (magic != kCacheMagic) {
+    failed_ = true;
+    pk::WarningLine() << "wrong cache format " << std::uint32_t(magic - 0xCACE0001u) << " - need "
+                      << kCacheVersion;
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Whole files
+
+namespace {
+bool readAll(CacheReader& reader, bool opened, CacheData& out) {
+  out = CacheData();
+  out.header = reader.header();
+  if (!opened) return false;
+  for (std::uint32_t k = 0; k < out.header.chunkCount; ++k) {
+    out.chunks.emplace_back();
+    if (!reader.readChunk(out.chunks.back())) return false;
+  }
+  return reader.finish();
+}
+} // namespace
+
+bool parseCacheFile(const std::string& path, int textureWidth, int textureHeight, CacheData& out) {
+  CacheReader reader(textureWidth, textureHeight);
+  const bool opened = reader.open(path);
+  return readAll(reader, opened, out);
+}
+
+bool parseCacheBytes(const unsigned char* data, std::size_t size, int textureWidth, int textureHeight,
+                     CacheData& out) {
+  CacheReader reader(textureWidth, textureHeight);
+  const bool opened = reader.openBytes(data, size);
+  return readAll(reader, opened, out);
+}

@@ -1,0 +1,140 @@
+#include "DatasetWriter.h"
+
+#include "Compressor.h"
+#include "PkDiag.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void put(std::vector<unsigned char>& out, const void* data, std::size_t n) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  out.insert(out.end(), bytes, bytes + n);
+}
+void putU32(std::vector<unsigned char>& out, std::uint32_t v) { put(out, &v, 4); }
+void putI32(std::vector<unsigned char>& out, std::int32_t v) { put(out, &v, 4); }
+void putF32(std::vector<unsigned char>& out, float v) { put(out, &v, 4); }
+void putVec(std::vector<unsigned char>& out, const PkVec3f& v) {
+  putF32(out, v.x);
+  putF32(out, v.y);
+  putF32(out, v.z);
+}
+
+bool writeBytes(const std::string& path, const std::vector<unsigned char>& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  bool ok = file && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  if (file && std::fclose(file) != 0) ok = false;
+  if (!ok) pk::error("cannot write file " + path);
+  return ok;
+}
+
+// Appends one block: compressed when that is asked for and pays, raw otherwise.
+CacheBlockLocation putBlock(std::vector<unsigned char>& out, const void* data, std::size_t rawSize,
+                            bool tryCompression, Compressor& codec, std::vector<unsigned char>& work) {
+  CacheBlockLocation where;
+  where.offset = out.size();
+  where.rawSize = rawSize;
+  std::size_t stored = 0;
+  if (tryCompression && rawSize > 0 && codec.isAvailable()) {
+    work.assign(static_cast<const unsigned char*>(data), static_cast<const unsigned char*>(data) + rawSize);
+    stored = codec.compress(work.data(), rawSize);
+  }
+  putU32(out, static_cast<std::uint32_t>(stored));
+  if (stored)
+    put(out, work.data(), stored);
+  else
+    put(out, data, rawSize);
+  where.storedSize = static_cast<std::uint32_t>(stored);
+  return where;
+}
+
+} // namespace
+
+bool writeGeometryBytes(const GeometryData& geometry, std::vector<unsigned char>& out) {
+  out.clear();
+  for (int k = 0; k < 2; ++k) {
+    if (geometry.triangles[k].size() % 3 != 0) {
+      pk::ErrorLine() << "geometry triangle list " << k << " has a length that is not a multiple of 3";
+      return false;
+    }
+  }
+  out.reserve(20 + 12 * (geometry.vertices.size() + geometry.triangleCount(0) + geometry.triangleCount(1)));
+  putU32(out, kGeometryStartMagic);
+  putU32(out, static_cast<std::uint32_t>(geometry.vertices.size()));
+  putU32(out, geometry.triangleCount(0));
+  putU32(out, geometry.triangleCount(1));
+  for (const PkVec3f& v : geometry.vertices) putVec(out, v);
+  for (int k = 0; k < 2; ++k)
+    if (!geometry.triangles[k].empty()) put(out, geometry.triangles[k].data(), 4 * geometry.triangles[k].size());
+  putU32(out, kGeometryEndMagic);
+  return true;
+}
+
+bool writeGeometryFile(const std::string& path, const GeometryData& geometry) {
+  std::vector<unsigned char> bytes;
+  return writeGeometryBytes(geometry, bytes) && writeBytes(path, bytes);
+}
+
+bool writeCacheBytes(const CacheData& cache, std::vector<unsigned char>& out,
+                     const CacheWriteOptions& options, CacheLayout* layout) {
+  out.clear();
+  const CacheHeader& h = cache.header;
+  const std::size_t texels = std::size_t(h.textureWidth) * h.textureHeight;
+  for (std::size_t k = 0; k < cache.chunks.size(); ++k) {
+    const ChunkData& c = cache.chunks[k];
+    const std::size_t n = 4 * texels;
+    if (c.vertexArray.size() != n || c.firstWeightArray.size() != n || c.vertexIndices.size() != n ||
+        c.weightArray.size() != n || c.edgeMap.size() != n || c.tetMap.size() != n || c.intervals.size() % 2 != 0) {
+      pk::ErrorLine() << "cannot write cache: chunk " << k << " has arrays of the wrong size";
+      return false;
+    }
+  }
+
+  CacheLayout where;
+  putU32(out, options.magic);
+  putU32(out, h.textureWidth);
+  putU32(out, h.textureHeight);
+  putVec(out, h.box.centre);
+  for (int a = 0; a < 3; ++a) putVec(out, h.box.axis[a]);
+  putVec(out, h.box.halfExtent);
+  putF32(out, h.dataMin);
+  putF32(out, h.dataMax);
+  where.chunkCountOffset = out.size();
+  putU32(out, static_cast<std::uint32_t>(cache.chunks.size()));
+
+  const bool compress = options.blocks == CacheWriteOptions::Blocks::CompressWhenSmaller;
+  Compressor codec;
+  std::vector<unsigned char> work;
+  for (const ChunkData& c : cache.chunks) {
+    CacheChunkLocation chunk;
+    chunk.offset = out.size();
+    auto block = [&](CacheBlock b, const void* data, std::size_t bytes) {
+      chunk.blocks[static_cast<int>(b)] = putBlock(out, data, bytes, compress, codec, work);
+    };
+    putU32(out, c.vertexCount);
+    block(CacheBlock::VertexArray, c.vertexArray.data(), 16 * texels);
+    block(CacheBlock::FirstWeights, c.firstWeightArray.data(), 16 * texels);
+    block(CacheBlock::VertexIndices, c.vertexIndices.data(), 8 * texels);
+    block(CacheBlock::Weights, c.weightArray.data(), 16 * texels);
+    putU32(out, c.reserved);
+    putI32(out, c.rowCount0);
+    putI32(out, c.rowCount1);
+    block(CacheBlock::EdgeMap, c.edgeMap.data(), 4 * texels);
+    putU32(out, c.tetCount);
+    block(CacheBlock::TetMap, c.tetMap.data(), 8 * texels);
+    putU32(out, c.intervalCount());
+    block(CacheBlock::Intervals, c.intervals.data(), 4 * c.intervals.size());
+    where.chunks.push_back(chunk);
+  }
+  where.endMagicOffset = out.size();
+  putU32(out, options.magic);
+  if (layout) *layout = std::move(where);
+  return true;
+}
+
+bool writeCacheFile(const std::string& path, const CacheData& cache, const CacheWriteOptions& options,
+                    CacheLayout* layout) {
+  std::vector<unsigned char> bytes;
+  return writeCacheBytes(cache, bytes, options, layout) && writeBytes(path, bytes);
+}
