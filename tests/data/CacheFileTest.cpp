@@ -1,0 +1,402 @@
+// The extraction cache: header checks, raw and compressed blocks, every block's failure message,
+// partial reads that keep the complete chunks, and the counts a file cannot back.
+#include "DatasetSamples.h"
+
+#include "CaptureOutput.h"
+#include "Compressor.h"
+#include "PkDiag.h"
+
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+constexpr int W = 4, H = 4; // small textures keep the files small
+const std::string kTruncated = pk::warningText("wrong cache format - need 6");
+
+std::string tempPath(const std::string& name) {
+  return ::testing::TempDir() + "vxdata_" + std::to_string(getpid()) + "_" + name;
+}
+
+void putU32(std::vector<unsigned char>& bytes, std::size_t offset, std::uint32_t v) {
+  std::memcpy(bytes.data() + offset, &v, 4);
+}
+
+std::string parse(const std::vector<unsigned char>& bytes, CacheData& out, bool& ok, int w = W, int h = H) {
+  return captureStderr([&] { ok = parseCacheBytes(bytes.data(), bytes.size(), w, h, out); });
+}
+
+// Replaces block b of chunk k (size word and data) by a new size word and data.
+std::vector<unsigned char> withBlock(const std::vector<unsigned char>& bytes, const CacheLayout& layout, int k,
+                                     CacheBlock b, std::uint32_t stored, const std::vector<unsigned char>& data) {
+  const CacheBlockLocation& at = layout.chunks[k].blocks[static_cast<int>(b)];
+  const std::size_t oldLength = 4 + (at.storedSize ? at.storedSize : at.rawSize);
+  std::vector<unsigned char> out(bytes.begin(), bytes.begin() + at.offset);
+  out.resize(out.size() + 4);
+  putU32(out, at.offset, stored);
+  out.insert(out.end(), data.begin(), data.end());
+  out.insert(out.end(), bytes.begin() + at.offset + oldLength, bytes.end());
+  return out;
+}
+
+std::vector<unsigned char> compressed(std::vector<unsigned char> data) {
+  Compressor codec;
+  const std::size_t n = codec.compress(data.data(), data.size());
+  EXPECT_GT(n, 0u);
+  data.resize(n);
+  return data;
+}
+
+template <typename T>
+std::vector<unsigned char> bytesOf(const std::vector<T>& v) {
+  const auto* p = reinterpret_cast<const unsigned char*>(v.data());
+  return std::vector<unsigned char>(p, p + v.size() * sizeof(T));
+}
+
+bool sameChunk(const ChunkData& a, const ChunkData& b) {
+  return a.vertexCount == b.vertexCount && a.vertexArray == b.vertexArray && a.firstWeightArray == b.firstWeightArray &&
+         a.vertexIndices == b.vertexIndices && a.weightArray == b.weightArray && a.reserved == b.reserved &&
+         a.rowCount0 == b.rowCount0 && a.rowCount1 == b.rowCount1 && a.edgeMap == b.edgeMap &&
+         a.tetCount == b.tetCount && a.tetMap == b.tetMap && a.intervals == b.intervals;
+}
+
+const ChunkStage kStageBefore[kCacheBlockCount] = {ChunkStage::VertexCount, ChunkStage::VertexArray,
+                                                   ChunkStage::VertexArray, ChunkStage::VertexArray,
+                                                   ChunkStage::RowCounts,   ChunkStage::TetCount,
+                                                   ChunkStage::TetMap};
+
+struct UnavailableCodec {
+  UnavailableCodec() { Compressor::simulateInitFailure(true); }
+  ~UnavailableCodec() { Compressor::simulateInitFailure(false); }
+};
+
+} // namespace
+
+TEST(CacheFile, SmallestCacheIs88BytesAndLoads) {
+  CacheData empty = samples::cache(256, 256, 0, 0);
+  const std::vector<unsigned char> bytes = samples::cacheBytes(empty);
+  ASSERT_EQ(bytes.size(), 88u);
+  CacheReader reader(256, 256);
+  std::string err = captureStderr([&] {
+    ASSERT_TRUE(reader.openBytes(bytes.data(), bytes.size()));
+    EXPECT_EQ(reader.chunksLeft(), 0u);
+    EXPECT_TRUE(reader.finish());
+  });
+  EXPECT_EQ(err, "");
+  const CacheHeader& h = reader.header();
+  EXPECT_EQ(h.textureWidth, 256u);
+  EXPECT_EQ(h.box.centre, PkVec3f(1, 2, 3));
+  EXPECT_EQ(h.box.halfExtent, PkVec3f(0.5f, 2.0f, 1.0f));
+  EXPECT_EQ(h.dataMax, 1.0f);
+  EXPECT_EQ(h.chunkCount, 0u);
+}
+
+TEST(CacheFile, RawAndCompressedBlocksReadToTheSameArrays) {
+  const CacheData source = samples::cache(W, H, 3, 16);
+  CacheLayout packedLayout, rawLayout;
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  const std::vector<unsigned char> packed = samples::cacheBytes(source, {}, &packedLayout);
+  const std::vector<unsigned char> plain = samples::cacheBytes(source, raw, &rawLayout);
+  for (int k = 0; k < 3; ++k) {
+    for (int b = 0; b < kCacheBlockCount; ++b) {
+      EXPECT_GT(packedLayout.chunks[k].blocks[b].storedSize, 0u) << "chunk " << k << " block " << b;
+      EXPECT_EQ(rawLayout.chunks[k].blocks[b].storedSize, 0u);
+    }
+  }
+  EXPECT_LT(packed.size(), plain.size());
+
+  for (const auto* bytes : {&packed, &plain}) {
+    CacheData out;
+    bool ok = false;
+    EXPECT_EQ(parse(*bytes, out, ok), "");
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(out.chunks.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+      EXPECT_TRUE(sameChunk(out.chunks[k], source.chunks[k])) << k;
+      EXPECT_EQ(out.chunks[k].stage, ChunkStage::Complete);
+    }
+  }
+  // The same through a file on disk.
+  const std::string path = tempPath("three.vx.cache");
+  ASSERT_TRUE(writeCacheFile(path, source));
+  CacheData fromDisk;
+  bool ok = false;
+  EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(path, W, H, fromDisk); }), "");
+  EXPECT_TRUE(ok);
+  ASSERT_EQ(fromDisk.chunks.size(), 3u);
+  EXPECT_TRUE(sameChunk(fromDisk.chunks[2], source.chunks[2]));
+  std::remove(path.c_str());
+
+  // The tetrahedron map reaches its texture as exact floats, 65535 included.
+  std::vector<float> floats;
+  fromDisk.chunks[0].tetMapAsFloat(floats);
+  ASSERT_EQ(floats.size(), 4u * W * H);
+  EXPECT_EQ(floats[1], 65535.0f);
+  for (std::size_t i = 0; i < floats.size(); ++i) ASSERT_EQ(floats[i], float(source.chunks[0].tetMap[i]));
+}
+
+TEST(CacheFile, HeaderRefusals) {
+  CacheData d = samples::cache(512, 256, 0, 0);
+  CacheData out;
+  bool ok = true;
+  EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
+            pk::warningText("cache constructed for 512 texture width - need 256"));
+  EXPECT_FALSE(ok);
+  d = samples::cache(256, 128, 0, 0);
+  EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
+            pk::warningText("cache constructed for 128 texture height - need 256"));
+
+  CacheWriteOptions version7;
+  version7.magic = 0xCACE0008u;
+  EXPECT_EQ(parse(samples::cacheBytes(samples::cache(W, H, 1, 2), version7), out, ok),
+            pk::warningText("wrong cache format 7 - need 6"));
+  std::vector<unsigned char> bytes = samples::cacheBytes(samples::cache(W, H, 1, 2));
+  putU32(bytes, bytes.size() - 4, 0xDEADBEEFu);
+  EXPECT_EQ(parse(bytes, out, ok), pk::warningText("wrong cache format " + std::to_string(0xDEADBEEFu - 0xCACE0001u) + " - need 6"));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(out.chunks.size(), 1u); // the chunk itself was complete
+
+  const std::string missing = tempPath("missing.vx.cache");
+  EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(missing, W, H, out); }),
+            pk::warningText("cannot read file " + missing));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(::testing::TempDir(), W, H, out); }), kTruncated);
+}
+
+TEST(CacheFile, ChecksThatReportAndGoOn) {
+  CacheData d = samples::cache(W, H, 1, 3);
+  d.header.dataMin = d.header.dataMax = 0.25f;
+  d.chunks[0].vertexCount = W * H + 1;
+  CacheData out;
+  bool ok = false;
+  EXPECT_EQ(parse(samples::cacheBytes(d), out, ok),
+            pk::errorText("invalid data range") + pk::errorText("benutze nur 16 von 17 Vertices"));
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(out.chunks[0].vertexCount, 17u);
+}
+
+TEST(CacheFile, ChunkWithoutRowsLoadsAndMeetsNoValue) {
+  CacheData d = samples::cache(W, H, 2, 0);
+  d.chunks[1] = samples::chunk(W, H, 1, 5);
+  for (CacheWriteOptions::Blocks mode : {CacheWriteOptions::Blocks::CompressWhenSmaller, CacheWriteOptions::Blocks::Raw}) {
+    CacheWriteOptions options;
+    options.blocks = mode;
+    CacheData out;
+    bool ok = false;
+    EXPECT_EQ(parse(samples::cacheBytes(d, options), out, ok), "");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(out.chunks[0].intervalCount(), 0u);
+    const ChunkData::Range none = out.chunks[0].intervalRange();
+    EXPECT_EQ(none.low, FLT_MAX);
+    EXPECT_EQ(none.high, -FLT_MAX);
+    const ChunkData::Range some = out.chunks[1].intervalRange();
+    EXPECT_EQ(some.low, 0.0f);
+    EXPECT_EQ(some.high, 0.75f);
+  }
+}
+
+TEST(CacheFile, ThirdChunkFailingKeepsTwoUsableChunks) {
+  CacheLayout layout;
+  const CacheData source = samples::cache(W, H, 3, 4);
+  std::vector<unsigned char> bytes = samples::cacheBytes(source, {}, &layout);
+  // Cut the vertex array's stream of chunk 2 short by its last byte.
+  const CacheBlockLocation& at = layout.chunks[2].blocks[0];
+  std::vector<unsigned char> stream(bytes.begin() + at.offset + 4, bytes.begin() + at.offset + 4 + at.storedSize);
+  stream.pop_back();
+  bytes = withBlock(bytes, layout, 2, CacheBlock::VertexArray, static_cast<std::uint32_t>(stream.size()), stream);
+
+  // The engine's loop: a record per chunk, textures as their arrays arrive, tree entries at the end.
+  CacheReader reader(W, H);
+  int records = 0, textures = 0, treeEntries = 0;
+  bool ok = true;
+  std::string err = captureStderr([&] {
+    ASSERT_TRUE(reader.openBytes(bytes.data(), bytes.size()));
+    ChunkData data;
+    for (std::uint32_t k = 0; k < reader.header().chunkCount && ok; ++k) {
+      ++records;
+      ok = reader.readChunk(data, [&](ChunkStage s, const ChunkData&) {
+        if (s == ChunkStage::VertexArray || s == ChunkStage::WeightArray || s == ChunkStage::EdgeMap ||
+            s == ChunkStage::TetMap)
+          ++textures;
+        if (s == ChunkStage::Complete) ++treeEntries;
+      });
+    }
+    if (ok) ok = reader.finish();
+  });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(records, 3);
+  EXPECT_EQ(textures, 8);
+  EXPECT_EQ(treeEntries, 2);
+  EXPECT_EQ(err, pk::warningText("internal error - decompression failed: -4") +
+                     pk::errorText("failure decompressing vertex array"));
+
+  CacheData out;
+  EXPECT_EQ(parse(bytes, out, ok), err);
+  EXPECT_FALSE(ok);
+  ASSERT_EQ(out.chunks.size(), 3u);
+  EXPECT_TRUE(sameChunk(out.chunks[0], source.chunks[0]));
+  EXPECT_TRUE(sameChunk(out.chunks[1], source.chunks[1]));
+  EXPECT_EQ(out.chunks[2].stage, ChunkStage::VertexCount);
+}
+
+TEST(CacheFile, EveryBlockFailsWithItsOwnMessage) {
+  CacheLayout layout;
+  const CacheData source = samples::cache(W, H, 1, 16);
+  const std::vector<unsigned char> good = samples::cacheBytes(source, {}, &layout);
+  const std::vector<std::vector<unsigned char>> arrays = {
+      bytesOf(source.chunks[0].vertexArray), bytesOf(source.chunks[0].firstWeightArray),
+      bytesOf(source.chunks[0].vertexIndices), bytesOf(source.chunks[0].weightArray),
+      bytesOf(source.chunks[0].edgeMap),      bytesOf(source.chunks[0].tetMap),
+      bytesOf(source.chunks[0].intervals)};
+  const std::size_t scratch[kCacheBlockCount] = {16 * W * H, 16 * W * H, 8 * W * H, 16 * W * H,
+                                                 4 * W * H,  8 * W * H,  16 * W * H};
+
+  for (int b = 0; b < kCacheBlockCount; ++b) {
+    const CacheBlock block = static_cast<CacheBlock>(b);
+    const std::string message = pk::errorText(std::string("failure decompressing ") + cacheBlockName(block));
+    const CacheBlockLocation& at = layout.chunks[0].blocks[b];
+    const std::vector<unsigned char> stream(good.begin() + at.offset + 4, good.begin() + at.offset + 4 + at.storedSize);
+    auto check = [&](const std::vector<unsigned char>& bytes, const std::string& expected, const char* what) {
+      CacheData out;
+      bool ok = true;
+      EXPECT_EQ(parse(bytes, out, ok), expected) << cacheBlockName(block) << ": " << what;
+      EXPECT_FALSE(ok);
+      ASSERT_EQ(out.chunks.size(), 1u);
+      EXPECT_EQ(out.chunks[0].stage, kStageBefore[b]) << cacheBlockName(block) << ": " << what;
+    };
+
+    // Damaged stream: the codec's line, then the block's.
+    std::vector<unsigned char> cut(stream.begin(), stream.end() - 1);
+    check(withBlock(good, layout, 0, block, static_cast<std::uint32_t>(cut.size()), cut),
+          pk::warningText("internal error - decompression failed: -4") + message, "cut stream");
+
+    // A stored size beyond the scratch array: refused before anything is read.
+    std::vector<unsigned char> big(scratch[b] + 1, 0);
+    check(withBlock(good, layout, 0, block, static_cast<std::uint32_t>(big.size()), big), message, "oversized");
+
+    // A valid stream of only half the array: it would leave stale bytes, so it fails too.
+    const std::vector<unsigned char> halfStream = compressed(std::vector<unsigned char>(arrays[b].size() / 2, 0));
+    check(withBlock(good, layout, 0, block, static_cast<std::uint32_t>(halfStream.size()), halfStream), message,
+          "short output");
+
+    // A stream that would produce more than the array holds: the codec stops at the array's end.
+    std::vector<unsigned char> longer = arrays[b];
+    longer.insert(longer.end(), arrays[b].begin(), arrays[b].end());
+    const std::vector<unsigned char> longStream = compressed(longer);
+    check(withBlock(good, layout, 0, block, static_cast<std::uint32_t>(longStream.size()), longStream),
+          pk::warningText("internal error - decompression failed: -5") + message, "overrun");
+  }
+}
+
+TEST(CacheFile, UnavailableCodecFailsCompressedBlocksOnly) {
+  const CacheData source = samples::cache(W, H, 2, 8);
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  const std::vector<unsigned char> packed = samples::cacheBytes(source);
+  const std::vector<unsigned char> plain = samples::cacheBytes(source, raw);
+  UnavailableCodec off;
+  CacheData out;
+  bool ok = true;
+  EXPECT_EQ(parse(packed, out, ok), pk::errorText("lzo_init() failed !!!") + pk::errorText("decompressor not available") +
+                                        pk::errorText("failure decompressing vertex array"));
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(parse(plain, out, ok), pk::errorText("lzo_init() failed !!!") + pk::errorText("lzo_init() failed !!!"));
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(sameChunk(out.chunks[1], source.chunks[1]));
+}
+
+TEST(CacheFile, CountsTheFileCannotBackAreRefused) {
+  CacheLayout layout;
+  const CacheData source = samples::cache(W, H, 2, 16);
+  const std::vector<unsigned char> good = samples::cacheBytes(source, {}, &layout);
+  CacheData out;
+  bool ok = true;
+
+  // C far beyond what the file holds: refused in the header, no chunk at all.
+  for (std::uint32_t c : {3000u, 0xFFFFFFFFu}) {
+    std::vector<unsigned char> bytes = good;
+    putU32(bytes, layout.chunkCountOffset, c);
+    EXPECT_EQ(parse(bytes, out, ok), kTruncated) << c;
+    EXPECT_TRUE(out.chunks.empty());
+  }
+  // One chunk more than there is: the two real ones are read, the third runs into the end.
+  std::vector<unsigned char> bytes = good;
+  putU32(bytes, layout.chunkCountOffset, 3);
+  bytes.resize(bytes.size() + 200, 0);
+  // The end magic now stands where the third chunk's vertex count belongs.
+  EXPECT_EQ(parse(bytes, out, ok), pk::errorText("benutze nur 16 von 3402498055 Vertices") + kTruncated);
+  ASSERT_EQ(out.chunks.size(), 3u);
+  EXPECT_EQ(out.chunks[1].stage, ChunkStage::Complete);
+
+  // N beyond a raw block's reach: the file ends early.
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  CacheLayout rawLayout;
+  const std::vector<unsigned char> plain = samples::cacheBytes(source, raw, &rawLayout);
+  bytes = plain;
+  putU32(bytes, rawLayout.chunks[1].blocks[6].offset - 4, 0x40000000u);
+  EXPECT_EQ(parse(bytes, out, ok), kTruncated);
+  EXPECT_EQ(out.chunks.back().stage, ChunkStage::TetMap);
+
+  // N far beyond what a compressed block could expand to: that block's failure.
+  bytes = good;
+  ASSERT_GT(layout.chunks[1].blocks[6].storedSize, 0u);
+  putU32(bytes, layout.chunks[1].blocks[6].offset - 4, 0x40000000u);
+  EXPECT_EQ(parse(bytes, out, ok), pk::errorText("failure decompressing interval tree"));
+  EXPECT_FALSE(ok);
+}
+
+TEST(CacheFile, FileEndingEarlyKeepsTheCompleteChunks) {
+  CacheLayout layout;
+  const std::vector<unsigned char> good = samples::cacheBytes(samples::cache(W, H, 3, 4), {}, &layout);
+  const std::pair<std::size_t, std::size_t> cuts[] = {
+      {2, 0}, {40, 0}, {layout.chunkCountOffset + 2, 0}, {layout.chunks[0].offset + 2, 0},
+      {layout.chunks[1].blocks[4].offset + 3, 1}, {layout.chunks[2].offset, 2}, {layout.endMagicOffset + 3, 3}};
+  for (auto [cut, expected] : cuts) {
+    std::vector<unsigned char> bytes(good.begin(), good.begin() + cut);
+    CacheData out;
+    bool ok = true;
+    EXPECT_EQ(parse(bytes, out, ok), kTruncated) << cut;
+    EXPECT_FALSE(ok);
+    std::size_t complete = 0;
+    for (const ChunkData& c : out.chunks) complete += c.stage == ChunkStage::Complete;
+    EXPECT_EQ(complete, expected) << cut;
+  }
+}
+
+TEST(CacheFile, BoxGivesScaleAndUniforms) {
+  CacheBox box;
+  box.centre = PkVec3f(1, 2, 3);
+  box.axis[0] = PkVec3f(1, 0, 0);
+  box.axis[1] = PkVec3f(0, 1, 0);
+  box.axis[2] = PkVec3f(0, 0, 1);
+  box.halfExtent = PkVec3f(0.5f, 2.0f, 1.0f);
+  EXPECT_EQ(box.viewScale(), 0.5f);
+  PkVec3f c[8];
+  box.corners(c);
+  EXPECT_EQ(c[0], PkVec3f(0.5f, 0, 2));
+  EXPECT_EQ(c[2], PkVec3f(1.5f, 4, 2));
+  EXPECT_EQ(c[6], PkVec3f(1.5f, 4, 4));
+  EXPECT_EQ(c[7], PkVec3f(0.5f, 4, 4));
+  EXPECT_EQ(box.modelOffset(), PkVec3f(0.5f, 0, 2));
+  EXPECT_EQ(box.modelScale(), PkVec3f(1.0f, 0.25f, 0.5f));
+  box.halfExtent.y = 0;
+  EXPECT_TRUE(std::isinf(box.modelScale().y));
+}
+
+TEST(CacheFile, WriterRefusesArraysOfTheWrongSize) {
+  CacheData d = samples::cache(W, H, 2, 4);
+  d.chunks[1].edgeMap.pop_back();
+  std::vector<unsigned char> bytes;
+  bool ok = true;
+  EXPECT_EQ(captureStderr([&] { ok = writeCacheBytes(d, bytes); }),
+            pk::errorText("cannot write cache: chunk 1 has arrays of the wrong size"));
+  EXPECT_FALSE(ok);
+}
