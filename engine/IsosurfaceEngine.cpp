@@ -1,17 +1,65 @@
 #include "IsosurfaceEngine.h"
 
+#include "EmbeddedImages.h"
+#include "GLBufferObject.h"
+#include "GLRenderToTexture.h"
+#include "GeometryFile.h"
+#include "MemoryPool.h"
 #include "PkDiag.h"
+#include "PvIntervalTree.h"
+#include "ShaderSources.h"
+
+#include <GL/glu.h>
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QImage>
+
+#include <algorithm>
+#include <cfloat>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <sys/stat.h>
 
 namespace {
-constexpr float kIsoLow = 1.1920929e-07f;  // 2^-23
-constexpr float kIsoHigh = 0.99999988f;    // 0x3F7FFFFE, two steps below 1
+
+constexpr float kIsoLow = 1.1920929e-07f; // 2^-23
+constexpr float kIsoHigh = 0.99999988f;   // 0x3F7FFFFE, two steps below 1
+constexpr std::size_t kLicTexBytes = 256u * 256u * 256u;
+
+double secondsNow() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void setNearestClamp(GLTexture& t) {
+  t.setParameteri(GL_TEXTURE_WRAP_S, GL_CLAMP);
+  t.setParameteri(GL_TEXTURE_WRAP_T, GL_CLAMP);
+  t.setParameteri(GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+  t.setParameteri(GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+}
+
+// The image in OpenGL's byte order (R, G, B, A per pixel), rows as given.
+QImage glRgba(const QImage& image) { return image.convertToFormat(QImage::Format_RGBA8888); }
+
 } // namespace
 
 IsosurfaceEngine::IsosurfaceEngine() = default;
 
-IsosurfaceEngine::~IsosurfaceEngine() = default;
+IsosurfaceEngine::~IsosurfaceEngine() {
+  // GL objects must already be gone (releaseGL with the context current); what is left of the host
+  // side goes here.
+  releasePrimitives();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slots
 
 void IsosurfaceEngine::setIso(int v) {
   const float value = float(v) * 0.01f;
@@ -63,6 +111,9 @@ void IsosurfaceEngine::drawBoundaries(int on) {
   updateGL();
 }
 
+// ---------------------------------------------------------------------------------------------
+// Set-up
+
 void IsosurfaceEngine::initializeGL() {
   std::string glewError;
   if (!pk::initGlew(&glewError)) {
@@ -71,6 +122,199 @@ void IsosurfaceEngine::initializeGL() {
     QCoreApplication::quit();
   }
   glInitialised_ = true;
+
+  createRenderTargets();
+  createPrograms();
+
+  glClearColor(0, 0, 0, 1);
+  glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_FASTEST);
+  glHint(GL_POINT_SMOOTH_HINT, GL_FASTEST);
+  glHint(GL_LINE_SMOOTH_HINT, GL_FASTEST);
+  glHint(GL_POLYGON_SMOOTH_HINT, GL_FASTEST);
+  glHint(GL_FOG_HINT, GL_FASTEST);
+  glShadeModel(GL_FLAT);
+  glEnable(GL_DEPTH_TEST);
+  glDisable(GL_CULL_FACE);
+  glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+  glEnable(GL_LIGHT0);
+  const GLfloat ambient[] = {0.1f, 0.1f, 0.1f, 1}, diffuse[] = {0.8f, 0.8f, 0.8f, 1};
+  const GLfloat specular[] = {1, 1, 1, 1}, position[] = {0, 10, 10, 0};
+  glLightfv(GL_LIGHT0, GL_AMBIENT, ambient);
+  glLightfv(GL_LIGHT0, GL_DIFFUSE, diffuse);
+  glLightfv(GL_LIGHT0, GL_SPECULAR, specular);
+  glLightfv(GL_LIGHT0, GL_POSITION, position);
+  glColorMaterial(GL_BACK, GL_AMBIENT_AND_DIFFUSE);
+  glColorMaterial(GL_FRONT, GL_AMBIENT);
+  const GLfloat matDiffuse[] = {0.8f, 0.8f, 0.8f, 1}, matAmbient[] = {0.2f, 0.2f, 0.2f, 1};
+  glMaterialfv(GL_FRONT, GL_DIFFUSE, matDiffuse);
+  glMaterialfv(GL_FRONT, GL_AMBIENT, matAmbient);
+
+  // The 3D texture of the 3D-texture mode: "out.tex" from the current directory; a missing or short
+  // file leaves zeros.
+  std::vector<unsigned char> volume(kLicTexBytes, 0);
+  if (FILE* f = std::fopen("out.tex", "rb")) {
+    const std::size_t got = std::fread(volume.data(), 1, volume.size(), f);
+    (void)got;
+    std::fclose(f);
+  }
+  licTex.create(GL_TEXTURE0);
+  gluBuild3DMipmaps(GL_TEXTURE_3D, GL_LUMINANCE8, 256, 256, 256, GL_LUMINANCE, GL_UNSIGNED_BYTE, volume.data());
+  licTex.setParameteri(GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  licTex.setParameteri(GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  licTex.setParameteri(GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  licTex.setParameteri(GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  licTex.setParameteri(GL_TEXTURE_WRAP_R, GL_CLAMP_TO_EDGE);
+  licTex.unbind();
+
+  // The glass maps. The pictures are flipped and then brought into OpenGL's bottom-up layout, which
+  // flips them back: their first row is uploaded first.
+  auto makeGlassMap = [this](GLTexture2D& texture, GLenum unit, const char* name) {
+    texture.create(int(unit));
+    uploadImageMipmaps(glRgba(imageFromMimeSource(QString::fromLatin1(name))));
+    texture.setParameteri(GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    texture.setParameteri(GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    texture.setParameteri(GL_TEXTURE_WRAP_S, GL_REPEAT);
+    texture.setParameteri(GL_TEXTURE_WRAP_T, GL_REPEAT);
+    texture.unbind();
+  };
+  makeGlassMap(envMapTex, GL_TEXTURE0, "glassenv.png");
+  makeGlassMap(refractionTex, GL_TEXTURE1, "glassrefract.png");
+  glActiveTextureARB(GL_TEXTURE0);
+
+  glGenBuffersARB(4, boundaryBuffers);
+}
+
+void IsosurfaceEngine::uploadImageMipmaps(const QImage& image) {
+  if (image.isNull()) return; // the texture keeps what it had
+  const GLint internal = GLEW_EXT_texture_compression_s3tc ? GL_COMPRESSED_RGB_S3TC_DXT1_EXT : GL_RGB8;
+  glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+  gluBuild2DMipmaps(GL_TEXTURE_2D, internal, image.width(), image.height(), GL_RGBA, GL_UNSIGNED_BYTE,
+                    image.constBits());
+}
+
+GLTexture* IsosurfaceEngine::createPassTexture(int width) {
+  GLTexture* t = nullptr;
+  if (useRectTextures)
+    t = renderTarget->createTextureRect(0, GLint(floatTextureFormat), width, textureHeight, 0, GL_RGBA,
+                                        GL_UNSIGNED_BYTE, nullptr);
+  else
+    t = renderTarget->createTexture2D(0, GLint(floatTextureFormat), width, textureHeight, 0, GL_RGBA,
+                                      GL_UNSIGNED_BYTE, nullptr);
+  if (t) setNearestClamp(*t);
+  return t;
+}
+
+void IsosurfaceEngine::createRenderTargets() {
+  renderTarget = std::make_unique<GLRenderToTexture>(textureWidth, textureHeight, options.renderTargetMode);
+
+  floatTextureFormat = GLenum(-1);
+  useRectTextures = 0;
+  if (!GLEW_EXT_framebuffer_object && !pk::hasGLXPbuffers()) {
+    pk::error("GLRenderToTexture cannot be constructed - no offscreen buffer possible");
+  } else if (GLEW_ARB_texture_float || GLEW_ATI_texture_float) {
+    floatTextureFormat = GL_RGBA32F_ARB;
+  } else if (GLEW_NV_float_buffer) {
+    floatTextureFormat = GL_FLOAT_RGBA32_NV;
+    useRectTextures = 1;
+  } else {
+    pk::error("GLRenderToTexture does not find any useful floating point format");
+  }
+  if (options.rectTextures && floatTextureFormat != GLenum(-1)) useRectTextures = 1;
+
+  interpVerticesTex = createPassTexture(textureWidth);
+  interpGradientsTex = createPassTexture(textureWidth);
+  indicesTex = createPassTexture(textureWidth / 2);
+}
+
+void IsosurfaceEngine::createPrograms() {
+  const shaders::PassSet& set = useRectTextures ? shaders::passRect : shaders::pass2D;
+  const bool loaded = interpolateProgram.loadFromString(shaders::fullScreenVertex, set.interpolation) &&
+                      triangleProgram.loadFromString(shaders::fullScreenVertex, set.triangleAssembly) &&
+                      vertexGatherProgram.loadFromString(shaders::fullScreenVertex, set.vertexGather) &&
+                      normalGatherProgram.loadFromString(shaders::fullScreenVertex, set.normalGather) &&
+                      surfaceShader.loadFromString(shaders::surfaceVertex, shaders::surfaceFragment) &&
+                      glassProgram.loadFromString(shaders::glassVertex, shaders::glassFragment);
+  if (!loaded) {
+    pk::error("unable to load shaders");
+  } else {
+    const float W = float(textureWidth), H = float(textureHeight);
+    interpolateProgram.bind();
+    interpolateProgram.setUniform1i("Edges", 0);
+    interpolateProgram.setUniform1i("Vertices", 1);
+    if (useRectTextures) interpolateProgram.setUniform2f("Size", W, H);
+    interpolateProgram.setUniform2f("Flags", isovalue, -1.0f);
+    interpolateProgram.unbind();
+
+    triangleProgram.bind();
+    triangleProgram.setUniform1i("InterpVertices", 0);
+    triangleProgram.setUniform1i("Map", 1);
+    triangleProgram.setUniform4f("Param", W, H, invTextureWidth, 0);
+    triangleProgram.unbind();
+
+    vertexGatherProgram.bind();
+    vertexGatherProgram.setUniform1i("InterpVertices", 0);
+    vertexGatherProgram.setUniform1i("Indices", 1);
+    vertexGatherProgram.setUniform2f("Offset", 0, 0);
+    vertexGatherProgram.setUniform4f("Param", W, H, invTextureWidth, invTextureHeight);
+    vertexGatherProgram.unbind();
+
+    normalGatherProgram.bind();
+    normalGatherProgram.setUniform1i("InterpGradients", 0);
+    normalGatherProgram.setUniform1i("Indices", 1);
+    normalGatherProgram.setUniform2f("Offset", 0, 0);
+    normalGatherProgram.setUniform4f("Param", W, H, invTextureWidth, invTextureHeight);
+    normalGatherProgram.unbind();
+
+    surfaceShader.bind();
+    surfaceShader.setUniform3f("lightPos", 0, 10, 10);
+    surfaceShader.setUniform3f("surfColor", 0, 1, 0);
+    surfaceShader.setUniform1i("LICtex", 0);
+    surfaceShader.setUniform4f("modelScale", 1, 1, 1, 1);
+    surfaceShader.setUniform4f("modelOffset", 0, 0, 0, 0);
+    surfaceShader.setUniform1f("Flag", -1.0f);
+    surfaceShader.setUniform1f("transparency", surfaceOpacity);
+    surfaceShader.setUniform1f("useTexture", -1.0f);
+    surfaceShader.unbind();
+
+    glassProgram.bind();
+    glassProgram.setUniform3f("LightPos", 0, 10, 10);
+    glassProgram.setUniform3f("BaseColor", 0, 1, 0);
+    glassProgram.setUniform1f("Flag", -1.0f);
+    glassProgram.setUniform1i("EnvMap", 0);
+    glassProgram.setUniform1i("RefractionMap", 1);
+    glassProgram.setUniform1f("Depth", 0.2f);
+    glassProgram.setUniform1f("MixRatio", 0.9f);
+    glassProgram.setUniform1f("FrameWidth", 2048.0f);
+    glassProgram.setUniform1f("FrameHeight", 2048.0f);
+    glassProgram.setUniform1f("transparency", surfaceOpacity);
+    glassProgram.unbind();
+  }
+
+  // The passes need all of these; without them the extraction is switched off (said once, here)
+  // rather than run on missing objects.
+  extractionReady_ = false;
+  if (!renderTarget || renderTarget->mode() == GLRenderToTexture::kNoOffscreenMode)
+    pk::error("no offscreen render target - isosurfaces cannot be extracted");
+  else if (floatTextureFormat == GLenum(-1))
+    pk::error("no floating point render format - isosurfaces cannot be extracted");
+  else if (!interpVerticesTex || !interpGradientsTex || !indicesTex)
+    pk::error("floating point render targets not available in this offscreen mode - isosurfaces cannot be extracted");
+  else if (!loaded)
+    pk::error("extraction programs not available - isosurfaces cannot be extracted");
+  else
+    extractionReady_ = true;
+}
+
+void IsosurfaceEngine::setBackdropImage(const QString& path) {
+  if (refractionTex.isValid()) refractionTex.bind();
+  // Not flipped, unlike the glass maps: OpenGL's bottom-up rows.
+  const QImage image(path);
+  uploadImageMipmaps(image.isNull() ? image : glRgba(image).mirrored());
+  if (refractionTex.isValid()) {
+    refractionTex.unbind();
+    refractionTex.disable();
+  }
+  glActiveTextureARB(GL_TEXTURE0);
 }
 
 void IsosurfaceEngine::resizeGL(int w, int h) {
@@ -78,6 +322,366 @@ void IsosurfaceEngine::resizeGL(int w, int h) {
   // A zero height (a collapsed splitter) keeps the last aspect ratio instead of dividing by zero.
   if (h > 0) camera.aspect = float(w) / float(h);
 }
+
+// ---------------------------------------------------------------------------------------------
+// Datasets
+
+bool IsosurfaceEngine::loadDataset(const QString& qpath) {
+  const std::string path = qpath.toLocal8Bit().toStdString();
+  if (!glInitialised_) {
+    pk::error(path + " cannot be opened before OpenGL is initialised");
+    return false;
+  }
+  GeometryData geometry;
+  if (!parseGeometryFile(path, geometry)) return false; // nothing changed
+
+  std::vector<PkVec3f> positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    buildFlatTriangles(geometry, list, positions, normals);
+    const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]);
+    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
+    (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = int(geometry.triangleCount(list));
+  }
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+
+  clearChunks();
+  datasetPath_ = qpath;
+  const std::string cacheName = path + ".cache";
+  if (!fileExists(cacheName)) {
+    pk::error("data " + cacheName + " not found");
+    return false;
+  }
+  if (readCache(cacheName)) return true;
+  pk::error("data " + cacheName + " not readable");
+  return false;
+}
+
+std::unique_ptr<GLTexture> IsosurfaceEngine::makeChunkTexture(bool floatKind, GLenum unit) {
+  std::unique_ptr<GLTexture> t;
+  if (floatKind && useRectTextures)
+    t = std::make_unique<GLTextureRectangle>();
+  else
+    t = std::make_unique<GLTexture2D>();
+  t->create(int(unit));
+  setNearestClamp(*t);
+  t->bind(); // applies the parameter table
+  return t;
+}
+
+bool IsosurfaceEngine::readCache(const std::string& path) {
+  CacheReader reader(textureWidth, textureHeight);
+  if (!reader.open(path)) return false;
+  if (!renderTarget) return false;
+
+  renderTarget->beginCapture();
+  modelBox = reader.header().box;
+  viewScale = modelBox.viewScale();
+  totalTets = 0;
+  chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+
+  const int W = textureWidth, H = textureHeight;
+  auto upload = [&](GLTexture& t, GLint internal, GLenum type, const void* pixels) {
+    glTexImage2D(t.target(), 0, internal, W, H, 0, GL_RGBA, type, pixels);
+    t.unbind();
+  };
+  ChunkData data;
+  std::vector<float> tetFloats;
+  const std::uint32_t count = reader.header().chunkCount;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    chunks.push_back(std::make_unique<CacheChunk>());
+    CacheChunk& chunk = *chunks.back();
+    for (GLBufferObject*& target : chunk.outputTargets)
+      target = renderTarget->createBuffer(GLint(floatTextureFormat), W, H, GL_RGBA, GL_FLOAT, 0);
+    const bool ok = reader.readChunk(data, [&](ChunkStage stage, const ChunkData& d) {
+      switch (stage) {
+      case ChunkStage::VertexArray:
+        chunk.vertexTex = makeChunkTexture(true, GL_TEXTURE1);
+        upload(*chunk.vertexTex, GLint(floatTextureFormat), GL_FLOAT, d.vertexArray.data());
+        break;
+      case ChunkStage::WeightArray:
+        chunk.weightTex = makeChunkTexture(true, GL_TEXTURE1);
+        upload(*chunk.weightTex, GLint(floatTextureFormat), GL_FLOAT, d.weightArray.data());
+        break;
+      case ChunkStage::RowCounts:
+        chunk.rowCount0 = d.rowCount0;
+        chunk.rowCount1 = d.rowCount1;
+        break;
+      case ChunkStage::EdgeMap: {
+        std::unique_ptr<GLTexture> edges = makeChunkTexture(false, GL_TEXTURE0);
+        upload(*edges, GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data());
+        chunk.edgeMapTex.reset(static_cast<GLTexture2D*>(edges.release()));
+        break;
+      }
+      case ChunkStage::TetCount:
+        totalTets += d.tetCount;
+        break;
+      case ChunkStage::TetMap:
+        d.tetMapAsFloat(tetFloats);
+        chunk.tetMapTex = makeChunkTexture(true, GL_TEXTURE1);
+        upload(*chunk.tetMapTex, GLint(floatTextureFormat), GL_FLOAT, tetFloats.data());
+        break;
+      case ChunkStage::Complete: {
+        chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+        for (std::uint32_t j = 0; j < d.intervalCount(); ++j)
+          chunk.rowTree->insert(d.intervals[2 * j], d.intervals[2 * j + 1], int(j), 0);
+        const ChunkData::Range range = d.intervalRange();
+        chunkTree->insert(range.low, range.high, int(k), 0);
+        break;
+      }
+      default:
+        break;
+      }
+    });
+    if (!ok) {
+      renderTarget->endCapture();
+      glActiveTextureARB(GL_TEXTURE0);
+      return false; // the chunks read completely stay usable
+    }
+  }
+  glActiveTextureARB(GL_TEXTURE0);
+  if (!reader.finish()) {
+    renderTarget->endCapture();
+    return false;
+  }
+  renderTarget->endCapture();
+  dirty = true;
+  rotation[0] = rotation[1] = rotation[2] = 0;
+  const PkVec3f scale = modelBox.modelScale(), offset = modelBox.modelOffset();
+  if (surfaceShader.bind()) {
+    surfaceShader.setUniform4f("modelScale", scale.x, scale.y, scale.z, 1.0f);
+    surfaceShader.setUniform4f("modelOffset", offset.x, offset.y, offset.z, 0.0f);
+    surfaceShader.unbind();
+  }
+  return true;
+}
+
+void IsosurfaceEngine::clearChunks() {
+  chunkTree.reset();
+  chunks.clear();
+  releasePrimitives();
+}
+
+void IsosurfaceEngine::releasePrimitives() {
+  MemoryPool& pool = MemoryPool::shared();
+  for (PrimitiveRecord* r : primitives) pool.release(r, sizeof(PrimitiveRecord));
+  primitives.clear();
+}
+
+std::size_t IsosurfaceEngine::datasetGraphicsBytes() const {
+  const std::size_t texels = std::size_t(textureWidth) * textureHeight;
+  std::size_t bytes = 0;
+  for (const auto& chunk : chunks) {
+    bytes += (chunk->vertexTex ? 16 : 0) * texels + (chunk->weightTex ? 16 : 0) * texels +
+             (chunk->tetMapTex ? 16 : 0) * texels + (chunk->edgeMapTex ? 4 : 0) * texels;
+    for (GLBufferObject* b : chunk->outputTargets)
+      if (b) bytes += std::size_t(b->size()) * 2; // the buffer and the texture it is read from
+  }
+  bytes += std::size_t(boundaryTriangles0 + boundaryTriangles1) * 3 * 2 * sizeof(PkVec3f);
+  return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Extraction
+
+void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {
+  glBegin(GL_QUADS);
+  glVertex2f(-1, yEnd);
+  glVertex2f(1, yEnd);
+  glVertex2f(1, yMin);
+  glVertex2f(-1, yMin);
+  glEnd();
+}
+
+void IsosurfaceEngine::extract() {
+  releasePrimitives();
+  primitives.reserve(std::size_t(textureWidth) * textureHeight);
+  stats_ = ExtractionStats();
+  if (!extractionReady_ || !chunkTree) {
+    // Nothing can be extracted; the reason was said when the engine was set up.
+    dirty = false;
+    return;
+  }
+
+  const double t0 = secondsNow();
+  chunkTree->startQuery(isovalue);
+  glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+  // The chunk ids first: the row queries below must not run inside the chunk query.
+  std::vector<int> active;
+  while (const IntervalEntry* e = chunkTree->next()) active.push_back(e->id);
+  for (int k : active) {
+    if (k < 0 || std::size_t(k) >= chunks.size()) continue;
+    CacheChunk& chunk = *chunks[std::size_t(k)];
+    const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
+    if (limit > textureHeight) {
+      pk::error("mehr tets ?");
+      return;
+    }
+    rowMin = limit;
+    rowEnd = 1;
+    int largest = 0;
+    if (chunk.rowTree) {
+      chunk.rowTree->startQuery(isovalue);
+      while (const IntervalEntry* e = chunk.rowTree->next()) {
+        rowMin = std::min(rowMin, e->id);
+        largest = std::max(largest, e->id);
+      }
+    }
+    rowEnd = 1 + largest;
+    extractChunk(k);
+    ++stats_.activeChunks;
+    if (rowEnd > rowMin) {
+      stats_.processedRows += rowEnd - rowMin;
+      stats_.processedTets += std::int64_t(rowEnd - rowMin) * (textureWidth / 2);
+    }
+  }
+  dirty = false;
+  // The stopwatch stops after the graphics processor has finished the passes.
+  glFinish();
+  const float elapsed = float(secondsNow() - t0);
+  stats_.seconds = double(elapsed);
+  const float mtets = float(double(totalTets) / 1024.0 / 1024.0);
+  // A timer that did not advance counts as one microsecond.
+  const double rate = double(mtets) / std::max(double(elapsed), 1e-6);
+  stats_.throughput = rate >= double(INT_MAX) ? INT_MAX : int(rate);
+  reportExtractPerf(stats_.throughput);
+}
+
+void IsosurfaceEngine::extractChunk(int k) {
+  CacheChunk& chunk = *chunks[std::size_t(k)];
+  if (!chunk.vertexTex || !chunk.weightTex || !chunk.edgeMapTex || !chunk.tetMapTex) return;
+  for (GLBufferObject* b : chunk.outputTargets)
+    if (!b) return;
+
+  glPushAttrib(GL_ALL_ATTRIB_BITS);
+  glPushClientAttrib(GL_CLIENT_ALL_ATTRIB_BITS);
+  glDisable(GL_DEPTH_TEST);
+  glDisable(GL_BLEND);
+  glDisable(GL_CULL_FACE);
+  glDisable(GL_LIGHTING);
+  glDisable(GL_POINT_SMOOTH);
+  glDepthMask(GL_FALSE);
+  glPointSize(1);
+  glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
+
+  renderTarget->beginCapture();
+  const int W = textureWidth, H = textureHeight;
+  const float yMin = rowY(rowMin), yEnd = rowY(rowEnd), yEdge = rowY(chunk.rowCount1);
+
+  // Interpolation: classification edges of the active rows (left half), all edge rows (right half).
+  glClearColor(1, 1, 1, -1);
+  interpolateProgram.bind();
+  interpolateProgram.setUniform2f("Flags", isovalue, -1.0f);
+  chunk.edgeMapTex->bind();
+  GLTexture* runs[2][2] = {{interpVerticesTex, chunk.vertexTex.get()}, {interpGradientsTex, chunk.weightTex.get()}};
+  for (auto& run : runs) {
+    renderTarget->setTarget(run[0], 0, 0);
+    run[1]->bind();
+    glClear(GL_COLOR_BUFFER_BIT);
+    glBegin(GL_QUADS);
+    glVertex2f(-1, yEnd);
+    glVertex2f(0, yEnd);
+    glVertex2f(0, yMin);
+    glVertex2f(-1, yMin);
+    glVertex2f(0, yEdge);
+    glVertex2f(1, yEdge);
+    glVertex2f(1, 1);
+    glVertex2f(0, 1);
+    glEnd();
+    run[1]->unbind();
+  }
+  chunk.edgeMapTex->unbind();
+  interpolateProgram.unbind();
+
+  // Triangle assembly into the indices target, W/2 wide.
+  glViewport(0, 0, W / 2, H);
+  glClearColor(0, 0, 0, 0);
+  renderTarget->setTarget(indicesTex, 0, 0);
+  triangleProgram.bind();
+  interpVerticesTex->bind();
+  chunk.tetMapTex->bind();
+  glClear(GL_COLOR_BUFFER_BIT);
+  drawRowQuad(yMin, yEnd);
+  chunk.tetMapTex->unbind();
+  interpVerticesTex->unbind();
+  triangleProgram.unbind();
+
+  // Vertex gather into the position buffers of both halves.
+  glViewport(0, 0, W, H);
+  glClearColor(1, 1, 1, -1);
+  vertexGatherProgram.bind();
+  indicesTex->bind(GL_TEXTURE1);
+  interpVerticesTex->bind();
+  for (int h = 0; h < 2; ++h) {
+    renderTarget->setTarget(chunk.outputTargets[h]);
+    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    vertexGatherProgram.setUniform2f("Offset", 0.25f * float(h), 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    drawRowQuad(yMin, yEnd);
+  }
+  interpVerticesTex->unbind();
+  vertexGatherProgram.unbind();
+
+  // Normal gather: one gradient per primitive when flat, four when smooth.
+  GLSLShader& gather = flatShading ? normalGatherProgram : vertexGatherProgram;
+  gather.bind();
+  interpGradientsTex->bind();
+  for (int h = 0; h < 2; ++h) {
+    renderTarget->setTarget(chunk.outputTargets[2 + h]);
+    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    gather.setUniform2f("Offset", 0.25f * float(h), 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    drawRowQuad(yMin, yEnd);
+  }
+  interpGradientsTex->unbind();
+  indicesTex->unbind(GL_TEXTURE1);
+  gather.unbind();
+
+  renderTarget->endCapture();
+  glPopClientAttrib();
+  glPopAttrib();
+
+  if (surfaceOpacity < 1.0f) {
+    MemoryPool& pool = MemoryPool::shared();
+    for (int h = 0; h < 2; ++h) {
+      const std::vector<float> a = readBackTarget(k, h);
+      for (int j = H - rowEnd; j <= H - rowMin - 1; ++j)
+        for (int s = 0; s < W / 4; ++s) {
+          const int v = j * W + 4 * s;
+          void* item = pool.allocate(sizeof(PrimitiveRecord));
+          if (!item) return; // the pool is full: no more records (its warning was printed)
+          auto* r = static_cast<PrimitiveRecord*>(item);
+          *r = PrimitiveRecord{std::uint32_t(k) * 256u + std::uint32_t(h), v, a[4 * std::size_t(v)],
+                               a[4 * std::size_t(v) + 1], a[4 * std::size_t(v) + 2]};
+          primitives.push_back(r);
+        }
+    }
+  }
+}
+
+std::vector<float> IsosurfaceEngine::readBackOutput(int k, int target) {
+  std::vector<float> pixels(std::size_t(textureWidth) * textureHeight * 4, 0.0f);
+  if (k < 0 || std::size_t(k) >= chunks.size() || target < 0 || target > 3) return pixels;
+  GLBufferObject* buffer = chunks[std::size_t(k)]->outputTargets[target];
+  if (!buffer || !renderTarget) return pixels;
+  renderTarget->beginCapture();
+  renderTarget->setTarget(buffer);
+  glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+  GLint packBuffer = 0;
+  glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING_ARB, &packBuffer);
+  if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
+  glReadPixels(0, 0, textureWidth, textureHeight, GL_RGBA, GL_FLOAT, pixels.data());
+  if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
+  renderTarget->endCapture();
+  return pixels;
+}
+
+std::vector<float> IsosurfaceEngine::readBackTarget(int k, int half) { return readBackOutput(k, half); }
+
+// ---------------------------------------------------------------------------------------------
+// Drawing
 
 void IsosurfaceEngine::paintGL() {
   camera.apply(0);
@@ -87,6 +691,272 @@ void IsosurfaceEngine::paintGL() {
   glRotatef(rotation[1], 0, 1, 0);
   glRotatef(rotation[2], 0, 0, 1);
   glScalef(viewScale, viewScale, viewScale);
+  if (!glInitialised_) return;
+
+  if (showBoundaries && shadingMode != 2) {
+    glPolygonMode(GL_FRONT, GL_FILL);
+    glPolygonMode(GL_BACK, GL_LINE);
+    glEnable(GL_COLOR_MATERIAL);
+    glEnable(GL_NORMALIZE);
+    glEnable(GL_LIGHTING);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_NORMAL_ARRAY);
+    const int counts[2] = {boundaryTriangles0, boundaryTriangles1};
+    for (int list = 0; list < 2; ++list) {
+      if (counts[list] <= 0) continue;
+      glColor3f(list == 0 ? 1.0f : 0.0f, 0.0f, list == 0 ? 0.0f : 1.0f);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+      glVertexPointer(3, GL_FLOAT, 0, nullptr);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]);
+      glNormalPointer(GL_FLOAT, 0, nullptr);
+      glDrawArrays(GL_TRIANGLES, 0, counts[list] * 3);
+    }
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glDisableClientState(GL_NORMAL_ARRAY);
+    glDisable(GL_COLOR_MATERIAL);
+    glDisable(GL_NORMALIZE);
+    glDisable(GL_LIGHTING);
+  }
+  if (shadingMode == 2 && !wireframeOn) drawBackdrop();
+  if (showVertices) {
+    glColor3f(1, 0, 0);
+    glPointSize(5);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    const int counts[2] = {boundaryTriangles0, boundaryTriangles1};
+    for (int list = 0; list < 2; ++list) {
+      if (counts[list] <= 0) continue;
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+      glVertexPointer(3, GL_FLOAT, 0, nullptr);
+      glDrawArrays(GL_POINTS, 0, counts[list] * 3);
+    }
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+    glDisableClientState(GL_VERTEX_ARRAY);
+    glPointSize(1);
+  }
+  if (showBoundingBox) drawBox();
+  if (!chunkTree) return;
+
+  if (!multiSurfaceOn) {
+    drawSurface();
+    return;
+  }
+  const float s = isovalue;
+  isovalue = kIsoLow;
+  while (s > isovalue) {
+    dirty = true;
+    drawSurface();
+    isovalue += 0.1f;
+  }
+  isovalue = s;
 }
 
-void IsosurfaceEngine::releaseGL() { glInitialised_ = false; }
+void IsosurfaceEngine::drawOutputQuads(CacheChunk& chunk, int half, GLint first, GLsizei count) {
+  GLBufferObject* positions = chunk.outputTargets[half];
+  GLBufferObject* normals = chunk.outputTargets[2 + half];
+  if (!positions || !normals || count <= 0) return;
+  glEnableClientState(GL_VERTEX_ARRAY);
+  positions->bindAsArray();
+  glVertexPointer(4, GL_FLOAT, 0, nullptr);
+  glClientActiveTextureARB(GL_TEXTURE0);
+  glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+  normals->bindAsArray();
+  glTexCoordPointer(4, GL_FLOAT, 0, nullptr);
+  glDrawArrays(GL_QUADS, first, count);
+  glDisableClientState(GL_VERTEX_ARRAY);
+  glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+  normals->unbindAsArray();
+  positions->unbindAsArray();
+}
+
+void IsosurfaceEngine::drawSurface() {
+  if (surfaceOpacity < 1.0f && primitives.empty()) dirty = true;
+  if (dirty) extract();
+
+  const float c[3] = {1.0f - isovalue, isovalue, 1.0f - isovalue};
+  const bool glass = shadingMode == 2;
+  if (glass) {
+    if (envMapTex.isValid()) envMapTex.bind();
+    if (refractionTex.isValid()) refractionTex.bind();
+    if (glassProgram.bind()) {
+      glassProgram.setUniform1f("transparency", surfaceOpacity);
+      glassProgram.setUniform3f("BaseColor", c[0], c[1], c[2]);
+      glassProgram.setUniform1f("Depth", 0.2f);
+      glassProgram.setUniform1f("MixRatio", 0.9f);
+    }
+  } else {
+    if (surfaceShader.bind()) {
+      surfaceShader.setUniform1f("useTexture", shadingMode == 1 ? 1.0f : -1.0f);
+      surfaceShader.setUniform1f("transparency", surfaceOpacity);
+      surfaceShader.setUniform3f("surfColor", c[0], c[1], c[2]);
+    }
+    if (licTex.isValid()) licTex.bind();
+  }
+  glPolygonMode(GL_FRONT_AND_BACK, wireframeOn ? GL_LINE : GL_FILL);
+
+  if (surfaceOpacity < 1.0f) {
+    depthSortPrimitives();
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    for (const PrimitiveRecord* r : primitives) {
+      const std::size_t k = r->id >> 8;
+      if (k >= chunks.size()) continue;
+      drawOutputQuads(*chunks[k], int(r->id & 0xFF), r->firstVertex, 4);
+    }
+    glDisable(GL_BLEND);
+  } else if (extractionReady_) {
+    chunkTree->startQuery(isovalue);
+    std::vector<int> active;
+    while (const IntervalEntry* e = chunkTree->next()) active.push_back(e->id);
+    for (int k : active) {
+      if (k < 0 || std::size_t(k) >= chunks.size()) continue;
+      CacheChunk& chunk = *chunks[std::size_t(k)];
+      if (!chunk.rowTree) continue;
+      int lo = textureHeight, hi = 0;
+      chunk.rowTree->startQuery(isovalue);
+      while (const IntervalEntry* e = chunk.rowTree->next()) {
+        lo = std::min(lo, e->id);
+        hi = std::max(hi, e->id);
+      }
+      rowMin = lo;
+      rowEnd = 1 + hi;
+      glColor3f(0, 0, 1);
+      for (int h = 0; h < 2; ++h)
+        drawOutputQuads(chunk, h, (textureHeight - rowEnd) * textureWidth, (rowEnd - rowMin) * textureWidth);
+    }
+  }
+
+  if (glass) {
+    glassProgram.unbind();
+    if (envMapTex.isValid()) {
+      envMapTex.unbind();
+      envMapTex.disable();
+    }
+    if (refractionTex.isValid()) {
+      refractionTex.unbind();
+      refractionTex.disable();
+    }
+  } else {
+    surfaceShader.unbind();
+    if (licTex.isValid()) {
+      licTex.unbind();
+      licTex.disable();
+    }
+  }
+  glActiveTextureARB(GL_TEXTURE0);
+}
+
+void IsosurfaceEngine::depthSortPrimitives() {
+  PkMatrix4<float> m;
+  glGetFloatv(GL_MODELVIEW_MATRIX, m.m); // read row by row: the transpose of the modelview
+  const PkVec3f key = transformPoint(m, camera.position);
+  std::sort(primitives.begin(), primitives.end(), [&key](const PrimitiveRecord* a, const PrimitiveRecord* b) {
+    const PkVec3f da = key - PkVec3f(a->x, a->y, a->z), db = key - PkVec3f(b->x, b->y, b->z);
+    return da.lengthSquared() < db.lengthSquared();
+  });
+}
+
+void IsosurfaceEngine::drawBackdrop() {
+  if (refractionTex.isValid()) {
+    glActiveTextureARB(GL_TEXTURE1);
+    refractionTex.bind();
+  }
+  glPushMatrix();
+  glLoadIdentity();
+  glDisable(GL_DEPTH_TEST);
+  glDepthMask(GL_FALSE);
+  glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+  glBegin(GL_QUADS);
+  glMultiTexCoord2fARB(GL_TEXTURE1, 0, 0);
+  glVertex3f(-1, -1, -2);
+  glMultiTexCoord2fARB(GL_TEXTURE1, 1, 0);
+  glVertex3f(1, -1, -2);
+  glMultiTexCoord2fARB(GL_TEXTURE1, 1, 1);
+  glVertex3f(1, 1, -2);
+  glMultiTexCoord2fARB(GL_TEXTURE1, 0, 1);
+  glVertex3f(-1, 1, -2);
+  glEnd();
+  glPopMatrix();
+  glEnable(GL_DEPTH_TEST);
+  glDepthMask(GL_TRUE);
+  if (refractionTex.isValid()) {
+    refractionTex.unbind();
+    refractionTex.disable();
+  }
+  glActiveTextureARB(GL_TEXTURE0);
+}
+
+void IsosurfaceEngine::drawBox() {
+  PkVec3f c[8];
+  modelBox.corners(c);
+  static const int lines[12][2] = {{0, 3}, {4, 7}, {5, 6}, {1, 2}, {0, 4}, {1, 5},
+                                   {2, 6}, {3, 7}, {0, 1}, {4, 5}, {7, 6}, {3, 2}};
+  glColor4f(1, 1, 1, 1);
+  glBegin(GL_LINES);
+  for (const auto& l : lines) {
+    glVertex3f(c[l[0]].x, c[l[0]].y, c[l[0]].z);
+    glVertex3f(c[l[1]].x, c[l[1]].y, c[l[1]].z);
+  }
+  glEnd();
+}
+
+QImage IsosurfaceEngine::renderFrame(int width, int height) {
+  if (width <= 0 || height <= 0 || !GLEW_EXT_framebuffer_object) return QImage();
+  GLint previousFramebuffer = 0, viewport[4];
+  glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousFramebuffer);
+  glGetIntegerv(GL_VIEWPORT, viewport);
+  GLuint framebuffer = 0, buffers[2] = {0, 0};
+  glGenFramebuffersEXT(1, &framebuffer);
+  glGenRenderbuffersEXT(2, buffers);
+  glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, framebuffer);
+  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, buffers[0]);
+  glRenderbufferStorageEXT(GL_RENDERBUFFER_EXT, GL_RGBA8, width, height);
+  glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_RENDERBUFFER_EXT, buffers[0]);
+  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, buffers[1]);
+  glRenderbufferStorageEXT(GL_RENDERBUFFER_EXT, GL_DEPTH_COMPONENT24, width, height);
+  glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, GL_DEPTH_ATTACHMENT_EXT, GL_RENDERBUFFER_EXT, buffers[1]);
+  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, 0);
+  QImage frame;
+  if (glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT) == GL_FRAMEBUFFER_COMPLETE_EXT) {
+    glDrawBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    resizeGL(width, height);
+    paintGL();
+    frame = QImage(width, height, QImage::Format_RGBA8888);
+    glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, frame.bits());
+    frame = frame.mirrored(); // OpenGL's rows run from the bottom
+  }
+  glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(previousFramebuffer));
+  glDeleteRenderbuffersEXT(2, buffers);
+  glDeleteFramebuffersEXT(1, &framebuffer);
+  glViewport(viewport[0], viewport[1], viewport[2], viewport[3]);
+  return frame;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void IsosurfaceEngine::releaseGL() {
+  if (!glInitialised_) return;
+  clearChunks();
+  // Pass textures belong to this engine in framebuffer mode, to the pbuffers in pbuffer mode.
+  const bool ownsPassTextures = renderTarget && renderTarget->mode() == GLRenderToTexture::kFramebufferMode;
+  if (ownsPassTextures) {
+    delete interpVerticesTex;
+    delete interpGradientsTex;
+    delete indicesTex;
+  }
+  interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
+  renderTarget.reset();
+  glDeleteBuffersARB(4, boundaryBuffers);
+  for (GLuint& b : boundaryBuffers) b = 0;
+  boundaryTriangles0 = boundaryTriangles1 = 0;
+  for (GLSLShader* p : {&interpolateProgram, &triangleProgram, &vertexGatherProgram, &normalGatherProgram,
+                        &surfaceShader, &glassProgram})
+    p->destroy();
+  licTex.destroy();
+  envMapTex.destroy();
+  refractionTex.destroy();
+  extractionReady_ = false;
+  glInitialised_ = false;
+}

@@ -1,25 +1,44 @@
 // The isosurface engine without a window: everything the graphics processor needs (the dataset's
 // chunks and interval trees, the extraction programs and render targets, the shading textures, the
 // camera and the display parameters) and every OpenGL operation on them. The engine widget
-// (GLGPUIsosurface) owns one through inheritance and adds Qt's events and slots; the benchmark and
-// the tests drive it headlessly on an offscreen context. All OpenGL work needs the engine's context
-// current.
+// (GLGPUIsosurface) is one through inheritance and adds Qt's events and slots; the benchmark and
+// the tests drive it headlessly on an offscreen context. All OpenGL work needs the engine's
+// context current.
 #pragma once
 
 #include "Camera.h"
+#include "CacheChunk.h"
+#include "CacheFile.h"
+#include "GLSLShader.h"
+#include "GLTexture.h"
 #include "PolykitGL.h"
 
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
-// Centre, three unit axes and the half extents along them.
-struct ModelBox {
-  PkVec3f center{0, 0, 0};
-  PkVec3f axis[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-  float extent[3] = {0, 0, 0};
+class GLRenderToTexture;
+class QImage;
+class PvIntervalTreeBTree;
+struct PrimitiveRecord;
+
+// Choices made before initializeGL, for the benchmark and the tests; the viewer keeps the defaults.
+struct EngineOptions {
+  int renderTargetMode = 0;  // 0 framebuffer objects preferred, 1 pbuffers
+  bool rectTextures = false; // use rectangle textures and programs with the ARB float format
+};
+
+// Timing of the last extraction and what it touched (for the benchmark and the status line).
+struct ExtractionStats {
+  double seconds = 0;        // stopwatch, glFinish included
+  int activeChunks = 0;
+  long long processedRows = 0; // tetrahedron rows run through the passes
+  long long processedTets = 0; // tetrahedron slots in those rows
+  int throughput = 0;        // the figure reported through extractPerf (Mtets / sec)
 };
 
 class IsosurfaceEngine {
@@ -40,10 +59,43 @@ public:
   void multiSurf(int on);
   void drawBoundaries(int on);
 
-  // --- OpenGL hooks, with the engine's context current ---
+  // --- OpenGL set-up and painting, with the engine's context current ---
   void initializeGL();
   void resizeGL(int w, int h);
   void paintGL();
+  void createRenderTargets();
+  void createPrograms();
+  void setBackdropImage(const QString& path);
+
+  // --- datasets ---
+  // Opens the geometry file and the cache beside it (path + ".cache"). True when both were read
+  // completely; failures are reported on the console.
+  bool loadDataset(const QString& path);
+  bool readCache(const std::string& path);
+  void clearChunks();
+  bool hasDataset() const { return chunkTree != nullptr; }
+  QString datasetPath() const { return datasetPath_; }
+
+  // --- extraction and drawing ---
+  void extract();
+  void extractChunk(int k);
+  // W·H·4 floats: the position target of chunk k, half h (bottom window row first).
+  std::vector<float> readBackTarget(int k, int half);
+  // The same for any of the four output targets (0, 1 positions; 2, 3 normals).
+  std::vector<float> readBackOutput(int k, int target);
+  void drawSurface();
+  void drawBox();
+  void drawBackdrop();
+  void depthSortPrimitives();
+  // Whether the passes can run at all (render target, pass textures and programs are there).
+  bool extractionReady() const { return extractionReady_; }
+  const ExtractionStats& lastExtraction() const { return stats_; }
+  // Graphics memory the dataset occupies: its chunk textures, output buffers and boundary buffers.
+  std::size_t datasetGraphicsBytes() const;
+
+  // Draws one frame of width × height (resize and paint, as the view would) into a framebuffer of
+  // its own and returns it as an image, top row first. Null when the framebuffer cannot be made.
+  QImage renderFrame(int width, int height);
 
   // Asks for a repaint; a headless engine has nothing to repaint.
   virtual void updateGL() {}
@@ -51,13 +103,26 @@ public:
   // Releases every OpenGL object; needs the context current. Safe to call more than once.
   void releaseGL();
 
+  EngineOptions options;
+
   const int textureWidth = 256, textureHeight = 256;
   const float invTextureWidth = 1.0f / 256, invTextureHeight = 1.0f / 256;
   float isovalue = 0.5f;
   int rowMin = 0, rowEnd = 256;
   bool dirty = true;
 
-  ModelBox modelBox;
+  GLSLShader interpolateProgram, triangleProgram, vertexGatherProgram, normalGatherProgram;
+  GLSLShader surfaceShader, glassProgram;
+  std::unique_ptr<GLRenderToTexture> renderTarget;
+  GLTexture* interpVerticesTex = nullptr; // the three pass targets (owned; 2D or rectangle)
+  GLTexture* interpGradientsTex = nullptr;
+  GLTexture* indicesTex = nullptr;
+  GLenum floatTextureFormat = 0;
+  int useRectTextures = 3;
+
+  std::vector<std::unique_ptr<CacheChunk>> chunks;
+  std::unique_ptr<PvIntervalTreeBTree> chunkTree;
+  CacheBox modelBox{};
   Camera camera;
   bool showBoundingBox = true;
   bool showVertices = false;
@@ -71,6 +136,11 @@ public:
   float viewScale = 1.0f;
   float surfaceOpacity = 1.0f;
   int lastMouseX = 0, lastMouseY = 0;
+  GLTexture3D licTex;
+  GLTexture2D envMapTex, refractionTex;
+  std::vector<PrimitiveRecord*> primitives;
+  GLuint boundaryBuffers[4] = {0, 0, 0, 0};
+  int boundaryTriangles0 = 0, boundaryTriangles1 = 0;
   uint32_t totalTets = 0;
 
 protected:
@@ -78,5 +148,16 @@ protected:
   virtual void reportExtractPerf(int /*mtetsPerSecond*/) {}
 
 private:
+  void releasePrimitives();
+  void uploadImageMipmaps(const QImage& image);
+  void drawOutputQuads(CacheChunk& chunk, int half, GLint first, GLsizei count);
+  void drawRowQuad(float yMin, float yEnd);
+  float rowY(int row) const { return 1.0f - float(2 * row) * invTextureHeight; }
+  GLTexture* createPassTexture(int width);
+  std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);
+
   bool glInitialised_ = false;
+  bool extractionReady_ = false;
+  QString datasetPath_;
+  ExtractionStats stats_;
 };

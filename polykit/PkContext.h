@@ -10,4 +10,6 @@ namespace pk {
 bool initGlew(std::string* error = nullptr);
 // Whether an OpenGL context is current on this thread.
 bool hasCurrentContext();
+// Whether GLX offers SGIX pbuffers (GLEW initialised for the current context).
+bool hasGLXPbuffers();
 } // namespace pk

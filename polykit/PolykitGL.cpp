@@ -1,6 +1,6 @@
 #include "PolykitGL.h"
 
-#include <GL/glx.h>
+#include <GL/glxew.h>
 
 namespace pk {
 
@@ -16,5 +16,7 @@ bool initGlew(std::string* error) {
 }
 
 bool hasCurrentContext() { return glXGetCurrentContext() != nullptr; }
+
+bool hasGLXPbuffers() { return GLXEW_SGIX_pbuffer && GLXEW_SGIX_fbconfig; }
 
 } // namespace pk

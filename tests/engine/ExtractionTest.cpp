@@ -1,0 +1,297 @@
+// The extraction passes on a real context against the CPU reference of the same passes, slot by
+// slot, on hand-made and on random chunks, for both program variants and both normal gathers.
+#include "DatasetWriter.h"
+#include "GLRenderToTexture.h"
+#include "IsosurfaceEngine.h"
+#include "MemoryPool.h"
+#include "PkDiag.h"
+#include "ReferenceExtractor.h"
+
+#include "CaptureOutput.h"
+#include "GLTestContext.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <random>
+
+namespace {
+
+constexpr int W = 256, H = 256;
+
+class HeadlessEngine : public IsosurfaceEngine {
+public:
+  std::vector<int> perf;
+
+protected:
+  void reportExtractPerf(int v) override { perf.push_back(v); }
+};
+
+ChunkData emptyChunk() {
+  ChunkData c;
+  c.vertexArray.assign(4 * W * H, 0.0f);
+  c.firstWeightArray.assign(4 * W * H, 0.0f);
+  c.vertexIndices.assign(4 * W * H, 0);
+  c.weightArray.assign(4 * W * H, 0.0f);
+  c.edgeMap.assign(4 * W * H, 0);
+  c.tetMap.assign(4 * W * H, 0);
+  return c;
+}
+
+void setVertex(ChunkData& c, int texel, PkVec3f p, float value, PkVec3f gradient) {
+  float* v = &c.vertexArray[4 * texel];
+  v[0] = p.x; v[1] = p.y; v[2] = p.z; v[3] = value;
+  float* g = &c.weightArray[4 * texel];
+  g[0] = gradient.x; g[1] = gradient.y; g[2] = gradient.z; g[3] = value;
+}
+
+void setEdge(ChunkData& c, int texel, int from, int to) {
+  std::uint8_t* e = &c.edgeMap[4 * texel];
+  e[0] = std::uint8_t(from % W); e[1] = std::uint8_t(from / W);
+  e[2] = std::uint8_t(to % W); e[3] = std::uint8_t(to / W);
+}
+
+// The example tetrahedron: values A 0.1, B 0.2, C 0.6, D 0.9 in vertex texels 0..3; its edges AB,
+// AC, AD, BC, BD, CD in the right half of row 0 (global indices 128..133).
+ChunkData exampleChunk(float low = 0.0f, float high = 1.0f) { // its row covers [low, high]
+  ChunkData c = emptyChunk();
+  const PkVec3f p[4] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  const float values[4] = {0.1f, 0.2f, 0.6f, 0.9f};
+  for (int i = 0; i < 4; ++i) setVertex(c, i, p[i], values[i], PkVec3f(float(i), 1, 2));
+  const int ends[6][2] = {{0, 1}, {0, 2}, {0, 3}, {1, 2}, {1, 3}, {2, 3}};
+  for (int e = 0; e < 6; ++e) setEdge(c, 128 + e, ends[e][0], ends[e][1]);
+  setEdge(c, 0, 1, 2); // classification edge BC of the tetrahedron in column 0
+  const std::uint16_t map[8] = {128, 129, 130, 131, 0, 0, 132, 133};
+  std::copy(map, map + 8, c.tetMap.begin());
+  c.vertexCount = 4;
+  c.tetCount = 1;
+  c.rowCount0 = 1;
+  c.rowCount1 = 1;
+  c.intervals = {low, high};
+  return c;
+}
+
+// Arbitrary but valid content: every index points at a real texel, so the passes and the reference
+// must agree whatever the numbers mean.
+ChunkData randomChunk(unsigned seed, int tetRows, int edgeRows) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f), coord(-1.0f, 1.0f);
+  ChunkData c = emptyChunk();
+  const int vertices = 4096;
+  for (int i = 0; i < vertices; ++i)
+    setVertex(c, i, PkVec3f(coord(rng), coord(rng), coord(rng)), unit(rng), PkVec3f(coord(rng), coord(rng), coord(rng)));
+  std::uniform_int_distribution<int> vertex(0, vertices - 1);
+  auto edgeIndex = [&](int column, int row) { return row * W + column; };
+  for (int r = 0; r < edgeRows; ++r)
+    for (int col = W / 2; col < W; ++col) setEdge(c, edgeIndex(col, r), vertex(rng), vertex(rng));
+  std::uniform_int_distribution<int> edgeCol(W / 2, W - 1), edgeRow(0, std::max(0, edgeRows - 1));
+  for (int r = 0; r < tetRows; ++r)
+    for (int col = 0; col < W / 2; ++col) {
+      setEdge(c, edgeIndex(col, r), vertex(rng), vertex(rng));
+      for (int k = 0; k < 8; ++k)
+        c.tetMap[4 * (r * W + 2 * col) + k] = std::uint16_t(edgeIndex(edgeCol(rng), edgeRow(rng)));
+    }
+  c.vertexCount = vertices;
+  c.tetCount = std::uint32_t(tetRows * W / 2);
+  c.rowCount0 = tetRows;
+  c.rowCount1 = edgeRows;
+  for (int r = 0; r < tetRows; ++r) {
+    const float a = unit(rng) * 0.6f, b = a + unit(rng) * 0.4f;
+    c.intervals.push_back(a);
+    c.intervals.push_back(b);
+  }
+  return c;
+}
+
+CacheData cacheOf(std::vector<ChunkData> chunks) {
+  CacheData cache;
+  cache.header.textureWidth = W;
+  cache.header.textureHeight = H;
+  cache.header.box.centre = PkVec3f(0.5f, 0.5f, 0.5f);
+  cache.header.box.axis[0] = PkVec3f(1, 0, 0);
+  cache.header.box.axis[1] = PkVec3f(0, 1, 0);
+  cache.header.box.axis[2] = PkVec3f(0, 0, 1);
+  cache.header.box.halfExtent = PkVec3f(0.5f, 0.5f, 0.5f);
+  cache.header.dataMin = 0;
+  cache.header.dataMax = 1;
+  cache.chunks = std::move(chunks);
+  return cache;
+}
+
+// Writes the dataset into dir and returns the geometry file's path.
+QString writeDataset(const QTemporaryDir& dir, const CacheData& cache) {
+  GeometryData geometry;
+  geometry.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  geometry.triangles[0] = {0, 1, 2};
+  const std::string path = QDir(dir.path()).filePath(QStringLiteral("set.vx")).toStdString();
+  EXPECT_TRUE(writeGeometryFile(path, geometry));
+  EXPECT_TRUE(writeCacheFile(path + ".cache", cache));
+  return QString::fromStdString(path);
+}
+
+// Relative comparison for positions and gradients, exact for the w flags (weights within 1e-5).
+::testing::AssertionResult sameTexels(const std::vector<float>& gpu, const std::vector<float>& ref, const char* what) {
+  if (gpu.size() != ref.size()) return ::testing::AssertionFailure() << what << ": sizes differ";
+  int bad = 0;
+  std::ostringstream first;
+  for (std::size_t i = 0; i < gpu.size(); ++i) {
+    const float a = gpu[i], b = ref[i];
+    const bool flag = i % 4 == 3 && (a < 0 || b < 0);
+    const bool ok = flag ? a == b : std::fabs(a - b) <= 1e-5f * std::max(1.0f, std::fabs(b));
+    if (!ok && bad++ == 0)
+      first << what << " texel " << i / 4 << " (row " << (i / 4) / W << ", column " << (i / 4) % W
+            << ") component " << i % 4 << ": gpu " << a << " reference " << b;
+  }
+  if (bad == 0) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << bad << " values differ; first: " << first.str();
+}
+
+class Extraction : public ::testing::TestWithParam<bool> {
+protected:
+  GLTestContext gl;
+  QTemporaryDir dir;
+  HeadlessEngine engine;
+
+  void SetUp() override {
+    ASSERT_TRUE(gl.ok());
+    engine.options.rectTextures = GetParam();
+    engine.initializeGL();
+    ASSERT_TRUE(engine.extractionReady());
+    ASSERT_EQ(engine.useRectTextures != 0, GetParam());
+  }
+  void TearDown() override { engine.releaseGL(); }
+
+  void extractAt(float iso) {
+    engine.isovalue = iso;
+    engine.dirty = true;
+    engine.extract();
+  }
+
+  // Compares every output target of every chunk that the reference finds active.
+  void compareWithReference(const CacheData& cache, float iso, bool flat) {
+    engine.flatShading = flat;
+    extractAt(iso);
+    ReferenceExtractor ref(W, H);
+    ReferenceOptions options;
+    options.flatShading = flat;
+    for (std::size_t k = 0; k < cache.chunks.size(); ++k) {
+      ReferenceChunkOutput out;
+      if (!ref.extractChunk(cache.chunks[k], iso, out, options)) continue;
+      for (int h = 0; h < 2; ++h) {
+        EXPECT_TRUE(sameTexels(engine.readBackOutput(int(k), h), out.positions[h], "positions"))
+            << "chunk " << k << " half " << h << " iso " << iso << (flat ? " flat" : " smooth");
+        EXPECT_TRUE(sameTexels(engine.readBackOutput(int(k), 2 + h), out.normals[h], "normals"))
+            << "chunk " << k << " half " << h << " iso " << iso << (flat ? " flat" : " smooth");
+      }
+    }
+    EXPECT_EQ(takeGLError(), 0u);
+  }
+};
+
+} // namespace
+
+TEST_P(Extraction, ExampleTetrahedronGivesItsTriangleOrQuad) {
+  const CacheData cache = cacheOf({exampleChunk()});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  EXPECT_EQ(engine.totalTets, 1u);
+  ReferenceExtractor ref(W, H);
+  struct Case {
+    float iso;
+    float w[4]; // expected flags or weights of the four gathered vertices
+  };
+  const Case cases[] = {
+      {0.15f, {0.5f, 0.05f / 0.5f, 0.05f / 0.8f, 0.05f / 0.8f}},           // AB, AC, AD, AD
+      {0.4f, {0.3f / 0.5f, 0.3f / 0.8f, 0.2f / 0.7f, 0.5f}},               // AC, AD, BD, BC
+      {0.7f, {0.6f / 0.8f, 0.6f / 0.8f, 0.5f / 0.7f, 0.1f / 0.3f}},        // AD, AD, BD, CD
+      {0.05f, {-1, -1, -1, -1}},
+      {0.95f, {-2, -2, -2, -2}},
+  };
+  for (const Case& c : cases) {
+    extractAt(c.iso);
+    const std::vector<float> pos = engine.readBackOutput(0, 0);
+    // Data row 0 lands in the top window row; the tetrahedron in column 0 writes texels 0..3.
+    const std::size_t base = std::size_t(H - 1) * W * 4;
+    for (int k = 0; k < 4; ++k) EXPECT_NEAR(pos[base + 4 * k + 3], c.w[k], 1e-6f) << "iso " << c.iso << " vertex " << k;
+    compareWithReference(cache, c.iso, false);
+  }
+  // At 0.4 the quad's last vertex is BC at weight 0.5: halfway between (1, 0, 0) and (0, 1, 0).
+  extractAt(0.4f);
+  const std::vector<float> pos = engine.readBackOutput(0, 0);
+  const std::size_t bc = std::size_t(H - 1) * W * 4 + 12;
+  EXPECT_NEAR(pos[bc], 0.5f, 1e-6f);
+  EXPECT_NEAR(pos[bc + 1], 0.5f, 1e-6f);
+}
+
+TEST_P(Extraction, RandomChunksMatchTheReferenceSlotBySlot) {
+  const CacheData cache = cacheOf({randomChunk(1, 256, 200), randomChunk(2, 37, 256), randomChunk(3, 1, 0)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  const float cut = 0.35f;
+  const std::uint32_t bits = 0x3F7FFFFEu; // the largest isovalue the slider gives
+  float top;
+  std::memcpy(&top, &bits, 4);
+  const float equalToAVertex = cache.chunks[0].vertexArray[4 * 17 + 3];
+  for (float iso : {1.1920929e-07f, 0.2f, cut, 0.5f, equalToAVertex, 0.8f, top})
+    for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
+}
+
+TEST_P(Extraction, ThroughputRecordsAndInactiveIsovalues) {
+  const CacheData cache = cacheOf({exampleChunk(0.1f, 0.9f)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  // Above every chunk's range: no pass runs, dirty is cleared, the throughput is still reported.
+  extractAt(0.95f);
+  EXPECT_FALSE(engine.dirty);
+  EXPECT_EQ(engine.lastExtraction().activeChunks, 0);
+  ASSERT_EQ(engine.perf.size(), 1u);
+  EXPECT_GE(engine.perf[0], 0);
+  // An opacity below 1 builds one record per slot of the processed rows: (W/4)·2·(rowEnd − rowMin).
+  engine.surfaceOpacity = 0.99f;
+  extractAt(0.4f);
+  EXPECT_EQ(engine.lastExtraction().activeChunks, 1);
+  EXPECT_EQ(engine.rowMin, 0);
+  EXPECT_EQ(engine.rowEnd, 1);
+  EXPECT_EQ(engine.primitives.size(), std::size_t(W / 4) * 2);
+  EXPECT_EQ(engine.perf.size(), 2u);
+  // The first record is the example tetrahedron: its quad starts with AC at weight 0.6.
+  const PrimitiveRecord* r = engine.primitives[0];
+  EXPECT_EQ(r->id, 0u);
+  EXPECT_EQ(r->firstVertex, (H - 1) * W);
+  EXPECT_NEAR(r->x, 0.0f, 1e-6f);
+  EXPECT_NEAR(r->y, 0.6f, 1e-6f);
+  engine.surfaceOpacity = 1.0f;
+  extractAt(0.4f);
+  EXPECT_TRUE(engine.primitives.empty());
+}
+
+TEST_P(Extraction, TooManyRowsStopTheExtraction) {
+  ChunkData bad = exampleChunk();
+  bad.rowCount1 = H + 1;
+  const CacheData cache = cacheOf({bad});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  const std::string err = captureStderr([&] { extractAt(0.4f); });
+  EXPECT_EQ(err, pk::errorText("mehr tets ?"));
+  EXPECT_TRUE(engine.dirty);
+  EXPECT_TRUE(engine.perf.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ProgramVariants, Extraction, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Rectangle" : "TwoD"; });
+
+TEST(ExtractionSetup, PbufferModeWithoutFloatPbuffersSaysWhyAndExtractsNothing) {
+  GLTestContext gl;
+  ASSERT_TRUE(gl.ok());
+  HeadlessEngine engine;
+  engine.options.renderTargetMode = GLRenderToTexture::kPbufferMode;
+  const std::string err = captureStderr([&] { engine.initializeGL(); });
+  if (engine.renderTarget->mode() != GLRenderToTexture::kPbufferMode) GTEST_SKIP() << "no pbuffers here";
+  if (engine.extractionReady()) {
+    engine.releaseGL();
+    GTEST_SKIP() << "this platform has float pbuffers";
+  }
+  EXPECT_NE(err.find("isosurfaces cannot be extracted"), std::string::npos) << err;
+  engine.dirty = true;
+  engine.extract();
+  EXPECT_FALSE(engine.dirty);
+  EXPECT_TRUE(engine.perf.empty());
+  engine.releaseGL();
+}
