@@ -43,7 +43,6 @@ int pbufferErrorHandler(Display* display, XErrorEvent* event) {
 
 void acquireErrorHandler() {
   if (gHandlerUsers++ == 0) {
-    gErrorReported = false;
     gPreviousHandler = XSetErrorHandler(pbufferErrorHandler);
   }
 }
@@ -257,9 +256,11 @@ int RenderTexture::GetPixelFormatAttrib(int attribute, int fallback) const {
   return fallback;
 }
 
+bool RenderTexture::HasPbufferExtension() { return GLXEW_SGIX_pbuffer != GL_FALSE; }
 int RenderTexture::LivePbuffers() { return gLivePbuffers; }
 int RenderTexture::LiveContexts() { return gLiveContexts; }
 int RenderTexture::XErrorsCaught() { return gErrorsCaught; }
+void RenderTexture::RearmXErrorReport() { gErrorReported = false; }
 
 // ---- initialisation ----------------------------------------------------------------------------
 

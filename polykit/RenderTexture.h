@@ -10,9 +10,9 @@
 // While at least one pbuffer exists, the pbuffer code keeps an X error handler of its own installed:
 // some drivers raise X errors when switching back from a pbuffer (Mesa's software path answers every
 // switch back from an RGBA8 pbuffer with BadMatch), which the default handler would turn into the end
-// of the process. The first error caught after the handler went in is reported once as a
-// "RenderTexture Warning:"; the others are counted (XErrorsCaught) and ignored. The previous handler
-// comes back when the last pbuffer is destroyed.
+// of the process. The first error caught is reported as a "RenderTexture Warning:", once per
+// process; all are counted (XErrorsCaught) and ignored. The
+// previous handler comes back when the last pbuffer is destroyed.
 #pragma once
 
 #include <vector>
@@ -91,11 +91,15 @@ public:
   // The value following the first occurrence of attribute in the list, or fallback when absent.
   int GetPixelFormatAttrib(int attribute, int fallback = -1) const;
 
+  // Whether GLEW reports GLX_SGIX_pbuffer for the current context.
+  static bool HasPbufferExtension();
   // Live pbuffers and pbuffer contexts of all RenderTexture objects of the process.
   static int LivePbuffers();
   static int LiveContexts();
   // X errors caught by the pbuffer code's handler since the process started.
   static int XErrorsCaught();
+  // Lets the next caught X error print its warning again (for tests).
+  static void RearmXErrorReport();
 
 private:
   void _ParseModeString(const char* mode);
