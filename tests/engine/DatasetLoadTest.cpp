@@ -1,0 +1,192 @@
+// Opening datasets in the engine: what a failed geometry file, a missing or broken cache and a
+// cache that fails part-way leave behind, with their console messages.
+#include "DatasetWriter.h"
+#include "IsosurfaceEngine.h"
+#include "PkDiag.h"
+
+#include "CaptureOutput.h"
+#include "GLTestContext.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
+
+namespace {
+
+constexpr int W = 256, H = 256;
+
+ChunkData smallChunk(float low, float high) {
+  ChunkData c;
+  c.vertexArray.assign(4 * W * H, 0.0f);
+  c.firstWeightArray.assign(4 * W * H, 0.0f);
+  c.vertexIndices.assign(4 * W * H, 0);
+  c.weightArray.assign(4 * W * H, 0.0f);
+  c.edgeMap.assign(4 * W * H, 0);
+  c.tetMap.assign(4 * W * H, 0);
+  c.tetCount = 100;
+  c.rowCount0 = 1;
+  c.rowCount1 = 1;
+  c.intervals = {low, high};
+  return c;
+}
+
+CacheData smallCache(int chunks) {
+  CacheData cache;
+  cache.header.textureWidth = W;
+  cache.header.textureHeight = H;
+  cache.header.box.centre = PkVec3f(1, 2, 3);
+  cache.header.box.axis[0] = PkVec3f(1, 0, 0);
+  cache.header.box.axis[1] = PkVec3f(0, 1, 0);
+  cache.header.box.axis[2] = PkVec3f(0, 0, 1);
+  cache.header.box.halfExtent = PkVec3f(2, 4, 1);
+  cache.header.dataMin = 0;
+  cache.header.dataMax = 1;
+  for (int k = 0; k < chunks; ++k) cache.chunks.push_back(smallChunk(0.1f * float(k), 0.1f * float(k) + 0.3f));
+  return cache;
+}
+
+GeometryData triangleGeometry(int trianglesInList1) {
+  GeometryData g;
+  g.vertices = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+  g.triangles[0] = {0, 1, 2};
+  for (int i = 0; i < trianglesInList1; ++i) g.triangles[1].insert(g.triangles[1].end(), {0, 2, 3});
+  return g;
+}
+
+class DatasetLoad : public ::testing::Test {
+protected:
+  GLTestContext gl;
+  QTemporaryDir dir;
+  IsosurfaceEngine engine;
+
+  void SetUp() override {
+    ASSERT_TRUE(gl.ok());
+    engine.initializeGL();
+  }
+  void TearDown() override { engine.releaseGL(); }
+  std::string path(const char* name) const { return QDir(dir.path()).filePath(QString::fromLatin1(name)).toStdString(); }
+  bool load(const std::string& p) { return engine.loadDataset(QString::fromStdString(p)); }
+
+  // A good dataset "good.vx" with three chunks and two boundary lists.
+  std::string writeGood() {
+    const std::string p = path("good.vx");
+    EXPECT_TRUE(writeGeometryFile(p, triangleGeometry(2)));
+    EXPECT_TRUE(writeCacheFile(p + ".cache", smallCache(3)));
+    return p;
+  }
+};
+
+} // namespace
+
+TEST_F(DatasetLoad, AGoodDatasetFillsTheEngine) {
+  engine.rotation[1] = 30;
+  engine.dirty = false;
+  ASSERT_TRUE(load(writeGood()));
+  EXPECT_EQ(engine.chunks.size(), 3u);
+  EXPECT_TRUE(engine.hasDataset());
+  EXPECT_EQ(engine.totalTets, 300u);
+  EXPECT_EQ(engine.boundaryTriangles0, 1);
+  EXPECT_EQ(engine.boundaryTriangles1, 2);
+  EXPECT_FLOAT_EQ(engine.viewScale, 0.25f);
+  EXPECT_TRUE(engine.dirty);
+  EXPECT_EQ(engine.rotation[1], 0.0f);
+  for (const auto& chunk : engine.chunks) {
+    ASSERT_TRUE(chunk->vertexTex && chunk->weightTex && chunk->edgeMapTex && chunk->tetMapTex && chunk->rowTree);
+    for (GLBufferObject* b : chunk->outputTargets) EXPECT_NE(b, nullptr);
+    EXPECT_EQ(chunk->rowCount1, 1);
+  }
+  // The chunk tree finds chunk 1 ([0.1, 0.4]) and chunk 2 ([0.2, 0.5]) at 0.45... only chunk 2.
+  engine.chunkTree->startQuery(0.45f);
+  const IntervalEntry* e = engine.chunkTree->next();
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->id, 2);
+  EXPECT_EQ(engine.chunkTree->next(), nullptr);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(DatasetLoad, ABadGeometryFileChangesNothing) {
+  ASSERT_TRUE(load(writeGood()));
+  const std::string missing = path("missing.vx");
+  EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(missing)); }), pk::errorText(missing + " not found"));
+
+  const std::string notMesh = path("notmesh.vx");
+  QFile f(QString::fromStdString(notMesh));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write("this is not a mesh at all");
+  f.close();
+  EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(notMesh)); }), pk::errorText(notMesh + " is not a tet mesh we can use"));
+
+  // An index outside the vertex list is refused before anything is uploaded.
+  const std::string broken = path("broken.vx");
+  GeometryData g = triangleGeometry(0);
+  g.triangles[0][2] = 99;
+  ASSERT_TRUE(writeGeometryFile(broken, g));
+  EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(broken)); }), pk::errorText(broken + " mesh is broken ?"));
+
+  EXPECT_EQ(engine.chunks.size(), 3u);
+  EXPECT_TRUE(engine.hasDataset());
+  EXPECT_EQ(engine.boundaryTriangles1, 2);
+}
+
+TEST_F(DatasetLoad, MissingOrBrokenCacheKeepsTheGeometryButNoSurface) {
+  ASSERT_TRUE(load(writeGood()));
+  const std::string lonely = path("lonely.vx");
+  ASSERT_TRUE(writeGeometryFile(lonely, triangleGeometry(0)));
+  EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(lonely)); }), pk::errorText("data " + lonely + ".cache not found"));
+  EXPECT_FALSE(engine.hasDataset());
+  EXPECT_TRUE(engine.chunks.empty());
+  EXPECT_EQ(engine.boundaryTriangles0, 1);
+  EXPECT_EQ(engine.boundaryTriangles1, 0);
+
+  const std::string wrong = path("wrong.vx");
+  ASSERT_TRUE(writeGeometryFile(wrong, triangleGeometry(0)));
+  CacheWriteOptions v5;
+  v5.magic = 0xCACE0006u;
+  ASSERT_TRUE(writeCacheFile(wrong + ".cache", smallCache(1), v5));
+  EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(wrong)); }),
+            pk::warningText("wrong cache format 5 - need 6") + pk::errorText("data " + wrong + ".cache not readable"));
+  EXPECT_FALSE(engine.hasDataset());
+  // Painting a dataset without a surface draws the boundaries and the box only.
+  EXPECT_FALSE(engine.renderFrame(64, 64).isNull());
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(DatasetLoad, ACacheThatFailsPartWayKeepsTheCompleteChunks) {
+  const std::string p = path("part.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  std::vector<unsigned char> bytes;
+  CacheLayout layout;
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  ASSERT_TRUE(writeCacheBytes(smallCache(3), bytes, raw, &layout));
+  // Cut the file in the middle of the third chunk's edge map.
+  const std::size_t cut = layout.chunks[2].blocks[int(CacheBlock::EdgeMap)].offset + 100;
+  bytes.resize(cut);
+  QFile f(QString::fromStdString(p + ".cache"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  f.close();
+
+  const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
+  EXPECT_EQ(err, pk::warningText("wrong cache format - need 6") + pk::errorText("data " + p + ".cache not readable"));
+  ASSERT_EQ(engine.chunks.size(), 3u);
+  EXPECT_TRUE(engine.chunks[2]->weightTex != nullptr);
+  EXPECT_TRUE(engine.chunks[2]->edgeMapTex == nullptr);
+  EXPECT_TRUE(engine.chunks[2]->rowTree == nullptr);
+  // Chunks 0 and 1 are complete and can still be extracted.
+  engine.isovalue = 0.2f;
+  engine.dirty = true;
+  engine.extract();
+  EXPECT_FALSE(engine.dirty);
+  EXPECT_EQ(engine.lastExtraction().activeChunks, 2);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(DatasetLoad, OpeningBeforeOpenGLIsReadyIsRefused) {
+  IsosurfaceEngine fresh;
+  const std::string p = writeGood();
+  const std::string err = captureStderr([&] { EXPECT_FALSE(fresh.loadDataset(QString::fromStdString(p))); });
+  EXPECT_FALSE(err.empty());
+  EXPECT_FALSE(fresh.hasDataset());
+}
