@@ -34,6 +34,20 @@ GLGPUIsosurface::~GLGPUIsosurface() {
 
 void GLGPUIsosurface::updateGL() { update(); }
 
+bool GLGPUIsosurface::loadDataset(const QString& path) {
+  makeCurrent();
+  const bool ok = IsosurfaceEngine::loadDataset(path);
+  doneCurrent();
+  update();
+  return ok;
+}
+
+void GLGPUIsosurface::setBackdropImage(const QString& path) {
+  makeCurrent();
+  IsosurfaceEngine::setBackdropImage(path);
+  doneCurrent();
+}
+
 void GLGPUIsosurface::setIso(int v) { IsosurfaceEngine::setIso(v); }
 void GLGPUIsosurface::drawBoundingBox(int on) { IsosurfaceEngine::drawBoundingBox(on); }
 void GLGPUIsosurface::drawVertices(int on) { IsosurfaceEngine::drawVertices(on); }

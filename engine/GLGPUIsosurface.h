@@ -16,6 +16,10 @@ public:
   // Requests a repaint of the view.
   void updateGL() override;
 
+  // The operations the window calls directly, with the view's context made current around them.
+  bool loadDataset(const QString& path);
+  void setBackdropImage(const QString& path);
+
 public slots:
   void setIso(int v);
   void drawBoundingBox(int on);
