@@ -7,6 +7,7 @@
 #include "GLRenderToTexture.h"
 #include "GLTestContext.h"
 #include "GLTexture.h"
+#include "OffscreenWidgetPass.h"
 #include "PkDiag.h"
 #include "RenderTexture.h"
 
@@ -188,6 +189,35 @@ std::string modeName(const ::testing::TestParamInfo<int>& info) {
 
 } // namespace
 
+WidgetCaptureResult captureInsideWidget(int mode) {
+  WidgetCaptureResult r;
+  if (!pk::initGlew()) return r;
+  r.boundBefore = framebufferBinding();
+  glClearColor(0.125f, 0.25f, 0.375f, 0.5f); // marks the widget's context
+  {
+    GLRenderToTexture rtt(8, 8, mode);
+    r.mode = rtt.mode();
+    GLTexture* target = rtt.createTexture2D(0, GL_RGBA8, 8, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    r.boundAfterCreate = framebufferBinding();
+    if (!target) return r;
+    GLuint program = constantProgram(1, 0, 0, 1);
+    if (rtt.beginCapture()) {
+      drawPass(program);
+      rtt.endCapture();
+    }
+    glDeleteProgram(program);
+    r.boundAfterCapture = framebufferBinding();
+    GLfloat clear[4] = {0, 0, 0, 0};
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+    r.sameContextAfter = clear[0] == 0.125f && clear[2] == 0.375f;
+    r.targetRed = readTexture(target, 64)[0];
+    if (rtt.mode() == 0) delete target;
+  }
+  glClearColor(0, 1, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT);
+  return r;
+}
+
 TEST_F(OffscreenTest, ModeFollowsTheRequestAndTheOverride) {
   EXPECT_EQ(GLRenderToTexture(8, 8, 0).mode(), 0);
   EXPECT_EQ(GLRenderToTexture(8, 8, 1).mode(), 1);
@@ -358,11 +388,12 @@ TEST_P(OffscreenModeTest, SwitchingTargetsWritesEachWithItsOwnPass) {
 
   // Creation restores the caller's framebuffer binding.
   GLTexture* a = createColourTarget(rtt, w, h);
-  GLTexture* b = createColourTarget(rtt, w, h);
+  GLTexture* b = rtt.createTextureRect(0, GL_RGBA8, w, h, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
   GLBufferObject* bufA = rtt.createBuffer(bufferFormat(), w, h, GL_RGBA, GL_FLOAT, GL_NONE);
   GLBufferObject* bufB = rtt.createBuffer(bufferFormat(), w, h, GL_RGBA, GL_FLOAT, GL_NONE);
   ASSERT_TRUE(a && b && bufA && bufB);
   EXPECT_EQ(framebufferBinding(), static_cast<GLint>(host.fbo));
+  EXPECT_EQ(b->target(), static_cast<GLenum>(GL_TEXTURE_RECTANGLE_ARB));
 
   const float colours[4][4] = {{1, 0, 0, 1}, {0, 1, 0, 1}, {0.25f, 0.5f, 0.75f, 1}, {0.5f, 0.25f, 0, 1}};
   GLuint programs[4];
@@ -564,6 +595,42 @@ TEST_F(OffscreenTest, PbufferChainsReturnToTheFirstContext) {
   RenderTexture older(8, 8, true, false);
   captureStdout([&] { EXPECT_TRUE(older.Initialize(true, false, false, false, false, 8, 8, 8, 8, 1)); });
   EXPECT_TRUE(older.IsInitialized());
+
+  // The depth buffer is copied into the depth texture as well.
+  RenderTexture depth("tex2D rgb depthTex2D");
+  captureStdout([&] { ASSERT_TRUE(depth.Initialize(4, 4, true, false)); });
+  ASSERT_NE(depth.GetDepthTextureID(), 0u);
+  ASSERT_TRUE(depth.BeginCapture());
+  glClearDepth(0.25);
+  glClear(GL_DEPTH_BUFFER_BIT);
+  ASSERT_TRUE(depth.EndCapture());
+  std::vector<float> depths(16, -1.f);
+  glBindTexture(GL_TEXTURE_2D, depth.GetDepthTextureID());
+  glGetTexImage(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT, GL_FLOAT, depths.data());
+  glBindTexture(GL_TEXTURE_2D, 0);
+  EXPECT_NEAR(depths[5], 0.25f, 1e-6f);
+}
+
+TEST_F(OffscreenTest, DestroyingACapturingTargetReturnsToTheCallersContext) {
+  glClearColor(0.125f, 0.25f, 0.375f, 0.5f);
+  glViewport(2, 3, 4, 5);
+  for (bool throughTarget : {true, false}) {
+    captureStdout([&] {
+      if (throughTarget) {
+        GLRenderToTexture rtt(8, 8, 1);
+        ASSERT_TRUE(rtt.createTexture2D(0, GL_RGBA8, 8, 8, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr));
+        ASSERT_TRUE(rtt.beginCapture());
+      } else {
+        RenderTexture pbuffer("tex2D rgba");
+        ASSERT_TRUE(pbuffer.Initialize(8, 8, true, false));
+        ASSERT_TRUE(pbuffer.BeginCapture());
+      }
+    });
+    GLfloat clear[4] = {0, 0, 0, 0};
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+    EXPECT_EQ(clear[2], 0.375f) << (throughTarget ? "render target" : "render texture");
+    EXPECT_EQ(viewport(), (std::vector<GLint>{2, 3, 4, 5}));
+  }
 }
 
 TEST_F(OffscreenTest, TwoHundredPbufferTargetsLeaveNothingBehind) {
