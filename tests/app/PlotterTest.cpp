@@ -11,7 +11,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -201,7 +200,6 @@ TEST(Plotter, RepeatedZoomsNeverStoreARangeWithoutGridIntervals) {
     last = p.zoomHistory.size();
     s.drag({140, 140}, {146, 146});
   }
-  std::printf("zoom levels %zu\n", p.zoomHistory.size());
   // Zooming stopped once single precision could not split the axes any more.
   EXPECT_LT(p.zoomHistory.size(), 80u);
   for (const PlotRange& r : p.zoomHistory) {

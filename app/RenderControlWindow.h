@@ -1,0 +1,77 @@
+// The main window: the form with its behaviour. It keeps the last 100 extraction throughputs for the
+// plot, opens datasets and backdrop pictures through file dialogs, sets the background colour, shows
+// the About box and leaves the program. Beyond the form it shows the open dataset in the status bar,
+// opens .vx files dropped on it and saves screenshots of the view.
+#pragma once
+
+#include "RenderControlWindowBase.h"
+
+#include <QLabel>
+#include <QMetaObject>
+#include <QString>
+
+#include <vector>
+
+class QUrl;
+
+class RenderControlWindow : public RenderControlWindowBase {
+  Q_OBJECT
+
+public:
+  // The backdrop dialog's contents preview: the picture under the cursor, or a note that the file
+  // is not one.
+  class Preview : public QLabel {
+  public:
+    explicit Preview(QWidget* parent = nullptr);
+    // Shows the file of a local URL.
+    virtual void previewUrl(const QUrl& url);
+  };
+
+  explicit RenderControlWindow(QWidget* parent = nullptr, const char* name = nullptr,
+                               Qt::WindowFlags fl = Qt::Window);
+  ~RenderControlWindow() override;
+
+  // Opens a geometry file as "&Open..." does with the chosen name, and reports in the status bar:
+  // the dataset's name and tetrahedron count, or the first console error of a failed open. When
+  // the view has no OpenGL context yet (the window was never shown), the dataset is opened once
+  // the view has shown its first frame; the result is then true.
+  bool openDataset(const QString& path);
+
+  // Writes what the view shows as a PNG file; false (with a console error) when that fails.
+  bool saveScreenshot(const QString& path);
+  // Writes the whole window, view included, as a PNG file; false (with a console error) on failure.
+  bool saveWindowScreenshot(const QString& path);
+
+  // The throughput ring: 100 points stored flat as x0, y0, x1, y1, ...; x of point i is i.
+  std::vector<float> perfSamples;
+  // The point the next throughput value overwrites.
+  unsigned int perfCursor = 0;
+
+  QAction* fileSaveScreenshotAction;
+  // The permanent part of the status bar: the open dataset and its tetrahedron count.
+  QLabel* datasetLabel;
+
+protected slots:
+  void fileOpen() override;
+  void fileExit() override;
+  void helpAbout() override;
+  void fpsInfo(int value) override;
+  void selectBG() override;
+  void openBackdrop() override;
+  virtual void fileSaveScreenshot();
+
+protected:
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+private:
+  bool loadNow(const QString& path);
+  void showDataset();
+
+  QString datasetName_;
+  QString pendingDataset_;
+  QMetaObject::Connection pendingConnection_;
+};
+
+// The first local .vx file among dropped URLs; empty when there is none.
+QString firstDatasetFile(const QList<QUrl>& urls);

@@ -1,0 +1,606 @@
+// The control window: the form's widgets, texts and connections to a real engine widget, the
+// throughput ring, the dialogs (driven while they are open), the status bar, drops and screenshots.
+#include "GLGPUIsosurface.h" // first: GLEW before Qt's OpenGL headers
+
+#include "CaptureOutput.h"
+#include "ConsoleCapture.h"
+#include "PkDiag.h"
+#include "QPlotter.h"
+#include "RenderControlWindow.h"
+
+#include <QAbstractItemView>
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QListView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QPushButton>
+#include <QSet>
+#include <QSignalSpy>
+#include <QSlider>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolBox>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Collects what goes through qWarning while it lives.
+class WarningLog {
+public:
+  WarningLog() {
+    current = this;
+    previous_ = qInstallMessageHandler(&WarningLog::handle);
+  }
+  ~WarningLog() {
+    qInstallMessageHandler(previous_);
+    current = nullptr;
+  }
+  QStringList warnings;
+
+private:
+  static void handle(QtMsgType type, const QMessageLogContext&, const QString& text) {
+    if (current && type == QtWarningMsg) current->warnings << text;
+  }
+  static inline WarningLog* current = nullptr;
+  QtMessageHandler previous_;
+};
+
+// Runs `act` on the next modal dialog of type D once it is open (Qt's own dialogs, not the desktop's).
+template <typename D>
+void whenDialogOpens(std::function<void(D*)> act) {
+  QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+  auto* poll = new QTimer;
+  auto tries = std::make_shared<int>(0);
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, act, tries] {
+    if (auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget())) {
+      poll->stop();
+      poll->deleteLater();
+      act(dialog);
+    } else if (++*tries > 500) {
+      poll->stop();
+      poll->deleteLater();
+      ADD_FAILURE() << "no dialog opened";
+    }
+  });
+  poll->start(10);
+}
+
+struct Window : ::testing::Test {
+  std::unique_ptr<RenderControlWindow> window;
+  GLGPUIsosurface* engine = nullptr;
+
+  void SetUp() override {
+    QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
+    window = std::make_unique<RenderControlWindow>(nullptr, "Control Application");
+    engine = window->glIsosurface_;
+  }
+  void show() {
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return engine->isValid(); }));
+  }
+};
+
+QString itemTexts(const QComboBox* box) {
+  QStringList texts;
+  for (int i = 0; i < box->count(); ++i) texts << box->itemText(i);
+  return texts.join('|');
+}
+
+QString actionList(const QList<QAction*>& actions) {
+  QStringList names;
+  for (const QAction* a : actions) names << (a->isSeparator() ? QStringLiteral("-") : a->objectName());
+  return names.join(' ');
+}
+
+} // namespace
+
+TEST(ControlForm, EveryTextIsTheUntranslatedOne) {
+  RenderControlWindowBase form;
+  EXPECT_EQ(form.objectName(), "RenderControlWindowBase");
+  EXPECT_EQ(form.windowTitle(), "Edge-based Isosurface Extraction");
+  EXPECT_EQ(form.checkBox4->text(), "Smooth Gradients");
+  EXPECT_EQ(form.checkBox5->text(), "Multi Surfaces");
+  EXPECT_EQ(form.textLabel1->text(), "Isovalue");
+  EXPECT_EQ(form.textLabel1_2->text(), "Opacity");
+  EXPECT_EQ(form.checkBox6->text(), "Wireframe");
+  EXPECT_EQ(form.checkBox2->text(), "Vertices");
+  EXPECT_EQ(form.checkBox3->text(), "Bounding Box");
+  EXPECT_EQ(form.checkBox6_2->text(), "Boundary");
+  EXPECT_EQ(form.textLabel2->text(), "Render Mode");
+  EXPECT_EQ(itemTexts(form.comboBox1), "Shaded|3D Texture|Glass");
+  EXPECT_EQ(form.pushButton1->text(), "Background");
+  ASSERT_EQ(form.toolBox1->count(), 2);
+  EXPECT_EQ(form.toolBox1->itemText(0), "Isosurface");
+  EXPECT_EQ(form.toolBox1->itemText(1), "Rendering");
+  EXPECT_EQ(form.toolBox1->currentIndex(), 0);
+
+  struct Expected {
+    QAction* action;
+    const char *name, *text, *menuText, *shortcut;
+  };
+  for (const Expected& e : {Expected{form.fileOpenAction, "fileOpenAction", "Open", "&Open...", "Ctrl+O"},
+                            Expected{form.fileExitAction, "fileExitAction", "Exit", "E&xit", "Ctrl+Q"},
+                            Expected{form.helpContentsAction, "helpContentsAction", "Contents", "&Contents...", ""},
+                            Expected{form.helpAboutAction, "helpAboutAction", "About", "&About", ""},
+                            Expected{form.fileBackdropAction, "fileBackdropAction", "Backdrop...", "&Backdrop...",
+                                     "Ctrl+B"}}) {
+    EXPECT_EQ(e.action->objectName(), e.name);
+    EXPECT_EQ(e.action->iconText(), e.text) << e.name;
+    EXPECT_EQ(e.action->text(), e.menuText) << e.name;
+    EXPECT_EQ(e.action->shortcut(), QKeySequence(QString::fromLatin1(e.shortcut))) << e.name;
+    EXPECT_EQ(e.action->icon().availableSizes().value(0), QSize(22, 22)) << e.name;
+    EXPECT_EQ(e.action->parent(), &form);
+  }
+  EXPECT_EQ(form.toolBar->windowTitle(), "Tools");
+  EXPECT_EQ(form.MenuBar->objectName(), "MenuBar");
+  EXPECT_EQ(form.fileMenu->title(), "&File");
+  EXPECT_EQ(form.helpMenu->title(), "&Help");
+  EXPECT_EQ(actionList(form.MenuBar->actions()).count(' '), 1);
+  EXPECT_EQ(form.MenuBar->actions().value(0), form.fileMenu->menuAction());
+  EXPECT_EQ(form.MenuBar->actions().value(1), form.helpMenu->menuAction());
+  EXPECT_EQ(actionList(form.fileMenu->actions()), "fileOpenAction fileBackdropAction - fileExitAction");
+  EXPECT_EQ(actionList(form.helpMenu->actions()), "helpContentsAction - helpAboutAction");
+  EXPECT_EQ(actionList(form.toolBar->actions()), "fileOpenAction fileBackdropAction - fileExitAction");
+}
+
+TEST(ControlForm, WidgetTreeLayoutsAndInitialStates) {
+  RenderControlWindowBase form(nullptr, "Control Application");
+  EXPECT_EQ(form.objectName(), "Control Application");
+  EXPECT_EQ(form.centralWidget()->objectName(), "qt_central_widget");
+  EXPECT_EQ(form.size(), QSize(783, 632).expandedTo(form.minimumSizeHint()));
+  EXPECT_NE(form.statusBar(), nullptr);
+  EXPECT_EQ(form.windowIcon().availableSizes().value(0), QSize(128, 128));
+  ASSERT_NE(form.pixmapLabel1->pixmap().size(), QSize());
+  EXPECT_EQ(form.pixmapLabel1->pixmap().size(), QSize(100, 42));
+
+  // Layouts: name → margin, spacing.
+  const std::pair<const char*, int> margins[] = {
+      {"RenderControlWindowBaseLayout", 11}, {"frame3Layout", 11}, {"frame4Layout", 11}, {"page1Layout", 11},
+      {"layout2", 0}, {"layout2_2", 0}, {"layout4", 0}, {"frame5Layout", 5}, {"pageLayout", 11},
+      {"layout3", 0}, {"layout5", 0}, {"layout6", 0}};
+  for (auto [name, margin] : margins) {
+    auto* layout = form.findChild<QLayout*>(QString::fromLatin1(name));
+    ASSERT_NE(layout, nullptr) << name;
+    EXPECT_EQ(layout->contentsMargins(), QMargins(margin, margin, margin, margin)) << name;
+    EXPECT_EQ(layout->spacing(), 6) << name;
+  }
+
+  // The splitter holds the tool box panel, then the view, stretched 1 : 4.
+  ASSERT_EQ(form.splitter3->count(), 2);
+  EXPECT_EQ(form.splitter3->widget(0), form.frame4);
+  EXPECT_EQ(form.splitter3->widget(1), form.glIsosurface_);
+  EXPECT_EQ(form.splitter3->orientation(), Qt::Horizontal);
+  EXPECT_EQ(form.frame4->sizePolicy().horizontalStretch(), 1);
+  EXPECT_EQ(form.glIsosurface_->sizePolicy().horizontalStretch(), 4);
+  EXPECT_EQ(form.glIsosurface_->objectName(), "glIsosurface_");
+  EXPECT_EQ(form.plotter_->objectName(), "plotter_");
+  EXPECT_EQ(form.plotter_->parentWidget(), form.frame5);
+  EXPECT_EQ(form.plotter_->sizePolicy().verticalPolicy(), QSizePolicy::MinimumExpanding);
+  EXPECT_EQ(form.toolBox1->sizePolicy().horizontalPolicy(), QSizePolicy::MinimumExpanding);
+  EXPECT_EQ(form.pixmapLabel1->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+  EXPECT_TRUE(form.page1->isAncestorOf(form.plotter_));
+  EXPECT_TRUE(form.page->isAncestorOf(form.bgcolorfield_));
+
+  EXPECT_TRUE(form.checkBox4->isChecked());
+  EXPECT_FALSE(form.checkBox5->isChecked());
+  EXPECT_FALSE(form.checkBox6->isChecked());
+  EXPECT_FALSE(form.checkBox2->isChecked());
+  EXPECT_TRUE(form.checkBox3->isChecked());
+  EXPECT_TRUE(form.checkBox6_2->isChecked());
+  EXPECT_EQ(form.slider1->value(), 50);
+  EXPECT_EQ(form.slider1->maximum(), 100);
+  EXPECT_EQ(form.slider1->tickInterval(), 10);
+  EXPECT_EQ(form.spinBox1->value(), 50);
+  EXPECT_EQ(form.spinBox1->maximum(), 100);
+  EXPECT_EQ(form.spinBox1->buttonSymbols(), QAbstractSpinBox::PlusMinus);
+  EXPECT_EQ(form.slider2->value(), 100);
+  EXPECT_EQ(form.comboBox1->currentIndex(), 0);
+  EXPECT_FALSE(form.comboBox1->isEditable());
+  EXPECT_EQ(form.bgcolorfield_->palette().color(QPalette::Window), QColor(0, 0, 0));
+  EXPECT_EQ(form.bgcolorfield_->minimumSize(), QSize(30, 30));
+  EXPECT_EQ(form.frame5->lineWidth(), 2);
+
+  // Nothing was sent to the engine while the controls were set up.
+  EXPECT_FLOAT_EQ(form.glIsosurface_->isovalue, 0.5f);
+  EXPECT_FALSE(form.glIsosurface_->flatShading);
+  EXPECT_TRUE(form.glIsosurface_->showBoundingBox);
+  EXPECT_EQ(form.glIsosurface_->shadingMode, 0);
+}
+
+TEST(ControlForm, FormImagesAreDrawnPictures) {
+  RenderControlWindowBase form;
+  const QList<QImage> images = {
+      form.windowIcon().pixmap(128, 128).toImage(), form.pixmapLabel1->pixmap().toImage(),
+      form.fileOpenAction->icon().pixmap(22, 22).toImage(), form.fileExitAction->icon().pixmap(22, 22).toImage(),
+      form.helpContentsAction->icon().pixmap(22, 22).toImage(),
+      form.helpAboutAction->icon().pixmap(22, 22).toImage(),
+      form.fileBackdropAction->icon().pixmap(22, 22).toImage()};
+  for (int k = 0; k < images.size(); ++k) {
+    const QImage image = images[k].convertToFormat(QImage::Format_ARGB32);
+    EXPECT_TRUE(image.hasAlphaChannel()) << k;
+    int opaque = 0, transparent = 0;
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QRgb p = image.pixel(x, y);
+        opaque += qAlpha(p) == 255;
+        transparent += qAlpha(p) == 0;
+        colours.insert(p);
+      }
+    const int total = image.width() * image.height();
+    EXPECT_GT(opaque, total / 5) << k;   // a picture, not an empty canvas
+    EXPECT_GT(transparent, 0) << k;      // with a shaped outline
+    EXPECT_GT(colours.size(), 8) << k;   // more than a flat fill
+  }
+  // Five different icons.
+  for (int a = 2; a < images.size(); ++a)
+    for (int b = a + 1; b < images.size(); ++b) EXPECT_NE(images[a], images[b]) << a << " " << b;
+}
+
+TEST(ControlForm, DefaultSlotsOnlyWarn) {
+  RenderControlWindowBase form;
+  WarningLog log;
+  const char* slotNames[] = {"fileNew", "fileOpen", "fileSave", "fileSaveAs", "filePrint", "fileExit",
+                         "helpIndex", "helpContents", "helpAbout", "selectBG", "openBackdrop"};
+  for (const char* slot : slotNames) ASSERT_TRUE(QMetaObject::invokeMethod(&form, slot)) << slot;
+  ASSERT_TRUE(QMetaObject::invokeMethod(&form, "fpsInfo", Q_ARG(int, 7)));
+  ASSERT_EQ(log.warnings.size(), 12);
+  for (int i = 0; i < 11; ++i)
+    EXPECT_EQ(log.warnings[i], QStringLiteral("RenderControlWindowBase::%1(): Not implemented yet").arg(slotNames[i]));
+  EXPECT_EQ(log.warnings[11], "RenderControlWindowBase::fpsInfo(int): Not implemented yet");
+  // The base form's exit leaves the engine alone.
+  EXPECT_NE(form.glIsosurface_, nullptr);
+}
+
+TEST_F(Window, ContentsActionPrintsTheBaseWarningOnly) {
+  WarningLog log;
+  window->helpContentsAction->trigger();
+  ASSERT_EQ(log.warnings.size(), 1);
+  EXPECT_EQ(log.warnings[0], "RenderControlWindowBase::helpContents(): Not implemented yet");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST_F(Window, TypingInTheSpinBoxMovesTheSliderAndSetsTheIsovalueOnce) {
+  show();
+  QSignalSpy sliderMoves(window->slider1, &QSlider::valueChanged);
+  QSignalSpy spinChanges(window->spinBox1, &QSpinBox::valueChanged);
+  engine->dirty = false;
+  window->spinBox1->setFocus();
+  window->spinBox1->selectAll();
+  QTest::keyClick(window->spinBox1, Qt::Key_7);
+  EXPECT_EQ(window->spinBox1->value(), 7);
+  EXPECT_EQ(window->slider1->value(), 7);
+  EXPECT_EQ(sliderMoves.count(), 1);
+  EXPECT_EQ(spinChanges.count(), 1);
+  EXPECT_FLOAT_EQ(engine->isovalue, 7 * 0.01f);
+  EXPECT_TRUE(engine->dirty);
+
+  // The slider drives the spin box back without a loop.
+  window->slider1->setValue(64);
+  EXPECT_EQ(window->spinBox1->value(), 64);
+  EXPECT_EQ(sliderMoves.count(), 2);
+  EXPECT_EQ(spinChanges.count(), 2);
+  EXPECT_FLOAT_EQ(engine->isovalue, 0.64f);
+}
+
+TEST_F(Window, ChecksAndOpacityReachTheEngine) {
+  window->checkBox4->click();   // smooth gradients off
+  EXPECT_TRUE(engine->flatShading);
+  window->checkBox5->click();
+  EXPECT_TRUE(engine->multiSurfaceOn);
+  window->checkBox6->click();
+  EXPECT_TRUE(engine->wireframeOn);
+  window->checkBox2->click();
+  EXPECT_TRUE(engine->showVertices);
+  window->checkBox3->click();
+  EXPECT_FALSE(engine->showBoundingBox);
+  window->checkBox6_2->click();
+  EXPECT_FALSE(engine->showBoundaries);
+  window->slider2->setValue(35);
+  EXPECT_FLOAT_EQ(engine->surfaceOpacity, 0.35f);
+}
+
+TEST_F(Window, ChoosingARenderModeSendsItEvenWhenUnchanged) {
+  show();
+  QSignalSpy chosen(window->comboBox1, &QComboBox::activated);
+  QComboBox* box = window->comboBox1;
+  // Pick "Glass" through the popup, as a user does.
+  auto pick = [box](int index) {
+    box->showPopup();
+    box->view()->setCurrentIndex(box->model()->index(index, 0));
+    QTest::keyClick(box->view(), Qt::Key_Return);
+  };
+  pick(2);
+  ASSERT_EQ(chosen.count(), 1);
+  EXPECT_EQ(chosen.at(0).at(0).toInt(), 2);
+  EXPECT_EQ(engine->shadingMode, 2);
+
+  engine->shadingMode = 0;   // so that a second delivery shows
+  pick(2);
+  ASSERT_EQ(chosen.count(), 2);
+  EXPECT_EQ(chosen.at(1).at(0).toInt(), 2);
+  EXPECT_EQ(engine->shadingMode, 2);
+
+  // Changing the index from code is not a user's choice and sends nothing.
+  box->setCurrentIndex(1);
+  EXPECT_EQ(chosen.count(), 2);
+  EXPECT_EQ(engine->shadingMode, 2);
+}
+
+TEST_F(Window, ThroughputRingFeedsThePlot) {
+  QPlotter* plot = window->plotter_;
+  ASSERT_EQ(window->perfSamples.size(), 200u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(window->perfSamples[2 * i], float(i));
+    EXPECT_EQ(window->perfSamples[2 * i + 1], 0.0f);
+  }
+  EXPECT_EQ(plot->unitLabel, "Mtets / sec");
+  EXPECT_EQ(plot->markerX, -1);
+  ASSERT_EQ(plot->zoomHistory.size(), 1u);
+  EXPECT_EQ(plot->currentRange().maxX, 100.0f);
+  EXPECT_EQ(plot->currentRange().maxY, 100.0f);
+  EXPECT_EQ(plot->curves.at(0), window->perfSamples);
+
+  // The engine's signal is the way in.
+  emit engine->extractPerf(42);
+  EXPECT_EQ(plot->markerX, 0);
+  EXPECT_EQ(window->perfSamples[1], 42.0f);
+  for (int v = 2; v <= 100; ++v) emit engine->extractPerf(v);
+  EXPECT_EQ(plot->markerX, 99);
+  EXPECT_EQ(window->perfCursor, 100u);
+
+  emit engine->extractPerf(250);   // the 101st value: back to point 0, stored unscaled
+  EXPECT_EQ(plot->markerX, 0);
+  EXPECT_EQ(window->perfCursor, 1u);
+  EXPECT_EQ(window->perfSamples[0], 0.0f);
+  EXPECT_EQ(window->perfSamples[1], 250.0f);
+  EXPECT_EQ(window->perfSamples[3], 2.0f);
+  EXPECT_EQ(window->perfSamples[199], 100.0f);
+  EXPECT_EQ(plot->curves.at(0), window->perfSamples);
+}
+
+TEST_F(Window, AcceptedColourSetsSwatchAndEngineBackground) {
+  whenDialogOpens<QColorDialog>([](QColorDialog* dialog) {
+    EXPECT_EQ(dialog->currentColor(), QColor(0, 0, 0));   // starts from the swatch
+    dialog->setCurrentColor(QColor(255, 128, 0));
+    dialog->accept();
+  });
+  window->pushButton1->click();
+  EXPECT_EQ(window->bgcolorfield_->palette().color(QPalette::Window), QColor(255, 128, 0));
+  EXPECT_FLOAT_EQ(engine->backgroundColor[0], 1.0f);
+  EXPECT_NEAR(engine->backgroundColor[1], 0.50196f, 1e-5f);
+  EXPECT_EQ(engine->backgroundColor[1], float(128 / 255.0));
+  EXPECT_FLOAT_EQ(engine->backgroundColor[2], 0.0f);
+}
+
+TEST_F(Window, CancelledDialogsChangeNothing) {
+  const QString cwd = QDir::currentPath();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString notAnImage = dir.filePath("notes.txt");
+  QFile(notAnImage).open(QIODevice::WriteOnly);
+  const QString dataset = dir.filePath("some.vx");
+  QFile(dataset).open(QIODevice::WriteOnly);
+
+  WarningLog log;
+  const std::string console = captureStderr([&] {
+    // Colour: the swatch and the engine keep black.
+    whenDialogOpens<QColorDialog>([](QColorDialog* dialog) {
+      dialog->setCurrentColor(QColor(10, 200, 30));
+      dialog->reject();
+    });
+    window->pushButton1->click();
+
+    // Open: the dialog shows the dataset filter in the current directory; cancelling opens nothing.
+    whenDialogOpens<QFileDialog>([&](QFileDialog* dialog) {
+      EXPECT_EQ(dialog->objectName(), "open file dialog");
+      EXPECT_EQ(dialog->windowTitle(), "Choose file to extract isosurface from");
+      EXPECT_EQ(dialog->nameFilters(), QStringList{"Vorex Isosurface (*.vx)"});
+      EXPECT_EQ(dialog->directory().absolutePath(), QDir(cwd).absolutePath());
+      dialog->setDirectory(dir.path());
+      dialog->selectFile(dataset);
+      dialog->reject();
+    });
+    window->fileOpenAction->trigger();
+
+    // Backdrop: a file highlighted and then cancelled loads nothing.
+    whenDialogOpens<QFileDialog>([&](QFileDialog* dialog) {
+      EXPECT_EQ(dialog->parent(), window.get());
+      auto* preview = dialog->findChild<QLabel*>("backdropPreview");
+      ASSERT_NE(preview, nullptr);
+      dialog->setDirectory(dir.path());
+      // Highlight the file in the list as a user does; it reaches the preview.
+      auto* list = dialog->findChild<QListView*>("listView");
+      ASSERT_NE(list, nullptr);
+      QModelIndex item;
+      EXPECT_TRUE(QTest::qWaitFor([&] {
+        const QAbstractItemModel* model = list->model();
+        for (int row = 0; row < model->rowCount(list->rootIndex()); ++row) {
+          const QModelIndex at = model->index(row, 0, list->rootIndex());
+          if (at.data().toString() == "notes.txt") item = at;
+        }
+        return item.isValid();
+      }, 3000));
+      list->selectionModel()->setCurrentIndex(item, QItemSelectionModel::ClearAndSelect);
+      EXPECT_EQ(preview->text(), "This is not a pixmap");
+      dialog->reject();
+    });
+    window->fileBackdropAction->trigger();
+  });
+  EXPECT_EQ(window->bgcolorfield_->palette().color(QPalette::Window), QColor(0, 0, 0));
+  for (float c : engine->backgroundColor) EXPECT_EQ(c, 0.0f);
+  EXPECT_TRUE(engine->datasetPath().isEmpty());
+  EXPECT_TRUE(window->statusBar()->currentMessage().isEmpty());
+  EXPECT_EQ(console, "");
+  EXPECT_TRUE(log.warnings.isEmpty()) << log.warnings.join('\n').toStdString();
+  // The dialogs went with their calls.
+  EXPECT_TRUE(window->findChildren<QFileDialog*>().isEmpty());
+}
+
+TEST(BackdropPreview, ShowsPicturesAndRejectsOtherFiles) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString text = dir.filePath("a.png");   // a misleading name is no picture
+  QFile file(text);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("plain text");
+  file.close();
+  QImage small(10, 6, QImage::Format_RGB32);
+  small.fill(Qt::green);
+  ASSERT_TRUE(small.save(dir.filePath("small.png")));
+  QImage large(1000, 500, QImage::Format_RGB32);
+  large.fill(Qt::blue);
+  ASSERT_TRUE(large.save(dir.filePath("large.bmp")));
+
+  RenderControlWindow::Preview preview;
+  preview.previewUrl(QUrl::fromLocalFile(text));
+  EXPECT_EQ(preview.text(), "This is not a pixmap");
+  preview.previewUrl(QUrl::fromLocalFile(dir.filePath("small.png")));
+  EXPECT_EQ(preview.pixmap().size(), QSize(10, 6));
+  preview.previewUrl(QUrl::fromLocalFile(dir.filePath("large.bmp")));
+  EXPECT_EQ(preview.pixmap().size(), QSize(256, 128));
+  preview.previewUrl(QUrl::fromLocalFile(dir.filePath("missing.png")));
+  EXPECT_EQ(preview.text(), "This is not a pixmap");
+}
+
+TEST_F(Window, AboutBoxNamesTheProgram) {
+  whenDialogOpens<QMessageBox>([](QMessageBox* box) {
+    EXPECT_EQ(box->windowTitle(), "About Vorex Isosurface");
+    EXPECT_TRUE(box->text().startsWith("<h2>Edge-based Isosurface Extraction</h2><p>"));
+    EXPECT_TRUE(box->text().endsWith("<p>Isosurface extraction from tetrahedral grids. Edge-based processing "
+                                     "avoids repeated element classification and minimizes memory bandwidth. "));
+    box->accept();
+  });
+  window->helpAboutAction->trigger();
+}
+
+TEST_F(Window, FailedOpenShowsTheFirstErrorLineAndKeepsTheConsole) {
+  show();
+  QTemporaryDir dir;
+  const QString missing = dir.filePath("missing.vx");
+  bool opened = true;
+  const std::string console = captureStderr([&] { opened = window->openDataset(missing); });
+  EXPECT_FALSE(opened);
+  const std::string first = firstErrorLine(console);
+  ASSERT_FALSE(first.empty()) << console;
+  EXPECT_EQ(window->statusBar()->currentMessage(), QString::fromStdString(first));
+  EXPECT_TRUE(window->datasetLabel->text().isEmpty());
+}
+
+TEST_F(Window, DroppedDatasetIsOpenedOtherFilesAreRefused) {
+  show();
+  QTemporaryDir dir;
+  QMimeData text;
+  text.setUrls({QUrl::fromLocalFile(dir.filePath("picture.png"))});
+  const QPoint at = window->rect().center();
+  QDragEnterEvent refused(at, Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &refused);
+  EXPECT_FALSE(refused.isAccepted());
+
+  QMimeData data;
+  data.setUrls({QUrl::fromLocalFile(dir.filePath("picture.png")), QUrl::fromLocalFile(dir.filePath("cube.VX"))});
+  QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(window.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+  const std::string console = captureStderr([&] {
+    QApplication::sendEvent(window.get(), &drop);
+    QTest::qWait(50);
+  });
+  EXPECT_TRUE(drop.isAccepted());
+  // The missing file was handed to the engine, which reported it.
+  EXPECT_NE(console.find("cube.VX"), std::string::npos) << console;
+  EXPECT_EQ(window->statusBar()->currentMessage(), QString::fromStdString(firstErrorLine(console)));
+
+  EXPECT_EQ(firstDatasetFile({QUrl("https://example.org/a.vx"), QUrl::fromLocalFile("/d/b.vx.cache")}), "");
+}
+
+TEST_F(Window, ScreenshotsAreWrittenAsPng) {
+  show();
+  engine->backgroundColor[0] = 1.0f;
+  engine->backgroundColor[1] = 0.5f;
+  engine->backgroundColor[2] = 0.0f;
+  QTemporaryDir dir;
+  const QString view = dir.filePath("view.png");
+  ASSERT_TRUE(window->saveScreenshot(view));
+  QImage shot(view);
+  ASSERT_FALSE(shot.isNull());
+  EXPECT_EQ(shot.size(), engine->size() * engine->devicePixelRatio());
+  const QColor corner = shot.pixelColor(2, 2);
+  EXPECT_EQ(corner.red(), 255);
+  EXPECT_NEAR(corner.green(), 128, 1);
+  EXPECT_EQ(corner.blue(), 0);
+
+  const QString whole = dir.filePath("window.png");
+  ASSERT_TRUE(window->saveWindowScreenshot(whole));
+  EXPECT_EQ(QImage(whole).size(), window->size() * window->devicePixelRatio());
+
+  // An unwritable place fails with a console error and a status message.
+  const std::string console =
+      captureStderr([&] { EXPECT_FALSE(window->saveScreenshot(dir.filePath("no/such/dir/x.png"))); });
+  EXPECT_EQ(console.rfind(pk::errorText("Could not write the screenshot ").substr(0, 20), 0), 0u) << console;
+}
+
+TEST_F(Window, SaveScreenshotIsInTheFileMenu) {
+  EXPECT_EQ(actionList(window->fileMenu->actions()),
+            "fileOpenAction fileBackdropAction fileSaveScreenshotAction - fileExitAction");
+  EXPECT_EQ(window->fileSaveScreenshotAction->text(), "Save &Screenshot...");
+  // The tool bar stays as the form made it.
+  EXPECT_EQ(actionList(window->toolBar->actions()), "fileOpenAction fileBackdropAction - fileExitAction");
+}
+
+TEST(ConsoleCapture, KeepsAndPassesOnWhatWasWritten) {
+  std::string kept;
+  const std::string outer = captureStderr([&] {
+    ConsoleCapture capture;
+    pk::warning("first");
+    pk::error("it broke");
+    pk::error("again");
+    kept = capture.finish();
+  });
+  const std::string expected = pk::warningText("first") + pk::errorText("it broke") + pk::errorText("again");
+  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(outer, expected);
+  EXPECT_EQ(firstErrorLine(kept), "it broke");
+  EXPECT_EQ(firstErrorLine(pk::warningText("only a warning")), "");
+  EXPECT_EQ(firstErrorLine("no line end " + pk::errorText("last").substr(0, pk::errorText("last").size() - 1)),
+            "last");
+}
+
+// The last of the window tests: once QApplication::exit has run, the thread counts as quitting and a
+// later modal dialog would return at once.
+TEST_F(Window, ExitDeletesTheEngineWidget) {
+  show();
+  QPointer<GLGPUIsosurface> view = engine;
+  window->fileExitAction->trigger();
+  EXPECT_TRUE(view.isNull());
+  EXPECT_EQ(window->glIsosurface_, nullptr);
+  // What is left of the window copes without it.
+  QMetaObject::invokeMethod(window.get(), "fpsInfo", Q_ARG(int, 5));
+  EXPECT_FALSE(window->openDataset("x.vx"));
+  EXPECT_FALSE(window->saveScreenshot(QDir::temp().filePath("vorex-none.png")));
+}
