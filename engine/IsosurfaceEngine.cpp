@@ -460,6 +460,12 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
 
 void IsosurfaceEngine::clearChunks() {
   chunkTree.reset();
+  // The output buffers go back to the render target with their chunk, so that opening dataset
+  // after dataset does not pile up graphics memory.
+  if (renderTarget)
+    for (const auto& chunk : chunks)
+      for (GLBufferObject* b : chunk->outputTargets)
+        if (b) renderTarget->releaseBuffer(b);
   chunks.clear();
   releasePrimitives();
 }

@@ -6,6 +6,7 @@
 #include "PkDiag.h"
 #include "RenderTexture.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -126,6 +127,34 @@ GLRenderToTexture::~GLRenderToTexture() {
   }
   buffers_.clear();
   fbo_.reset();
+}
+
+bool GLRenderToTexture::releaseBuffer(GLBufferObject* buffer) {
+  if (!buffer || capturing_) return false;
+  auto it = std::find_if(buffers_.rbegin(), buffers_.rend(),
+                         [buffer](const BufferTarget* r) { return r->buffer == buffer; });
+  if (it == buffers_.rend()) return false;
+  BufferTarget* record = *it;
+  if (currentBuffer_ == record) {
+    currentBuffer_ = nullptr;
+    targetIsBuffer_ = 0;
+  }
+  if (mode_ == kPbufferMode) {
+    // The pbuffer whose texture the record uses goes with it.
+    auto p = std::find_if(pbuffers_.begin(), pbuffers_.end(),
+                          [record](RenderTexture* pb) { return pb->GetTexture() == record->texture; });
+    if (p != pbuffers_.end()) {
+      if (currentPbuffer_ == *p) currentPbuffer_ = nullptr;
+      delete *p;
+      pbuffers_.erase(p);
+    }
+  }
+  delete record->buffer;
+  if (record->ownsTexture) delete record->texture;
+  delete record->pbuffer;
+  buffers_.erase(std::next(it).base());
+  delete record;
+  return true;
 }
 
 // ---- creation, mode 0 --------------------------------------------------------------------------

@@ -77,6 +77,12 @@ public:
   GLBufferObject* createBuffer(GLint internalFormat, int width, int height, GLenum format, GLenum type,
                                GLenum ignored);
 
+  // Gives back a buffer target this object created: its buffer, its texture and its pbuffer. False,
+  // changing nothing, for any other buffer and while a capture runs.
+  bool releaseBuffer(GLBufferObject* buffer);
+  // Buffer targets alive on this object.
+  int bufferCount() const { return static_cast<int>(buffers_.size()); }
+
   // Selects a colour target: in mode 0 any texture (attached to the framebuffer, status checked),
   // in mode 1 only the texture of one of this object's pbuffers. Leaving a buffer target first
   // copies its pixels into its buffer.

@@ -1,6 +1,7 @@
 // Opening datasets in the engine: what a failed geometry file, a missing or broken cache and a
 // cache that fails part-way leave behind, with their console messages.
 #include "DatasetWriter.h"
+#include "GLRenderToTexture.h"
 #include "IsosurfaceEngine.h"
 #include "PkDiag.h"
 
@@ -103,6 +104,17 @@ TEST_F(DatasetLoad, AGoodDatasetFillsTheEngine) {
   EXPECT_EQ(e->id, 2);
   EXPECT_EQ(engine.chunkTree->next(), nullptr);
   EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(DatasetLoad, ReopeningGivesTheOutputBuffersBack) {
+  const std::string p = writeGood();
+  ASSERT_TRUE(load(p));
+  EXPECT_EQ(engine.renderTarget->bufferCount(), 12);
+  ASSERT_TRUE(load(p));
+  ASSERT_TRUE(load(p));
+  EXPECT_EQ(engine.renderTarget->bufferCount(), 12);
+  engine.clearChunks();
+  EXPECT_EQ(engine.renderTarget->bufferCount(), 0);
 }
 
 TEST_F(DatasetLoad, ABadGeometryFileChangesNothing) {

@@ -485,6 +485,34 @@ TEST_P(OffscreenModeTest, ForeignTargetsAreRefused) {
   }
 }
 
+TEST_P(OffscreenModeTest, ReleasedBuffersGoWithTheirTextureAndPbuffer) {
+  GLRenderToTexture rtt(4, 4, mode());
+  ASSERT_EQ(rtt.mode(), mode());
+  GLBufferObject* first = rtt.createBuffer(bufferFormat(), 4, 4, GL_RGBA, GL_FLOAT, GL_NONE);
+  GLBufferObject* second = rtt.createBuffer(bufferFormat(), 4, 4, GL_RGBA, GL_FLOAT, GL_NONE);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(rtt.bufferCount(), 2);
+  const int pbuffers = RenderTexture::LivePbuffers();
+  GLBufferObject foreign(GL_PIXEL_PACK_BUFFER);
+  EXPECT_FALSE(rtt.releaseBuffer(&foreign));
+  EXPECT_FALSE(rtt.releaseBuffer(nullptr));
+  ASSERT_TRUE(rtt.beginCapture());
+  EXPECT_FALSE(rtt.releaseBuffer(first)); // not while capturing
+  rtt.endCapture();
+  EXPECT_TRUE(rtt.releaseBuffer(first));
+  EXPECT_FALSE(rtt.releaseBuffer(first));
+  EXPECT_EQ(rtt.bufferCount(), 1);
+  EXPECT_EQ(RenderTexture::LivePbuffers(), mode() == 1 ? pbuffers - 1 : pbuffers);
+  // The remaining target still works.
+  ASSERT_TRUE(rtt.setTarget(second));
+  ASSERT_TRUE(rtt.beginCapture());
+  GLuint program = constantProgram(0.25f, 0.5f, 0.75f, 1.f);
+  drawPass(program);
+  rtt.endCapture();
+  glDeleteProgram(program);
+  EXPECT_NEAR(readBuffer(second, 4)[1], 0.5f, 1.f / 255.f);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, OffscreenModeTest, ::testing::Values(0, 1), modeName);
 
 TEST_F(OffscreenTest, FramebufferCreationDuringACaptureKeepsTheTargetBound) {
