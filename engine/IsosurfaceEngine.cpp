@@ -20,6 +20,8 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 #include <sys/stat.h>
 
 namespace {
@@ -575,17 +577,31 @@ void IsosurfaceEngine::extractChunk(int k) {
   renderTarget->beginCapture();
   const int W = textureWidth, H = textureHeight;
   const float yMin = rowY(rowMin), yEnd = rowY(rowEnd), yEdge = rowY(chunk.rowCount1);
+  const bool framebufferMode = renderTarget->mode() == GLRenderToTexture::kFramebufferMode;
 
-  // Interpolation: classification edges of the active rows (left half), all edge rows (right half).
-  glClearColor(1, 1, 1, -1);
-  interpolateProgram.bind();
-  interpolateProgram.setUniform2f("Flags", isovalue, -1.0f);
-  chunk.edgeMapTex->bind();
-  GLTexture* runs[2][2] = {{interpVerticesTex, chunk.vertexTex.get()}, {interpGradientsTex, chunk.weightTex.get()}};
-  for (auto& run : runs) {
-    renderTarget->setTarget(run[0], 0, 0);
-    run[1]->bind();
+  // One pass into the selected target. The program, textures, clear colour and viewport are set
+  // after the target is selected: in pbuffer mode every target has a context of its own.
+  struct Sampler {
+    GLTexture* texture;
+    GLenum unit;
+  };
+  auto pass = [&](GLSLShader& program, std::initializer_list<Sampler> samplers, int width, float clear,
+                  const std::function<void()>& uniforms, const std::function<void()>& draw) {
+    if (!framebufferMode) glViewport(0, 0, width, H);
+    if (framebufferMode) glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    if (program.bind()) uniforms();
+    for (const Sampler& s : samplers) s.texture->bind(int(s.unit));
+    glClearColor(clear, clear, clear, clear == 0 ? 0.0f : -1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
+    draw();
+    for (const Sampler& s : samplers) s.texture->unbind(int(s.unit));
+    program.unbind();
+  };
+  auto rowQuad = [&] { drawRowQuad(yMin, yEnd); };
+
+  // Interpolation: classification edges of the active rows (left half), all edge rows (right half),
+  // first of the positions, then of the gradients.
+  auto twoPartQuad = [&] {
     glBegin(GL_QUADS);
     glVertex2f(-1, yEnd);
     glVertex2f(0, yEnd);
@@ -596,54 +612,33 @@ void IsosurfaceEngine::extractChunk(int k) {
     glVertex2f(1, 1);
     glVertex2f(0, 1);
     glEnd();
-    run[1]->unbind();
-  }
-  chunk.edgeMapTex->unbind();
-  interpolateProgram.unbind();
+  };
+  auto flags = [&] { interpolateProgram.setUniform2f("Flags", isovalue, -1.0f); };
+  renderTarget->setTarget(interpVerticesTex, 0, 0);
+  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.vertexTex.get(), GL_TEXTURE1}}, W, 1, flags,
+       twoPartQuad);
+  renderTarget->setTarget(interpGradientsTex, 0, 0);
+  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.weightTex.get(), GL_TEXTURE1}}, W, 1, flags,
+       twoPartQuad);
 
   // Triangle assembly into the indices target, W/2 wide.
   glViewport(0, 0, W / 2, H);
-  glClearColor(0, 0, 0, 0);
   renderTarget->setTarget(indicesTex, 0, 0);
-  triangleProgram.bind();
-  interpVerticesTex->bind();
-  chunk.tetMapTex->bind();
-  glClear(GL_COLOR_BUFFER_BIT);
-  drawRowQuad(yMin, yEnd);
-  chunk.tetMapTex->unbind();
-  interpVerticesTex->unbind();
-  triangleProgram.unbind();
+  pass(triangleProgram, {{interpVerticesTex, GL_TEXTURE0}, {chunk.tetMapTex.get(), GL_TEXTURE1}}, W / 2, 0, [] {},
+       rowQuad);
 
-  // Vertex gather into the position buffers of both halves.
+  // Vertex gather into the position buffers of both halves, then the normal gather into the normal
+  // buffers: one gradient per primitive when flat, four when smooth.
   glViewport(0, 0, W, H);
-  glClearColor(1, 1, 1, -1);
-  vertexGatherProgram.bind();
-  indicesTex->bind(GL_TEXTURE1);
-  interpVerticesTex->bind();
-  for (int h = 0; h < 2; ++h) {
-    renderTarget->setTarget(chunk.outputTargets[h]);
-    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    vertexGatherProgram.setUniform2f("Offset", 0.25f * float(h), 0);
-    glClear(GL_COLOR_BUFFER_BIT);
-    drawRowQuad(yMin, yEnd);
+  GLSLShader& normals = flatShading ? normalGatherProgram : vertexGatherProgram;
+  for (int target = 0; target < 4; ++target) {
+    const int h = target % 2;
+    GLSLShader& program = target < 2 ? vertexGatherProgram : normals;
+    GLTexture* source = target < 2 ? interpVerticesTex : interpGradientsTex;
+    renderTarget->setTarget(chunk.outputTargets[target]);
+    pass(program, {{indicesTex, GL_TEXTURE1}, {source, GL_TEXTURE0}}, W, 1,
+         [&] { program.setUniform2f("Offset", 0.25f * float(h), 0); }, rowQuad);
   }
-  interpVerticesTex->unbind();
-  vertexGatherProgram.unbind();
-
-  // Normal gather: one gradient per primitive when flat, four when smooth.
-  GLSLShader& gather = flatShading ? normalGatherProgram : vertexGatherProgram;
-  gather.bind();
-  interpGradientsTex->bind();
-  for (int h = 0; h < 2; ++h) {
-    renderTarget->setTarget(chunk.outputTargets[2 + h]);
-    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    gather.setUniform2f("Offset", 0.25f * float(h), 0);
-    glClear(GL_COLOR_BUFFER_BIT);
-    drawRowQuad(yMin, yEnd);
-  }
-  interpGradientsTex->unbind();
-  indicesTex->unbind(GL_TEXTURE1);
-  gather.unbind();
 
   renderTarget->endCapture();
   glPopClientAttrib();
