@@ -123,7 +123,6 @@ bool RenderControlWindow::loadNow(const QString& path) {
   statusBar()->repaint(); // the load keeps the event loop busy
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
-  glIsosurface_->makeCurrent();
   ConsoleCapture console;
   const bool loaded = glIsosurface_->loadDataset(path);
   const std::string output = console.finish();
@@ -206,7 +205,6 @@ void RenderControlWindow::openBackdrop() {
   if (dialog.exec() != QDialog::Accepted) return;
   const QStringList chosen = dialog.selectedFiles();
   if (chosen.isEmpty() || chosen.first().isEmpty() || !glIsosurface_) return;
-  glIsosurface_->makeCurrent();
   glIsosurface_->setBackdropImage(chosen.first());
   glIsosurface_->updateGL();
 }
