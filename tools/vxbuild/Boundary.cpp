@@ -1,0 +1,102 @@
+#include "Boundary.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace vxb {
+
+namespace {
+
+struct Face {
+  uint32_t v[3];   // sorted vertex ids
+  uint32_t owner;  // 4·tet + the corner opposite the face
+};
+
+uint32_t findRoot(std::vector<uint32_t>& parent, uint32_t x) {
+  while (parent[x] != x) {
+    parent[x] = parent[parent[x]];
+    x = parent[x];
+  }
+  return x;
+}
+
+} // namespace
+
+void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
+                     BoundaryLists& out) {
+  out = BoundaryLists();
+  const size_t nt = tets.size() / 4;
+  const size_t nv = positions.size() / 3;
+  std::vector<Face> faces(4 * nt);
+  for (size_t t = 0; t < nt; ++t)
+    for (uint32_t o = 0; o < 4; ++o) {
+      Face& f = faces[4 * t + o];
+      int k = 0;
+      for (uint32_t c = 0; c < 4; ++c)
+        if (c != o) f.v[k++] = tets[4 * t + c];
+      std::sort(f.v, f.v + 3);
+      f.owner = uint32_t(4 * t + o);
+    }
+  std::sort(faces.begin(), faces.end(), [](const Face& a, const Face& b) {
+    if (a.v[0] != b.v[0]) return a.v[0] < b.v[0];
+    if (a.v[1] != b.v[1]) return a.v[1] < b.v[1];
+    return a.v[2] < b.v[2];
+  });
+  auto same = [](const Face& a, const Face& b) { return a.v[0] == b.v[0] && a.v[1] == b.v[1] && a.v[2] == b.v[2]; };
+
+  // Boundary faces, oriented so that the corner opposite lies behind them.
+  std::vector<int32_t> tri;
+  for (size_t i = 0; i < faces.size();) {
+    size_t j = i + 1;
+    while (j < faces.size() && same(faces[i], faces[j])) ++j;
+    if (j - i == 1) {
+      const uint32_t t = faces[i].owner / 4, o = faces[i].owner % 4;
+      uint32_t v[3];
+      int k = 0;
+      for (uint32_t c = 0; c < 4; ++c)
+        if (c != o) v[k++] = tets[4 * t + c];
+      const uint32_t opposite = tets[4 * t + o];
+      auto p = [&](uint32_t x, int c) { return double(positions[3 * size_t(x) + size_t(c)]); };
+      const double a[3] = {p(v[1], 0) - p(v[0], 0), p(v[1], 1) - p(v[0], 1), p(v[1], 2) - p(v[0], 2)};
+      const double b[3] = {p(v[2], 0) - p(v[0], 0), p(v[2], 1) - p(v[0], 1), p(v[2], 2) - p(v[0], 2)};
+      const double d[3] = {p(opposite, 0) - p(v[0], 0), p(opposite, 1) - p(v[0], 1), p(opposite, 2) - p(v[0], 2)};
+      const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+      if (n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0) std::swap(v[1], v[2]);
+      tri.insert(tri.end(), {int32_t(v[0]), int32_t(v[1]), int32_t(v[2])});
+    }
+    i = j;
+  }
+  if (tri.empty()) return;
+
+  // Components: triangles joined through shared vertices.
+  std::vector<uint32_t> parent(nv);
+  std::iota(parent.begin(), parent.end(), 0u);
+  for (size_t i = 0; i < tri.size(); i += 3)
+    for (int k = 1; k < 3; ++k) {
+      const uint32_t a = findRoot(parent, uint32_t(tri[i])), b = findRoot(parent, uint32_t(tri[i + size_t(k)]));
+      if (a != b) parent[b] = a;
+    }
+  float lo[3], hi[3];
+  for (int c = 0; c < 3; ++c) lo[c] = hi[c] = positions[size_t(c)];
+  for (size_t v = 0; v < nv; ++v)
+    for (int c = 0; c < 3; ++c) {
+      lo[c] = std::min(lo[c], positions[3 * v + size_t(c)]);
+      hi[c] = std::max(hi[c], positions[3 * v + size_t(c)]);
+    }
+  std::vector<char> touches(nv, 0), isRoot(nv, 0);
+  for (size_t i = 0; i < tri.size(); ++i) {
+    const uint32_t v = uint32_t(tri[i]);
+    isRoot[findRoot(parent, v)] = 1;
+    for (int c = 0; c < 3; ++c)
+      if (positions[3 * size_t(v) + size_t(c)] == lo[c] || positions[3 * size_t(v) + size_t(c)] == hi[c])
+        touches[findRoot(parent, v)] = 1;
+  }
+  for (size_t v = 0; v < nv; ++v)
+    if (isRoot[v]) ++out.components[touches[v] ? 0 : 1];
+  for (size_t i = 0; i < tri.size(); i += 3) {
+    const int list = touches[findRoot(parent, uint32_t(tri[i]))] ? 0 : 1;
+    out.triangles[list].insert(out.triangles[list].end(), tri.begin() + long(i), tri.begin() + long(i) + 3);
+  }
+}
+
+} // namespace vxb

@@ -1,0 +1,302 @@
+#include "Builder.h"
+
+#include "CacheFile.h"
+#include "ChunkTextures.h"
+#include "DatasetWriter.h"
+#include "GeometryFile.h"
+#include "MarchingTets.h"
+#include "MeshReaders.h"
+#include "OutputFiles.h"
+#include "PkDiag.h"
+#include "Progress.h"
+#include "ReferenceExtractor.h"
+#include "Synthetic.h"
+#include "TextureVolume.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+namespace vxb {
+
+namespace {
+
+constexpr int kTextureWidth = 256;
+constexpr int kTextureHeight = 256;
+
+std::vector<float> summaryIsovalues() {
+  std::vector<float> v;
+  for (int i = 1; i <= 9; ++i) v.push_back(float(i) / 10.0f);
+  return v;
+}
+
+std::string percent(double x) {
+  std::ostringstream s;
+  s << std::fixed << std::setprecision(1) << 100.0 * x << '%';
+  return s.str();
+}
+
+// Layout figures shared by the summary and the ordering comparison.
+struct LayoutFigures {
+  size_t storedEdges = 0, storedVertices = 0;
+  double edgesPerTet = 0;
+  double meanActive = 0, meanRatio = 0; // over the isovalues 0.2 … 0.8
+  int maxActive = 0;
+  double maxRatio = 0;
+  double meanAlpha = 0;
+};
+
+LayoutFigures figures(const PreparedMesh& mesh, const Layout& layout, const std::vector<IsoCost>& costs) {
+  LayoutFigures f;
+  for (const ChunkPlan& c : layout.chunks) {
+    f.storedEdges += c.edges.size();
+    f.storedVertices += c.vertices.size();
+    f.meanAlpha += c.alpha;
+  }
+  if (!layout.chunks.empty()) f.meanAlpha /= double(layout.chunks.size());
+  f.edgesPerTet = mesh.tetCount() ? double(f.storedEdges) / double(mesh.tetCount()) : 0.0;
+  int n = 0;
+  for (const IsoCost& c : costs) {
+    if (c.iso < 0.15f || c.iso > 0.85f) continue;
+    ++n;
+    f.meanActive += c.activeChunks;
+    f.maxActive = std::max(f.maxActive, c.activeChunks);
+    f.meanRatio += c.ratio();
+    f.maxRatio = std::max(f.maxRatio, c.ratio());
+  }
+  if (n) {
+    f.meanActive /= n;
+    f.meanRatio /= n;
+  }
+  return f;
+}
+
+void printOrderingComparison(const PreparedMesh& mesh, Progress& progress) {
+  struct Variant {
+    Ordering ordering;
+    bool rows;
+  };
+  const Variant variants[] = {{Ordering::MaxValue, true}, {Ordering::MaxValue, false}, {Ordering::MinValue, true},
+                              {Ordering::MidValue, true}, {Ordering::Morton, true}};
+  std::ostringstream out;
+  out << "ordering comparison (isovalues 0.2 … 0.8; processed = tetrahedron slots in the processed rows):\n"
+      << "  ordering        rows       chunks  edges/tet  active chunks (mean, max)  processed/crossing (mean, max)\n";
+  for (const Variant& v : variants) {
+    LayoutOptions o;
+    o.ordering = v.ordering;
+    o.rowReorder = v.rows;
+    Layout layout;
+    buildLayout(mesh, o, layout, &progress);
+    progress.end();
+    const LayoutFigures f = figures(mesh, layout, evaluateLayout(mesh, layout, summaryIsovalues()));
+    out << "  " << std::left << std::setw(16) << orderingName(v.ordering) << std::setw(11)
+        << (v.rows ? "alpha" : "global") << std::right << std::setw(6) << layout.chunks.size() << std::fixed
+        << std::setprecision(2) << std::setw(11) << f.edgesPerTet << std::setw(16) << f.meanActive << std::setw(6)
+        << f.maxActive << std::setw(22) << f.meanRatio << std::setw(8) << f.maxRatio << '\n';
+  }
+  std::cout << out.str() << std::flush;
+}
+
+CacheData makeCacheHeader(const PreparedMesh& mesh) {
+  CacheData cache;
+  cache.header.textureWidth = kTextureWidth;
+  cache.header.textureHeight = kTextureHeight;
+  CacheBox& box = cache.header.box;
+  box.centre = PkVec3f(0.5f * (mesh.boxMin[0] + mesh.boxMax[0]), 0.5f * (mesh.boxMin[1] + mesh.boxMax[1]),
+                       0.5f * (mesh.boxMin[2] + mesh.boxMax[2]));
+  box.axis[0] = PkVec3f(1, 0, 0);
+  box.axis[1] = PkVec3f(0, 1, 0);
+  box.axis[2] = PkVec3f(0, 0, 1);
+  box.halfExtent = PkVec3f(0.5f * (mesh.boxMax[0] - mesh.boxMin[0]), 0.5f * (mesh.boxMax[1] - mesh.boxMin[1]),
+                           0.5f * (mesh.boxMax[2] - mesh.boxMin[2]));
+  cache.header.dataMin = float(mesh.dataMin);
+  cache.header.dataMax = float(mesh.dataMax);
+  return cache;
+}
+
+size_t fileSize(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return 0;
+  std::fseek(f, 0, SEEK_END);
+  const long n = std::ftell(f);
+  std::fclose(f);
+  return n > 0 ? size_t(n) : 0;
+}
+
+} // namespace
+
+bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source) {
+  if (!options.synthetic.empty()) {
+    std::string name;
+    int n = 0;
+    if (!parseSynthetic(options.synthetic, name, n)) return false;
+    if (!makeSynthetic(name, n, mesh)) return false;
+    source = "synthetic " + name + ":" + std::to_string(n);
+    return true;
+  }
+  source = options.input;
+  return readMesh(options.input, mesh);
+}
+
+bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::string* report) {
+  CacheData cache;
+  if (!parseCacheFile(cachePath, kTextureWidth, kTextureHeight, cache)) {
+    pk::ErrorLine() << "verification failed: the written cache cannot be read back";
+    return false;
+  }
+  std::ostringstream text;
+  bool ok = true;
+  for (float iso : summaryIsovalues()) {
+    ReferenceSurface surface;
+    if (!referenceSurface(cache, iso, surface)) {
+      pk::ErrorLine() << "verification failed at isovalue " << iso << ": a chunk has more rows than the texture";
+      return false;
+    }
+    const MarchingResult direct = marchingTets(mesh, iso);
+    const double rel = direct.area > 0 ? std::fabs(surface.area - direct.area) / direct.area : std::fabs(surface.area);
+    text << "  verify " << std::fixed << std::setprecision(1) << iso << ": " << surface.triangleCount()
+         << " triangles, area " << std::setprecision(6) << surface.area << " (mesh: " << direct.triangles
+         << ", " << direct.area << ", difference " << std::scientific << std::setprecision(2) << rel << ")\n";
+    if (ok && (surface.triangleCount() != direct.triangles || rel > 1e-4)) {
+      pk::ErrorLine() << "verification failed at isovalue " << iso << ": the cache gives " << surface.triangleCount()
+                      << " triangles of area " << surface.area << ", the mesh " << direct.triangles
+                      << " triangles of area " << direct.area;
+      ok = false;
+    }
+  }
+  if (report) *report = text.str();
+  return ok;
+}
+
+bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress) {
+  std::vector<double> scalar;
+  if (!selectField(mesh, options.field, scalar, result.fieldLabel)) return false;
+  progress.begin("checking and preparing the mesh");
+  if (!prepareMesh(mesh, scalar, options.keepOrigin, result.prepared)) return false;
+  scalar.clear();
+  scalar.shrink_to_fit();
+  const PreparedMesh& prepared = result.prepared;
+
+  if (options.compareOrderings) printOrderingComparison(prepared, progress);
+  buildLayout(prepared, options.layout, result.layout, &progress);
+
+  progress.begin("finding the boundary");
+  extractBoundary(prepared.positions, prepared.tets, result.boundary);
+
+  PendingFiles pending;
+  const std::string cachePath = options.output + ".cache";
+  const std::string cacheTemp = pending.add(cachePath);
+  const std::string geometryTemp = pending.add(options.output);
+
+  progress.begin("filling chunk textures", result.layout.chunks.size());
+  CacheData cache = makeCacheHeader(prepared);
+  cache.chunks.resize(result.layout.chunks.size());
+  {
+    ChunkTextureBuilder builder(prepared, result.layout);
+    for (size_t k = 0; k < cache.chunks.size(); ++k) {
+      builder.build(k, cache.chunks[k]);
+      progress.update(k + 1);
+    }
+  }
+  progress.begin("compressing and writing the cache");
+  CacheLayout written;
+  if (!writeCacheFile(cacheTemp, cache, CacheWriteOptions(), &written)) return false;
+  for (const CacheChunkLocation& c : written.chunks)
+    for (const CacheBlockLocation& b : c.blocks) {
+      ++result.blocks;
+      result.compressedBlocks += b.storedSize != 0;
+    }
+  cache = CacheData();
+
+  progress.begin("writing the geometry");
+  GeometryData geometry;
+  geometry.vertices.resize(prepared.vertexCount());
+  for (size_t v = 0; v < prepared.vertexCount(); ++v)
+    geometry.vertices[v] = PkVec3f(prepared.positions[3 * v], prepared.positions[3 * v + 1], prepared.positions[3 * v + 2]);
+  geometry.triangles[0] = result.boundary.triangles[0];
+  geometry.triangles[1] = result.boundary.triangles[1];
+  if (!writeGeometryFile(geometryTemp, geometry)) return false;
+  progress.end();
+
+  if (options.verify) {
+    progress.begin("verifying the cache against the mesh");
+    std::string report;
+    const bool ok = verifyCache(cacheTemp, prepared, &report);
+    progress.end();
+    if (!options.quiet) std::cout << report << std::flush;
+    if (!ok) return false;
+  }
+  result.cacheBytes = fileSize(cacheTemp);
+  result.geometryBytes = fileSize(geometryTemp);
+  return pending.commit();
+}
+
+int runVxbuild(const BuildOptions& options) {
+  Progress progress(options.quiet);
+  if (!options.input.empty() || !options.synthetic.empty()) {
+    TetMesh mesh;
+    std::string source;
+    progress.begin(options.synthetic.empty() ? "reading " + options.input : "making " + options.synthetic);
+    if (!loadInput(options, mesh, source)) return 1;
+    progress.end();
+    BuildResult result;
+    const size_t inputVertices = mesh.vertexCount(), inputTets = mesh.tetCount();
+    const std::vector<std::string> notes = mesh.notes;
+    if (!buildDataset(mesh, options, result, progress)) return 1;
+    mesh = TetMesh();
+
+    if (!options.quiet) {
+      const PreparedMesh& p = result.prepared;
+      const Layout& layout = result.layout;
+      const std::vector<IsoCost> costs = evaluateLayout(p, layout, summaryIsovalues());
+      const LayoutFigures f = figures(p, layout, costs);
+      const size_t slots = size_t(kTextureWidth / 2) * kTextureHeight;
+      std::ostringstream s;
+      s << "vxbuild: " << source << " -> " << options.output << " and " << options.output << ".cache\n";
+      for (const std::string& n : notes) s << "  note: " << n << '\n';
+      if (p.droppedVertices) s << "  note: " << p.droppedVertices << " vertices that no tetrahedron uses were dropped\n";
+      s << "  field        " << result.fieldLabel << ", range [" << p.dataMin << ", " << p.dataMax
+        << "] normalised to [0, 1]\n";
+      s << "  vertices     " << p.vertexCount() << " (input " << inputVertices << ")\n";
+      s << "  tetrahedra   " << p.tetCount() << " (input " << inputTets << ")\n";
+      s << "  edges        " << layout.edgeCount() << " in the mesh; " << f.storedEdges << " stored, "
+        << std::fixed << std::setprecision(2) << f.edgesPerTet << " per tetrahedron\n";
+      s << "  chunks       " << layout.chunks.size() << "; mean fill: tetrahedra "
+        << percent(double(p.tetCount()) / double(std::max<size_t>(1, layout.chunks.size() * slots))) << ", edges "
+        << percent(double(f.storedEdges) / double(std::max<size_t>(1, layout.chunks.size() * slots))) << ", vertices "
+        << percent(double(f.storedVertices) / double(std::max<size_t>(1, layout.chunks.size() * 2 * slots))) << '\n';
+      s << "  layout       ordered by " << orderingName(options.layout.ordering) << " value"
+        << (options.layout.rowReorder ? ", rows by min + alpha*(max - min), mean alpha " : ", rows in that order")
+        << std::setprecision(2);
+      if (options.layout.rowReorder) s << f.meanAlpha;
+      s << '\n';
+      s << "  boundary     list 0 (outer): " << result.boundary.triangles[0].size() / 3 << " triangles in "
+        << result.boundary.components[0] << " component(s); list 1 (inner): "
+        << result.boundary.triangles[1].size() / 3 << " triangles in " << result.boundary.components[1]
+        << " component(s)\n";
+      s << "  isovalue  active chunks  processed  crossing  crossing/processed\n";
+      for (const IsoCost& c : costs)
+        s << "    " << std::setprecision(1) << c.iso << std::setw(14) << c.activeChunks << std::setw(12)
+          << c.processedSlots << std::setw(10) << c.crossing << std::setw(12)
+          << percent(c.processedSlots ? double(c.crossing) / double(c.processedSlots) : 0.0)
+          << (c.emptyRowQueries ? "  (" + std::to_string(c.emptyRowQueries) + " chunk(s) without a matching row)" : "")
+          << '\n';
+      s << "  files        " << options.output << " " << result.geometryBytes << " bytes, " << options.output
+        << ".cache " << result.cacheBytes << " bytes (" << result.compressedBlocks << " of " << result.blocks
+        << " blocks compressed)\n";
+      std::cout << s.str() << std::flush;
+    }
+  }
+  if (!options.texture.empty()) {
+    progress.begin("writing the 3D texture " + options.texture);
+    if (!writeMarbleTexture(options.texture)) return 1;
+    progress.end();
+    if (!options.quiet) std::cout << "vxbuild: 3D texture " << options.texture << " (256 x 256 x 256 bytes)\n";
+  }
+  return 0;
+}
+
+} // namespace vxb

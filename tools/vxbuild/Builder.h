@@ -1,0 +1,54 @@
+// The builder's steps from an input to the two dataset files, and the command as a whole.
+#pragma once
+
+#include "Boundary.h"
+#include "ChunkLayout.h"
+#include "Mesh.h"
+#include "MeshPrep.h"
+
+#include <string>
+#include <vector>
+
+namespace vxb {
+
+class Progress;
+
+struct BuildOptions {
+  std::string input;     // mesh file; empty when synthetic is set
+  std::string synthetic; // "NAME" or "NAME:N"
+  std::string output;    // OUT.vx (the cache is OUT.vx.cache)
+  std::string texture;   // out.tex to write, or empty
+  FieldChoice field;
+  bool keepOrigin = false;
+  bool verify = false;
+  bool quiet = false;
+  bool compareOrderings = false; // print the cost of every ordering before building
+  LayoutOptions layout;
+};
+
+// Reads the input file or makes the synthetic dataset. `source` describes it for the summary.
+bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source);
+
+struct BuildResult {
+  std::string fieldLabel;
+  PreparedMesh prepared;
+  Layout layout;
+  BoundaryLists boundary;
+  size_t geometryBytes = 0, cacheBytes = 0;
+  size_t blocks = 0, compressedBlocks = 0;
+};
+
+// Everything after reading: field choice, preparation, layout, boundary, both files (written under
+// temporary names, checked with --verify, then renamed). False after an error line; no file is
+// left under the output names then.
+bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress);
+
+// Checks the cache written at cachePath against marching tetrahedra on the prepared mesh at
+// isovalues 0.1 … 0.9: equal triangle counts and areas within 1e-4 relative. Prints a line per
+// isovalue to `report` (when not null) and an error for the first mismatch.
+bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::string* report);
+
+// The whole command: returns the process's exit status.
+int runVxbuild(const BuildOptions& options);
+
+} // namespace vxb

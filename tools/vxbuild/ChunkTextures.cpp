@@ -1,0 +1,85 @@
+#include "ChunkTextures.h"
+
+#include <cassert>
+
+namespace vxb {
+
+ChunkTextureBuilder::ChunkTextureBuilder(const PreparedMesh& mesh, const Layout& layout)
+    : mesh_(mesh), layout_(layout), localVertex_(mesh.vertexCount(), 0), localEdge_(layout.edgeCount(), 0) {}
+
+void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
+  const ChunkPlan& plan = layout_.chunks[k];
+  const size_t W = size_t(layout_.width), H = size_t(layout_.height), half = W / 2;
+  const size_t texels = W * H;
+  assert(plan.vertices.size() < texels && plan.edges.size() <= half * H && plan.tets.size() <= half * H);
+
+  out = ChunkData();
+  out.vertexArray.assign(4 * texels, 0.0f);
+  out.firstWeightArray.assign(4 * texels, 0.0f);
+  out.vertexIndices.assign(4 * texels, 0);
+  out.weightArray.assign(4 * texels, 0.0f);
+  out.edgeMap.assign(4 * texels, 0);
+  out.tetMap.assign(4 * texels, 0);
+
+  for (size_t i = 0; i < plan.vertices.size(); ++i) {
+    const uint32_t v = plan.vertices[i];
+    localVertex_[v] = uint32_t(i);
+    for (int c = 0; c < 3; ++c) {
+      out.vertexArray[4 * i + size_t(c)] = mesh_.positions[3 * size_t(v) + size_t(c)];
+      out.weightArray[4 * i + size_t(c)] = mesh_.gradients[3 * size_t(v) + size_t(c)];
+    }
+    out.vertexArray[4 * i + 3] = mesh_.values[v];
+    out.weightArray[4 * i + 3] = mesh_.values[v];
+  }
+  const size_t sentinel = plan.vertices.size();
+  out.vertexArray[4 * sentinel + 3] = kSentinelValue;
+  out.weightArray[4 * sentinel + 3] = kSentinelValue;
+  out.vertexCount = uint32_t(sentinel + 1);
+
+  auto putEnds = [&](uint8_t* texel, size_t a, size_t b) {
+    texel[0] = uint8_t(a % W);
+    texel[1] = uint8_t(a / W);
+    texel[2] = uint8_t(b % W);
+    texel[3] = uint8_t(b / W);
+  };
+  for (size_t e = 0; e < plan.edges.size(); ++e) {
+    const uint32_t g = plan.edges[e];
+    const size_t row = e / half, column = half + e % half;
+    localEdge_[g] = uint32_t(row * W + column);
+    putEnds(&out.edgeMap[4 * (row * W + column)], localVertex_[layout_.edgeEnds[2 * size_t(g)]],
+            localVertex_[layout_.edgeEnds[2 * size_t(g) + 1]]);
+  }
+
+  // Tetrahedron slots, used ones first; every other slot of the left half is the empty slot.
+  for (size_t slot = 0; slot < half * H; ++slot) {
+    const size_t row = slot / half, column = slot % half;
+    uint8_t* classification = &out.edgeMap[4 * (row * W + column)];
+    uint16_t* map = &out.tetMap[4 * (row * W + 2 * column)];
+    if (slot < plan.tets.size()) {
+      const uint32_t t = plan.tets[slot];
+      const uint32_t* q = &mesh_.tets[4 * size_t(t)];
+      putEnds(classification, localVertex_[q[1]], localVertex_[q[2]]);
+      const uint32_t* e = &layout_.tetEdges[6 * size_t(t)];
+      map[0] = uint16_t(localEdge_[e[0]]); // AB
+      map[1] = uint16_t(localEdge_[e[1]]); // AC
+      map[2] = uint16_t(localEdge_[e[2]]); // AD
+      map[3] = uint16_t(localEdge_[e[3]]); // BC
+      map[4] = 0;                          // second texel: x and y are not read
+      map[5] = 0;
+      map[6] = uint16_t(localEdge_[e[4]]); // BD
+      map[7] = uint16_t(localEdge_[e[5]]); // CD
+    } else {
+      putEnds(classification, sentinel, sentinel);
+      const uint16_t own = uint16_t(row * W + column);
+      for (int i = 0; i < 8; ++i) map[i] = own;
+    }
+  }
+
+  out.rowCount0 = plan.tetRows(int(W));
+  out.rowCount1 = plan.edgeRows(int(W));
+  out.tetCount = uint32_t(plan.tets.size());
+  out.intervals = plan.intervals;
+  out.stage = ChunkStage::Complete;
+}
+
+} // namespace vxb
