@@ -192,6 +192,10 @@ void IsosurfaceEngine::drawBackdrop() {
     glActiveTextureARB(GL_TEXTURE1);
     refractionTex.bind();
   }
+  // The picture is always filled: a wireframe surface of the previous frame leaves both faces in
+  // line mode, and the backdrop is drawn before this frame's surface sets its own mode.
+  glPushAttrib(GL_POLYGON_BIT);
+  glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
   glPushMatrix();
   glLoadIdentity();
   glDisable(GL_DEPTH_TEST);
@@ -208,6 +212,7 @@ void IsosurfaceEngine::drawBackdrop() {
   glVertex3f(-1, 1, -2);
   glEnd();
   glPopMatrix();
+  glPopAttrib();
   glEnable(GL_DEPTH_TEST);
   glDepthMask(GL_TRUE);
   if (refractionTex.isValid()) {
@@ -254,8 +259,20 @@ QImage IsosurfaceEngine::renderFrame(int width, int height) {
     resizeGL(width, height);
     paintGL();
     frame = QImage(width, height, QImage::Format_RGBA8888);
+    GLint packBuffer = 0, packAlignment = 4;
+    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING_ARB, &packBuffer);
+    glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
+    if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
     glPixelStorei(GL_PACK_ALIGNMENT, 4);
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, frame.bits());
+    glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
+    if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
+    // The view shows colours only: blended surfaces leave alpha below 1 in the framebuffer, which
+    // must not make the picture translucent.
+    for (int y = 0; y < height; ++y) {
+      uchar* row = frame.scanLine(y);
+      for (int x = 0; x < width; ++x) row[4 * x + 3] = 255;
+    }
     frame = frame.mirrored(); // OpenGL's rows run from the bottom
   }
   glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(previousFramebuffer));
