@@ -81,7 +81,6 @@ struct GmshState {
   std::vector<int32_t> tagIndex;                 // dense node tag -> index
   std::unordered_map<int64_t, int32_t> tagMap;   // sparse node tags
   bool dense = true;
-  int64_t denseLimit = 0;                        // largest tag kept in the dense table
   std::vector<std::vector<char>> fieldPresent;
   size_t skippedLower = 0;
   bool quadratic = false;
@@ -121,7 +120,8 @@ struct GmshState {
   bool addNode(int64_t tag, const double xyz[3]) {
     if (tag < 1) return s.fail("node tags must be positive, found " + std::to_string(tag));
     const size_t index = mesh.vertexCount();
-    if (dense && tag > denseLimit) {
+    // The dense table stays within a few entries per node read; larger tags move it to a map.
+    if (dense && tag > 4 * int64_t(index) + 1024) {
       for (size_t t = 0; t < tagIndex.size(); ++t)
         if (tagIndex[t] >= 0) tagMap.emplace(int64_t(t), tagIndex[t]);
       tagIndex.clear();
@@ -169,7 +169,6 @@ struct GmshState {
     int64_t n;
     if (!expectLine("the node count") || !exactTokens(1) || !countOn(0, n, "node count")) return false;
     if (n == 0) return s.fail("no nodes");
-    denseLimit = 4 * n + 1024;
     for (int64_t i = 0; i < n; ++i) {
       if (!expectLine("a node")) return false;
       if (!exactTokens(4)) return false;
@@ -190,7 +189,6 @@ struct GmshState {
         !s.intAt(2, minTag, "the smallest node tag") || !s.intAt(3, maxTag, "the largest node tag"))
       return false;
     if (n == 0) return s.fail("no nodes");
-    denseLimit = 4 * n + 1024;
     int64_t total = 0;
     for (int64_t b = 0; b < blocks; ++b) {
       int64_t dim, entity, parametric, count;

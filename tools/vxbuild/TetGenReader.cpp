@@ -23,7 +23,6 @@ bool readNodes(const std::string& path, TetMesh& mesh, int64_t& base) {
   int64_t count, dim, attributes = 0, markers = 0;
   if (!s.intAt(0, count, "the number of points")) return false;
   if (count <= 0 || count >= kMaxCount) return s.fail("the number of points must be between 1 and 2^31");
-  if (size_t(count) > s.size() / 8) return s.fail("the file is too short for " + std::to_string(count) + " points");
   if (!s.intAt(1, dim, "the dimension")) return false;
   if (dim != 3) return s.fail("the dimension must be 3, not " + std::to_string(dim));
   if (s.tokens().size() > 2 && !s.intAt(2, attributes, "the number of attributes")) return false;
@@ -32,14 +31,11 @@ bool readNodes(const std::string& path, TetMesh& mesh, int64_t& base) {
   if (markers != 0 && markers != 1) return s.fail("the number of boundary markers must be 0 or 1");
   if (s.tokens().size() > 4) return s.fail("too many values on the header line");
 
+  // The arrays grow with the lines actually read, so a count the file cannot back costs nothing.
   const size_t n = size_t(count);
   const size_t perLine = 4 + size_t(attributes) + size_t(markers);
-  mesh.points.resize(3 * n);
   mesh.fields.assign(size_t(attributes), MeshField());
-  for (size_t a = 0; a < mesh.fields.size(); ++a) {
-    mesh.fields[a].name = "attribute" + std::to_string(a);
-    mesh.fields[a].values.resize(n);
-  }
+  for (size_t a = 0; a < mesh.fields.size(); ++a) mesh.fields[a].name = "attribute" + std::to_string(a);
   for (size_t i = 0; i < n; ++i) {
     if (!s.nextLine())
       return s.failFile("ends after " + std::to_string(i) + " of " + std::to_string(n) + " points");
@@ -58,10 +54,16 @@ bool readNodes(const std::string& path, TetMesh& mesh, int64_t& base) {
       return s.fail("point numbers must be consecutive: expected " + std::to_string(base + int64_t(i)) +
                     ", found " + std::to_string(number));
     }
-    for (int c = 0; c < 3; ++c)
-      if (!s.finiteAt(1 + c, mesh.points[3 * i + c], "a finite coordinate")) return false;
-    for (size_t a = 0; a < size_t(attributes); ++a)
-      if (!s.doubleAt(4 + a, mesh.fields[a].values[i], "an attribute value")) return false;
+    for (int c = 0; c < 3; ++c) {
+      double x;
+      if (!s.finiteAt(1 + size_t(c), x, "a finite coordinate")) return false;
+      mesh.points.push_back(x);
+    }
+    for (size_t a = 0; a < size_t(attributes); ++a) {
+      double x;
+      if (!s.doubleAt(4 + a, x, "an attribute value")) return false;
+      mesh.fields[a].values.push_back(x);
+    }
     if (markers) {
       int64_t m;
       if (!s.intAt(perLine - 1, m, "the boundary marker")) return false;
@@ -78,7 +80,6 @@ bool readElements(const std::string& path, TetMesh& mesh, int64_t base) {
   int64_t count, nodesPerTet, region = 0;
   if (!s.intAt(0, count, "the number of tetrahedra")) return false;
   if (count <= 0 || count >= kMaxCount) return s.fail("the number of tetrahedra must be between 1 and 2^31");
-  if (size_t(count) > s.size() / 10) return s.fail("the file is too short for " + std::to_string(count) + " tetrahedra");
   if (!s.intAt(1, nodesPerTet, "the number of nodes per tetrahedron")) return false;
   if (nodesPerTet != 4 && nodesPerTet != 10)
     return s.fail("only tetrahedra with 4 or 10 nodes are supported, not " + std::to_string(nodesPerTet));
@@ -89,7 +90,6 @@ bool readElements(const std::string& path, TetMesh& mesh, int64_t base) {
   const size_t n = size_t(count);
   const size_t perLine = 1 + size_t(nodesPerTet) + size_t(region);
   const int64_t vertices = int64_t(mesh.vertexCount());
-  mesh.tets.resize(4 * n);
   for (size_t t = 0; t < n; ++t) {
     if (!s.nextLine())
       return s.failFile("ends after " + std::to_string(t) + " of " + std::to_string(n) + " tetrahedra");
@@ -104,7 +104,7 @@ bool readElements(const std::string& path, TetMesh& mesh, int64_t base) {
         return s.fail("node " + std::to_string(v) + " of tetrahedron " + std::to_string(number) +
                       " is not in the .node file (" + std::to_string(base) + " .. " +
                       std::to_string(base + vertices - 1) + ")");
-      if (k < 4) mesh.tets[4 * t + k] = uint32_t(v - base);
+      if (k < 4) mesh.tets.push_back(uint32_t(v - base));
     }
     if (region) {
       double r;

@@ -58,9 +58,9 @@ std::vector<uint8_t> makeMarbleVolume(int size) {
         }
         // Bands across the volume, bent by the turbulence; the thin dark veins are where the
         // sine passes through zero.
-        const float t = std::sin(twoPi * (3.0f * u + 1.5f * v + 0.75f * w + 1.6f * turbulence));
+        const float t = std::sin(twoPi * (2.0f * u + 1.0f * v + 0.5f * w + 0.7f * turbulence));
         const float vein = std::pow(std::fabs(t), 0.35f);
-        const float shade = 0.25f + 0.75f * vein;
+        const float shade = 0.2f + 0.8f * vein;
         volume[(size_t(z) * size_t(size) + size_t(y)) * size_t(size) + size_t(x)] = uint8_t(std::lround(255.0f * shade));
       }
   return volume;

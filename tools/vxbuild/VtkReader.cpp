@@ -10,6 +10,7 @@
 #include <vtkDataArray.h>
 #include <vtkDataSetTriangleFilter.h>
 #include <vtkGenericCell.h>
+#include <vtkLogger.h>
 #include <vtkNew.h>
 #include <vtkOutputWindow.h>
 #include <vtkPointData.h>
@@ -31,6 +32,8 @@ namespace {
 class CapturedVtkOutput {
 public:
   CapturedVtkOutput() {
+    // VTK also logs to standard error on its own; our error line says what went wrong.
+    vtkLogger::SetStderrVerbosity(vtkLogger::VERBOSITY_OFF);
     previous_ = vtkOutputWindow::GetInstance();
     previous_->Register(nullptr);
     vtkOutputWindow::SetInstance(window_);
@@ -42,21 +45,24 @@ public:
   CapturedVtkOutput(const CapturedVtkOutput&) = delete;
   CapturedVtkOutput& operator=(const CapturedVtkOutput&) = delete;
 
-  // The first line that VTK reported as an error, or an empty string.
+  // The message of the first error VTK reported ("ERROR: In file, line n" and the message on the
+  // next line, after the reporting object's name), or an empty string.
   std::string firstError() {
     std::istringstream in(window_->GetOutput());
     std::string line;
-    while (std::getline(in, line))
-      if (line.find("ERROR") != std::string::npos || line.find("Error") != std::string::npos) {
-        std::string detail;
-        // VTK writes the location first and the message on a following line.
-        while (std::getline(in, detail))
-          if (!detail.empty() && detail.find_first_not_of(" \t") != std::string::npos) {
-            const size_t b = detail.find_first_not_of(" \t");
-            return detail.substr(b);
-          }
-        return line;
+    while (std::getline(in, line)) {
+      if (line.rfind("ERROR:", 0) != 0) continue;
+      std::string detail;
+      while (std::getline(in, detail)) {
+        const size_t b = detail.find_first_not_of(" \t");
+        if (b == std::string::npos) continue;
+        detail = detail.substr(b);
+        const size_t object = detail.find("): ");
+        if (object != std::string::npos && detail.find(" (0x") < object) detail = detail.substr(object + 3);
+        return detail;
       }
+      return line;
+    }
     return std::string();
   }
 

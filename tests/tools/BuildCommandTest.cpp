@@ -1,0 +1,122 @@
+// The vxbuild command from the outside: datasets the viewer's parsers accept, the summary, and
+// bad input refused with a clear message, a non-zero status and no file left behind.
+#include "CacheFile.h"
+#include "GeometryFile.h"
+#include "PkDiag.h"
+#include "ToolTestSupport.h"
+
+namespace {
+
+const char* kNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 0.5\n2 0 1 0 0.25\n3 0 0 1 1.0\n4 1 1 1 0.75\n";
+const char* kEle = "2 4 0\n0 0 1 2 3\n1 1 2 3 4\n";
+const char* kMsh =
+    "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n5\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n5 1 1 1\n$EndNodes\n"
+    "$Elements\n2\n1 4 2 0 1 1 2 3 4\n2 4 2 0 1 2 3 4 5\n$EndElements\n"
+    "$NodeData\n1\n\"T\"\n1\n0.0\n3\n0\n1\n5\n1 0.0\n2 0.5\n3 0.25\n4 1.0\n5 0.75\n$EndNodeData\n";
+
+} // namespace
+
+TEST(VxbuildCommand, SyntheticDatasetLoadsAndVerifies) {
+  ScratchDir dir;
+  const CommandResult r = runVxbuild({"--synthetic", "shell:8", "-o", "s.vx", "--verify"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"s.vx", "s.vx.cache"}));
+  for (const char* text : {"vertices", "tetrahedra", "chunks", "per tetrahedron", "list 1 (inner)", "verify 0.5"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
+  GeometryData geometry;
+  ASSERT_TRUE(parseGeometryFile(dir.file("s.vx"), geometry));
+  EXPECT_GT(geometry.triangleCount(0), 0u);
+  EXPECT_GT(geometry.triangleCount(1), 0u);
+  CacheData cache;
+  ASSERT_TRUE(parseCacheFile(dir.file("s.vx.cache"), 256, 256, cache));
+  EXPECT_EQ(cache.header.textureWidth, 256u);
+  EXPECT_FLOAT_EQ(cache.header.dataMin, 0.5f);
+  EXPECT_FLOAT_EQ(cache.header.dataMax, 1.0f);
+  EXPECT_NEAR(cache.header.box.centre.x, 0.0f, 1e-6);
+  EXPECT_NEAR(cache.header.box.halfExtent.x, 1.0f, 0.01);
+  EXPECT_EQ(geometry.vertices.size(), cache.chunks[0].vertexCount - 1); // one chunk, plus its sentinel
+}
+
+TEST(VxbuildCommand, MeshFilesKeepOriginAndQuiet) {
+  ScratchDir dir;
+  dir.write("m.node", kNode);
+  dir.write("m.ele", kEle);
+  dir.write("m.msh", kMsh);
+  CommandResult r = runVxbuild({"m.node", "-o", "t.vx", "--keep-origin", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "");
+  CacheData cache;
+  ASSERT_TRUE(parseCacheFile(dir.file("t.vx.cache"), 256, 256, cache));
+  EXPECT_FLOAT_EQ(cache.header.box.centre.x, 0.5f); // not moved to the origin
+  r = runVxbuild({"m.msh", "-o", "g.vx", "--field", "T", "--verify"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"T\", range [0, 1]"), std::string::npos) << r.out;
+  GeometryData geometry;
+  ASSERT_TRUE(parseGeometryFile(dir.file("g.vx"), geometry));
+  EXPECT_EQ(geometry.triangleCount(0), 6u); // the two tetrahedra's outer faces
+  EXPECT_EQ(geometry.vertices[0].x, -0.5f);  // centred
+}
+
+TEST(VxbuildCommand, TextureAlone) {
+  ScratchDir dir;
+  const CommandResult r = runVxbuild({"--texture", "out.tex", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"out.tex"});
+  EXPECT_EQ(fileSizeOf(dir.file("out.tex")), 16777216u);
+}
+
+TEST(VxbuildCommand, BadInputsFailCleanly) {
+  struct Case {
+    std::string name, node, ele, msh;
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::string nanNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 nan\n2 0 1 0 0.25\n3 0 0 1 1.0\n4 1 1 1 0.75\n";
+  const std::string flatNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 0.5\n2 0 1 0 0.25\n3 1 1 0 1.0\n4 1 1 1 0.75\n";
+  const std::string noAttributes = "5 3 0 0\n0 0 0 0\n1 1 0 0\n2 0 1 0\n3 0 0 1\n4 1 1 1\n";
+  const std::string hexMsh = std::string(kMsh).replace(std::string(kMsh).find("2\n1 4 2"), 7, "3\n9 5 2 0 1 1 2 3 4 5 1 2 3\n1 4 2");
+  const Case cases[] = {
+      {"index", kNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 7\n", "", {"m.node"}, "node 7 of tetrahedron 1 is not in the .node file"},
+      {"nan", nanNode, kEle, "", {"m.node"}, "the field has the value NaN at vertex 1"},
+      {"flat", flatNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 4\n", "", {"m.node"}, "tetrahedron 0 is degenerate"},
+      {"inverted", kNode, "2 4 0\n0 0 1 2 3\n1 1 3 2 4\n", "", {"m.node"}, "1 of 2 tetrahedra are inverted"},
+      {"nofield", noAttributes, kEle, "", {"m.node"}, "the mesh has no point field"},
+      {"missing", kNode, kEle, "", {"m.node", "--field", "pressure"}, "no field \"pressure\" in the mesh"},
+      {"hex", "", "", hexMsh, {"m.msh"}, "element 9 is a hexahedron (type 5)"},
+      {"vector", "", "", std::string(kMsh), {"m.msh", "--component", "2"}, "field \"T\" has 1 component; there is no component 2"},
+      {"format", "", "", "", {"m.off"}, "unknown mesh format \".off\""},
+      {"absent", "", "", "", {"nothing.msh"}, "cannot open nothing.msh"},
+      {"synthetic", "", "", "", {"--synthetic", "cube"}, "unknown synthetic dataset \"cube\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    if (!c.node.empty()) dir.write("m.node", c.node);
+    if (!c.ele.empty()) dir.write("m.ele", c.ele);
+    if (!c.msh.empty()) dir.write("m.msh", c.msh);
+    const std::vector<std::string> before = dir.list();
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "out.vx", "--texture", "out.tex"});
+    const CommandResult r = runVxbuild(args, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\033[31mERROR:\033[0m "), std::string::npos);
+    EXPECT_EQ(dir.list(), before) << "files left behind";
+  }
+}
+
+TEST(VxbuildCommand, UsageErrors) {
+  ScratchDir dir;
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{}, {"m.node"}, {"a.node", "b.node", "-o", "x.vx"},
+                                              {"--synthetic", "blobs", "m.node", "-o", "x.vx"},
+                                              {"m.node", "-o", "x.vx", "--component", "1", "--magnitude"},
+                                              {"--bogus"}, {"--texture"}}) {
+    const CommandResult r = runVxbuild(args, dir.path());
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("usage: vxbuild"), std::string::npos);
+  }
+  EXPECT_TRUE(dir.list().empty());
+  EXPECT_EQ(runVxbuild({"--help"}, dir.path()).status, 0);
+}

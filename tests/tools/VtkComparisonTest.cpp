@@ -1,0 +1,245 @@
+// The builder against VTK: surfaces from the written cache (through the reference extractor)
+// against vtkContourGrid on the original mesh, for the synthetic datasets and for grids that VTK
+// itself wrote; and the VTK readers' handling of other cells, cell data and broken files.
+#include "Builder.h"
+#include "CacheFile.h"
+#include "CaptureOutput.h"
+#include "MeshReaders.h"
+#include "PkDiag.h"
+#include "Progress.h"
+#include "ReferenceExtractor.h"
+#include "Synthetic.h"
+#include "ToolTestSupport.h"
+
+#include <vtkCellArray.h>
+#include <vtkCellData.h>
+#include <vtkCellDataToPointData.h>
+#include <vtkContourGrid.h>
+#include <vtkDataSetTriangleFilter.h>
+#include <vtkDoubleArray.h>
+#include <vtkImageData.h>
+#include <vtkNew.h>
+#include <vtkPointData.h>
+#include <vtkPoints.h>
+#include <vtkPolyData.h>
+#include <vtkRTAnalyticSource.h>
+#include <vtkUnstructuredGrid.h>
+#include <vtkUnstructuredGridWriter.h>
+#include <vtkXMLUnstructuredGridReader.h>
+#include <vtkXMLUnstructuredGridWriter.h>
+
+#include <cmath>
+
+using namespace vxb;
+
+namespace {
+
+struct Surface {
+  size_t triangles = 0;
+  double area = 0;
+};
+
+vtkSmartPointer<vtkUnstructuredGrid> gridOf(const TetMesh& mesh) {
+  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  vtkNew<vtkPoints> points;
+  points->SetDataTypeToDouble();
+  for (size_t v = 0; v < mesh.vertexCount(); ++v) points->InsertNextPoint(&mesh.points[3 * v]);
+  grid->SetPoints(points);
+  grid->Allocate(vtkIdType(mesh.tetCount()));
+  for (size_t t = 0; t < mesh.tetCount(); ++t) {
+    const vtkIdType ids[4] = {mesh.tets[4 * t], mesh.tets[4 * t + 1], mesh.tets[4 * t + 2], mesh.tets[4 * t + 3]};
+    grid->InsertNextCell(VTK_TETRA, 4, ids);
+  }
+  vtkNew<vtkDoubleArray> values;
+  values->SetName(mesh.fields[0].name.c_str());
+  for (double v : mesh.fields[0].values) values->InsertNextValue(v);
+  grid->GetPointData()->SetScalars(values);
+  return grid;
+}
+
+Surface vtkSurface(vtkDataSet* grid, const char* field, double value) {
+  vtkNew<vtkContourGrid> contour;
+  contour->SetInputData(grid);
+  contour->SetInputArrayToProcess(0, 0, 0, vtkDataObject::FIELD_ASSOCIATION_POINTS, field);
+  contour->SetValue(0, value);
+  contour->ComputeScalarsOff();
+  contour->Update();
+  vtkPolyData* poly = contour->GetOutput();
+  Surface s;
+  vtkCellArray* polys = poly->GetPolys();
+  vtkIdType n;
+  const vtkIdType* ids;
+  for (polys->InitTraversal(); polys->GetNextCell(n, ids);) {
+    if (n != 3) continue;
+    double a[3], b[3], c[3];
+    poly->GetPoint(ids[0], a);
+    poly->GetPoint(ids[1], b);
+    poly->GetPoint(ids[2], c);
+    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
+    const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
+    s.area += 0.5 * std::sqrt(x * x + y * y + z * z);
+    ++s.triangles;
+  }
+  return s;
+}
+
+// Builds the dataset of `mesh` in dir and reads its cache back.
+bool buildAndRead(const TetMesh& mesh, const ScratchDir& dir, CacheData& cache) {
+  BuildOptions options;
+  options.output = dir.file("d.vx");
+  options.quiet = true;
+  BuildResult result;
+  Progress progress(true);
+  if (!buildDataset(mesh, options, result, progress)) return false;
+  return parseCacheFile(options.output + ".cache", 256, 256, cache);
+}
+
+void compareWithVtk(const CacheData& cache, vtkDataSet* grid, const char* field) {
+  const double lo = cache.header.dataMin, hi = cache.header.dataMax;
+  for (float iso : {0.2f, 0.5f, 0.8f}) {
+    SCOPED_TRACE(iso);
+    ReferenceSurface ours;
+    ASSERT_TRUE(referenceSurface(cache, iso, ours));
+    const Surface theirs = vtkSurface(grid, field, lo + double(iso) * (hi - lo));
+    ASSERT_GT(theirs.triangles, 0u);
+    EXPECT_EQ(ours.triangleCount(), theirs.triangles);
+    EXPECT_NEAR(ours.area, theirs.area, 1e-4 * theirs.area);
+  }
+}
+
+} // namespace
+
+TEST(AgainstVtk, SyntheticDatasets) {
+  for (const char* spec : {"blobs:12", "marschner-lobb:12", "shell:10"}) {
+    SCOPED_TRACE(spec);
+    std::string name;
+    int n;
+    ASSERT_TRUE(parseSynthetic(spec, name, n));
+    TetMesh mesh;
+    ASSERT_TRUE(makeSynthetic(name, n, mesh));
+    ScratchDir dir;
+    CacheData cache;
+    ASSERT_TRUE(buildAndRead(mesh, dir, cache));
+    compareWithVtk(cache, gridOf(mesh), name.c_str());
+  }
+}
+
+TEST(AgainstVtk, VtuWrittenByVtk) {
+  // VTK's wavelet on an image, cut into tetrahedra by VTK, written as .vtu, built by the command.
+  vtkNew<vtkRTAnalyticSource> wavelet;
+  wavelet->SetWholeExtent(-8, 8, -8, 8, -8, 8);
+  vtkNew<vtkDataSetTriangleFilter> tets;
+  tets->SetInputConnection(wavelet->GetOutputPort());
+  tets->TetrahedraOnlyOn();
+  ScratchDir dir;
+  vtkNew<vtkXMLUnstructuredGridWriter> writer;
+  writer->SetInputConnection(tets->GetOutputPort());
+  writer->SetFileName(dir.file("wavelet.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+  const CommandResult r = runVxbuild({"wavelet.vtu", "-o", "w.vx", "--verify"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"RTData\""), std::string::npos) << r.out;
+  CacheData cache;
+  ASSERT_TRUE(parseCacheFile(dir.file("w.vx.cache"), 256, 256, cache));
+  vtkNew<vtkXMLUnstructuredGridReader> reader;
+  reader->SetFileName(dir.file("wavelet.vtu").c_str());
+  reader->Update();
+  compareWithVtk(cache, reader->GetOutput(), "RTData");
+}
+
+TEST(AgainstVtk, LegacyHexahedraWithCellDataAreConvertedAndSplit) {
+  // An unstructured grid of hexahedra with cell data only, written as legacy .vtk.
+  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  vtkNew<vtkPoints> points;
+  const int n = 6;
+  for (int k = 0; k <= n; ++k)
+    for (int j = 0; j <= n; ++j)
+      for (int i = 0; i <= n; ++i) points->InsertNextPoint(i, j + 0.1 * i, k);
+  grid->SetPoints(points);
+  vtkNew<vtkDoubleArray> heat;
+  heat->SetName("heat");
+  auto id = [&](int i, int j, int k) { return vtkIdType((k * (n + 1) + j) * (n + 1) + i); };
+  for (int k = 0; k < n; ++k)
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i) {
+        const vtkIdType hex[8] = {id(i, j, k), id(i + 1, j, k), id(i + 1, j + 1, k), id(i, j + 1, k),
+                                  id(i, j, k + 1), id(i + 1, j, k + 1), id(i + 1, j + 1, k + 1), id(i, j + 1, k + 1)};
+        grid->InsertNextCell(VTK_HEXAHEDRON, 8, hex);
+        heat->InsertNextValue(std::sin(0.5 * i) + 0.3 * j * j - 0.2 * k);
+      }
+  grid->GetCellData()->AddArray(heat);
+  ScratchDir dir;
+  vtkNew<vtkUnstructuredGridWriter> writer;
+  writer->SetInputData(grid);
+  writer->SetFileName(dir.file("hex.vtk").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+
+  TetMesh mesh;
+  ASSERT_TRUE(readVtk(dir.file("hex.vtk"), mesh));
+  ASSERT_EQ(mesh.notes.size(), 2u);
+  EXPECT_NE(mesh.notes[0].find("cell data only"), std::string::npos);
+  EXPECT_NE(mesh.notes[1].find("216 cells that are not tetrahedra split into tetrahedra by VTK"), std::string::npos);
+  EXPECT_GE(mesh.tetCount(), 5u * 216);
+  // The same conversion by VTK, contoured by VTK.
+  vtkNew<vtkCellDataToPointData> toPoints;
+  toPoints->SetInputData(grid);
+  vtkNew<vtkDataSetTriangleFilter> split;
+  split->SetInputConnection(toPoints->GetOutputPort());
+  split->TetrahedraOnlyOn();
+  split->Update();
+  CacheData cache;
+  ASSERT_TRUE(buildAndRead(mesh, dir, cache));
+  compareWithVtk(cache, split->GetOutput(), "heat");
+}
+
+TEST(AgainstVtk, NanInVtuIsRefused) {
+  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  vtkNew<vtkPoints> points;
+  points->InsertNextPoint(0, 0, 0);
+  points->InsertNextPoint(1, 0, 0);
+  points->InsertNextPoint(0, 1, 0);
+  points->InsertNextPoint(0, 0, 1);
+  grid->SetPoints(points);
+  const vtkIdType ids[4] = {0, 1, 2, 3};
+  grid->InsertNextCell(VTK_TETRA, 4, ids);
+  vtkNew<vtkDoubleArray> f;
+  f->SetName("f");
+  for (double v : {0.0, 1.0, double(NAN), 3.0}) f->InsertNextValue(v);
+  grid->GetPointData()->AddArray(f);
+  ScratchDir dir;
+  vtkNew<vtkXMLUnstructuredGridWriter> writer;
+  writer->SetInputData(grid);
+  writer->SetFileName(dir.file("nan.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+  const CommandResult r = runVxbuild({"nan.vtu", "-o", "out.vx", "--quiet"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, pk::errorText("the field has the value NaN at vertex 2 (counting from 0 in input order)")) << r.err;
+  EXPECT_EQ(dir.list(), std::vector<std::string>{"nan.vtu"});
+}
+
+TEST(AgainstVtk, BrokenVtkFilesFailCleanly) {
+  const std::string header = "# vtk DataFile Version 3.0\nt\nASCII\nDATASET UNSTRUCTURED_GRID\nPOINTS 4 float\n0 0 0 1 0 0 0 1 0 0 0 1\n";
+  const struct {
+    std::string name, text, message;
+  } cases[] = {
+      {"index.vtk", header + "CELLS 1 5\n4 0 1 2 9\nCELL_TYPES 1\n10\nPOINT_DATA 4\nSCALARS s float 1\nLOOKUP_TABLE default\n0 1 2 3\n",
+       "cell 0 refers to point 9, but the grid has 4 points"},
+      {"nan.vtk", header + "CELLS 1 5\n4 0 1 2 3\nCELL_TYPES 1\n10\nPOINT_DATA 4\nSCALARS s float 1\nLOOKUP_TABLE default\n0 nan 2 3\n",
+       "nan.vtk: VTK cannot read it: Unsupported point attribute type: nan"},
+      {"nofield.vtk", header + "CELLS 1 5\n4 0 1 2 3\nCELL_TYPES 1\n10\n", "the mesh has no point field"},
+      {"poly.vtk", "# vtk DataFile Version 3.0\nt\nASCII\nDATASET POLYDATA\nPOINTS 1 float\n0 0 0\n", "not a VTK unstructured grid"},
+      {"junk.vtu", "<VTKFile type=\"UnstructuredGrid\"><broken", "hex"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    dir.write(c.name, c.text);
+    const CommandResult r = runVxbuild({c.name, "-o", "out.vx"}, dir.path());
+    EXPECT_EQ(r.status, 1);
+    if (c.message != "hex") {
+      EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_NE(r.err.find("\033[31mERROR:\033[0m "), std::string::npos) << r.err;
+    EXPECT_EQ(dir.list(), std::vector<std::string>{c.name});
+  }
+}
