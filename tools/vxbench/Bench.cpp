@@ -1,0 +1,315 @@
+#include "Bench.h"
+
+#include "BenchReport.h"
+#include "CacheFile.h"
+#include "GLRenderToTexture.h"
+#include "HeadlessContext.h"
+#include "IsosurfaceEngine.h"
+#include "PassProfiler.h"
+#include "PkDiag.h"
+#include "ReferenceExtractor.h"
+#include "SurfaceSoup.h"
+
+#include <QImage>
+#include <QString>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <set>
+
+namespace vxbench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : 0.5 * (v[n / 2 - 1] + v[n / 2]);
+}
+
+std::uint64_t fileSize(const std::string& path) {
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  return ec ? 0 : std::uint64_t(size);
+}
+
+const char* targetName(int target) {
+  static const char* names[4] = {"positions of half 0", "positions of half 1", "normals of half 0",
+                                 "normals of half 1"};
+  return names[target];
+}
+
+// Every active chunk's four output targets against the CPU reference, and the set of active chunks
+// against the reference's. Prints an error line per difference (a few per isovalue at most).
+bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float iso, bool flat,
+                           const std::vector<ChunkSpan>& spans) {
+  const int W = engine.textureWidth, H = engine.textureHeight;
+  ReferenceExtractor reference(W, H);
+  ReferenceOptions options;
+  options.flatShading = flat;
+  std::set<int> gpuActive;
+  for (const ChunkSpan& s : spans) gpuActive.insert(s.chunk);
+  int reported = 0, failures = 0;
+  auto fail = [&](const std::string& text) {
+    if (reported++ < 5) pk::error("check failed at isovalue " + isoText(iso) + ": " + text);
+    ++failures;
+  };
+  if (cpu.chunks.size() != engine.chunks.size())
+    fail("the cache has " + std::to_string(cpu.chunks.size()) + " chunks, the engine holds " +
+         std::to_string(engine.chunks.size()));
+  const std::size_t count = std::min(cpu.chunks.size(), engine.chunks.size());
+  ReferenceChunkOutput out;
+  for (std::size_t k = 0; k < count; ++k) {
+    const bool active = reference.extractChunk(cpu.chunks[k], iso, out, options);
+    const bool gpu = gpuActive.count(int(k)) != 0;
+    if (active != gpu) {
+      fail("chunk " + std::to_string(k) + (gpu ? " was extracted, but the reference finds it inactive"
+                                               : " is active in the reference, but was not extracted"));
+      continue;
+    }
+    if (!active) continue;
+    for (int t = 0; t < 4; ++t) {
+      const std::vector<float>& expected = t < 2 ? out.positions[t] : out.normals[t - 2];
+      const TargetDifference d = compareTargets(engine.readBackOutput(int(k), t), expected, W);
+      if (!d.same())
+        fail("chunk " + std::to_string(k) + ", " + targetName(t) + ": " + std::to_string(d.differing) +
+             " values differ, the first at " + d.first);
+    }
+  }
+  if (reported > 5) pk::ErrorLine() << "check at isovalue " << isoText(iso) << ": " << reported - 5 << " more differences";
+  (void)H;
+  return failures == 0;
+}
+
+PassTimes medianPasses(const std::vector<PassTimes>& runs) {
+  PassTimes m;
+  auto pick = [&](double PassTimes::*field) {
+    std::vector<double> v;
+    for (const PassTimes& r : runs) v.push_back(r.*field);
+    m.*field = median(v);
+  };
+  for (double PassTimes::*f : {&PassTimes::trees, &PassTimes::setup, &PassTimes::interpolation, &PassTimes::assembly,
+                               &PassTimes::vertexGather, &PassTimes::normalGather, &PassTimes::copies, &PassTimes::total})
+    pick(f);
+  return m;
+}
+
+// One isovalue: warm-up, timed repeats, count (and soup), check, profile.
+IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float iso, const CacheData* cpu,
+                  PolygonSoup* soup) {
+  IsoResult x;
+  x.iso = iso;
+  engine.isovalue = iso;
+  engine.flatShading = options.flat;
+  engine.dirty = true;
+  engine.extract(); // warm-up: the first extraction at a new span pays for caches and driver state
+  if (engine.dirty) return x; // stopped by a chunk over the row limit; the engine said so
+  std::vector<double> seconds;
+  for (int r = 0; r < options.repeat; ++r) {
+    engine.dirty = true;
+    engine.extract();
+    seconds.push_back(engine.lastExtraction().seconds);
+  }
+  const ExtractionStats& stats = engine.lastExtraction();
+  x.extracted = true;
+  x.activeChunks = stats.activeChunks;
+  x.processedRows = stats.processedRows;
+  x.processedTets = stats.processedTets;
+  x.medianSeconds = median(seconds);
+  x.minSeconds = *std::min_element(seconds.begin(), seconds.end());
+  x.throughput = viewerRate(engine.totalTets, x.medianSeconds);
+  x.viewerThroughput = x.throughput >= double(INT_MAX) ? INT_MAX : int(x.throughput);
+  x.processedThroughput = double(x.processedTets) / 1048576.0 / std::max(x.medianSeconds, 1e-6);
+
+  std::vector<ChunkSpan> spans;
+  queryChunkSpans(engine, iso, spans);
+  const int W = engine.textureWidth, H = engine.textureHeight;
+  for (const ChunkSpan& s : spans) {
+    if (!s.drawn()) continue;
+    for (int h = 0; h < 2; ++h) {
+      const Clock::time_point t0 = Clock::now();
+      const std::vector<float> positions = engine.readBackOutput(s.chunk, h);
+      x.readBackSeconds += secondsSince(t0);
+      // Data rows [rowMin, rowEnd) are window rows [H − rowEnd, H − rowMin).
+      x.crossing += countPrimitives(positions, W, H - s.rowEnd, H - s.rowMin);
+      if (soup) appendPrimitives(positions, engine.readBackOutput(s.chunk, 2 + h), W, H - s.rowEnd, H - s.rowMin, *soup);
+    }
+  }
+  if (cpu) {
+    x.checked = true;
+    x.checkPassed = checkAgainstReference(engine, *cpu, iso, options.flat, spans);
+  }
+  if (options.profile) {
+    std::vector<PassTimes> runs;
+    for (int r = 0; r < options.repeat; ++r) {
+      PassTimes t;
+      if (!profileExtraction(engine, t)) break;
+      runs.push_back(t);
+    }
+    if (!runs.empty()) {
+      x.profiled = true;
+      x.passes = medianPasses(runs);
+    }
+  }
+  return x;
+}
+
+int runBenchmark(IsosurfaceEngine& engine, const BenchOptions& options, DatasetReport& report) {
+  CacheData cpu;
+  if (options.check && !parseCacheFile(options.dataset + ".cache", engine.textureWidth, engine.textureHeight, cpu)) {
+    pk::error("vxbench: the cache cannot be read on the host for --check");
+    return 1;
+  }
+  PolygonSoup soup;
+  const bool exporting = !options.plyPath.empty();
+  bool ok = true;
+  for (float iso : options.isovalues) {
+    report.results.push_back(measure(engine, options, iso, options.check ? &cpu : nullptr, exporting ? &soup : nullptr));
+    const IsoResult& x = report.results.back();
+    if (!x.extracted || (x.checked && !x.checkPassed)) ok = false;
+  }
+  if (exporting && report.results.back().extracted) {
+    if (!writePly(options.plyPath, soup)) return 1;
+    report.plyPath = options.plyPath;
+    report.plyCount = soup.count;
+  }
+  return ok ? 0 : 1;
+}
+
+// After the table: the check's verdict in one line.
+void reportCheck(const BenchOptions& options, const DatasetReport& report) {
+  if (!options.check) return;
+  const std::size_t passed = std::count_if(report.results.begin(), report.results.end(),
+                                           [](const IsoResult& x) { return x.checked && x.checkPassed; });
+  if (passed == report.results.size()) {
+    if (!options.json) std::cout << "check passed at all " << passed << " isovalues\n";
+  } else {
+    std::cout.flush();
+    pk::ErrorLine() << "vxbench: check failed at " << report.results.size() - passed << " of "
+                    << report.results.size() << " isovalues";
+  }
+}
+
+const char* shadingName(int mode) {
+  return mode == 1 ? "3D texture" : mode == 2 ? "glass" : "shaded";
+}
+
+int renderPicture(IsosurfaceEngine& engine, const BenchOptions& options) {
+  engine.isovalue = options.isovalues.front();
+  engine.flatShading = options.flat;
+  engine.shadingMode = options.shadingMode;
+  engine.surfaceOpacity = options.opacity;
+  engine.multiSurfaceOn = options.multi;
+  for (int i = 0; i < 3; ++i) engine.rotation[i] = options.rotation[i];
+  engine.dirty = true;
+  // Only for this frame: the camera steps back along its viewing direction.
+  const PkVec3f saved = engine.camera.position;
+  engine.camera.position = saved - options.distance * engine.camera.direction;
+  while (glGetError() != GL_NO_ERROR) {
+  }
+  const Clock::time_point t0 = Clock::now();
+  const QImage frame = engine.renderFrame(options.width, options.height);
+  const double seconds = secondsSince(t0);
+  const GLenum error = glGetError();
+  engine.camera.position = saved;
+  if (frame.isNull()) {
+    pk::error("vxbench: the frame could not be drawn (no framebuffer object of that size)");
+    return 1;
+  }
+  if (!frame.save(QString::fromLocal8Bit(options.renderPath.c_str()), "PNG")) {
+    pk::error("vxbench: cannot write " + options.renderPath);
+    return 1;
+  }
+  const ExtractionStats& stats = engine.lastExtraction();
+  if (options.json) {
+    std::cout << "{\"render\": " << jsonString(options.renderPath) << ", \"width\": " << frame.width()
+              << ", \"height\": " << frame.height() << ", \"iso\": " << engine.isovalue
+              << ", \"shadingMode\": " << options.shadingMode << ", \"opacity\": " << options.opacity
+              << ", \"multi\": " << (options.multi ? "true" : "false") << ", \"frameSeconds\": " << seconds
+              << ", \"activeChunks\": " << stats.activeChunks << "}\n";
+  } else {
+    std::printf("wrote %s: %dx%d, isovalue %g, %s, opacity %g%s, frame %.1f ms\n", options.renderPath.c_str(),
+                frame.width(), frame.height(), double(engine.isovalue), shadingName(options.shadingMode),
+                double(options.opacity), options.multi ? ", multiple surfaces" : "", seconds * 1000.0);
+  }
+  if (error != GL_NO_ERROR) {
+    char text[80];
+    std::snprintf(text, sizeof text, "vxbench: OpenGL error 0x%04x while drawing the frame", unsigned(error));
+    pk::error(text);
+    return 1;
+  }
+  return 0;
+}
+
+int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
+  engine.options.renderTargetMode = options.renderTargetMode;
+  engine.options.rectTextures = options.rectTextures;
+  engine.initializeGL();
+  if (!engine.extractionReady()) {
+    pk::error("vxbench: the isosurface cannot be extracted with this set-up (see the message above)");
+    return 1;
+  }
+  DatasetReport report;
+  report.path = options.dataset;
+  const Clock::time_point t0 = Clock::now();
+  const bool loaded = engine.loadDataset(QString::fromLocal8Bit(options.dataset.c_str()));
+  report.loadSeconds = secondsSince(t0);
+  if (!loaded) {
+    pk::error("vxbench: " + options.dataset + " could not be loaded");
+    return 1;
+  }
+  if (options.rendering()) return renderPicture(engine, options);
+
+  report.tetrahedra = engine.totalTets;
+  report.chunks = engine.chunks.size();
+  report.geometryBytes = fileSize(options.dataset);
+  report.cacheBytes = fileSize(options.dataset + ".cache");
+  report.graphicsBytes = engine.datasetGraphicsBytes();
+  auto glText = [](GLenum name) {
+    const GLubyte* text = glGetString(name);
+    return text ? std::string(reinterpret_cast<const char*>(text)) : std::string("?");
+  };
+  report.renderer = glText(GL_RENDERER) + ", OpenGL " + glText(GL_VERSION);
+  report.targetMode = engine.renderTarget && engine.renderTarget->mode() == GLRenderToTexture::kPbufferMode
+                          ? "pbuffers"
+                          : "framebuffer objects";
+  report.rectTextures = engine.useRectTextures != 0;
+  report.flat = options.flat;
+  report.pixelBuffers = !GLRenderToTexture::pixelBufferObjectsIgnored();
+  report.repeat = options.repeat;
+  const int status = runBenchmark(engine, options, report);
+  if (options.json) {
+    printJson(std::cout, report);
+  } else {
+    printTable(std::cout, report);
+  }
+  reportCheck(options, report);
+  std::cout.flush();
+  return status;
+}
+
+} // namespace
+
+int runBench(const BenchOptions& options) {
+  HeadlessContext context;
+  if (!context.ok()) {
+    pk::error("vxbench: no OpenGL context could be made current (or GLEW could not be initialised)");
+    return 1;
+  }
+  if (options.noPixelBuffers) GLRenderToTexture::setPixelBufferObjectsIgnored(true);
+  IsosurfaceEngine engine;
+  const int status = runWithEngine(engine, options);
+  engine.releaseGL();
+  return status;
+}
+
+} // namespace vxbench

@@ -1,0 +1,29 @@
+// vxbench: the headless benchmark and checker of the extraction, and a frame renderer.
+#include "Bench.h"
+#include "BenchOptions.h"
+#include "DisplayCheck.h"
+#include "PkDiag.h"
+
+#include <QGuiApplication>
+
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv) {
+  vxbench::BenchOptions options;
+  const int status = vxbench::parseCommandLine(argc, argv, options);
+  if (status >= 0) return status;
+  // The viewer's platform choices: xcb with Qt's GLX integration, so GLEW's GLX side works.
+  setenv("QT_XCB_GL_INTEGRATION", "xcb_glx", 0);
+  setenv("QT_QPA_PLATFORM", "xcb", 0);
+  std::string why;
+  if (std::strcmp(std::getenv("QT_QPA_PLATFORM"), "xcb") == 0 && !vxbench::glxDisplayAvailable(why)) {
+    pk::error("vxbench: " + why);
+    return 1;
+  }
+  QGuiApplication app(argc, argv);
+  std::setlocale(LC_NUMERIC, "C"); // Qt takes the user's locale; the numbers printed stay C-style
+  return vxbench::runBench(options);
+}
