@@ -22,7 +22,7 @@
 
 namespace {
 
-struct Run {
+struct ProcessRun {
   int status = -1; // -1: the process crashed or could not start
   QString out, err;
 };
@@ -36,7 +36,7 @@ protected:
     dir = new QTemporaryDir;
     cache = new CacheData;
     // About 83 000 tetrahedra in a few chunks: several chunks, each only partly active.
-    const Run build = run(VXBUILD_EXE, {"--synthetic", "blobs:24", "-o", "set.vx", "--quiet"});
+    const ProcessRun build = run(VXBUILD_EXE, {"--synthetic", "blobs:24", "-o", "set.vx", "--quiet"});
     ASSERT_EQ(build.status, 0) << build.err.toStdString();
     ASSERT_TRUE(parseCacheFile(path("set.vx.cache").toStdString(), 256, 256, *cache));
   }
@@ -50,13 +50,13 @@ protected:
 
   static QString path(const QString& name) { return dir->filePath(name); }
 
-  static Run run(const QString& program, const QStringList& args, const QProcessEnvironment& env =
+  static ProcessRun run(const QString& program, const QStringList& args, const QProcessEnvironment& env =
                                                                       QProcessEnvironment::systemEnvironment()) {
     QProcess p;
     p.setWorkingDirectory(dir->path());
     p.setProcessEnvironment(env);
     p.start(program, args);
-    Run r;
+    ProcessRun r;
     if (!p.waitForFinished(300000) || p.exitStatus() != QProcess::NormalExit) {
       p.kill();
       p.waitForFinished();
@@ -68,7 +68,7 @@ protected:
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
   }
-  static Run vxbench(QStringList args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  static ProcessRun vxbench(QStringList args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     return run(VXBENCH_EXE, args, env);
   }
 };
@@ -76,7 +76,7 @@ protected:
 QTemporaryDir* VxbenchCommand::dir = nullptr;
 CacheData* VxbenchCommand::cache = nullptr;
 
-std::string text(const Run& r) { return (r.out + r.err).toStdString(); }
+std::string text(const ProcessRun& r) { return (r.out + r.err).toStdString(); }
 
 } // namespace
 
@@ -92,7 +92,7 @@ TEST_F(VxbenchCommand, CheckPassesAtSevenIsovaluesInEveryProgramVariant) {
       QStringList args = {"set.vx", "--check", "--repeat", "1", "--json", "--iso", isos};
       if (rect) args << "--rect";
       if (flat) args << "--flat";
-      const Run r = vxbench(args);
+      const ProcessRun r = vxbench(args);
       SCOPED_TRACE(args.join(' ').toStdString());
       ASSERT_EQ(r.status, 0) << text(r);
       const QJsonObject json = QJsonDocument::fromJson(r.out.toUtf8()).object();
@@ -114,7 +114,7 @@ TEST_F(VxbenchCommand, CheckPassesAtSevenIsovaluesInEveryProgramVariant) {
 }
 
 TEST_F(VxbenchCommand, ExportedPlyHoldsThePrintedSurface) {
-  const Run r = vxbench({"set.vx", "--iso", "0.5", "--repeat", "1", "--export-ply", "surface.ply"});
+  const ProcessRun r = vxbench({"set.vx", "--iso", "0.5", "--repeat", "1", "--export-ply", "surface.ply"});
   ASSERT_EQ(r.status, 0) << text(r);
   const QRegularExpressionMatch m =
       QRegularExpression("wrote surface.ply: (\\d+) triangles, (\\d+) quads").match(r.out);
@@ -145,7 +145,7 @@ TEST_F(VxbenchCommand, ExportedPlyHoldsThePrintedSurface) {
 }
 
 TEST_F(VxbenchCommand, RenderWritesAPictureOfTheRequestedSize) {
-  const Run r = vxbench({"set.vx", "--render", "frame.png", "--size", "160x120", "--distance", "3.5"});
+  const ProcessRun r = vxbench({"set.vx", "--render", "frame.png", "--size", "160x120", "--distance", "3.5"});
   ASSERT_EQ(r.status, 0) << text(r);
   const QImage frame(path("frame.png"));
   ASSERT_EQ(frame.size(), QSize(160, 120));
@@ -157,7 +157,7 @@ TEST_F(VxbenchCommand, RenderWritesAPictureOfTheRequestedSize) {
     for (int x = 0; x < 160; ++x) covered += (frame.pixel(x, y) & 0xFFFFFF) != 0;
   EXPECT_GT(covered, 160 * 120 / 10);
 
-  const Run glass = vxbench({"set.vx", "--render", "glass.png", "--iso", "0.35", "--mode-shading", "2", "--opacity",
+  const ProcessRun glass = vxbench({"set.vx", "--render", "glass.png", "--iso", "0.35", "--mode-shading", "2", "--opacity",
                              "0.5", "--multi", "--size", "64x48", "--rotate", "10,20,30", "--distance", "3"});
   ASSERT_EQ(glass.status, 0) << text(glass);
   EXPECT_EQ(QImage(path("glass.png")).size(), QSize(64, 48));
@@ -189,7 +189,7 @@ TEST_F(VxbenchCommand, BadInputEndsWithAMessageAndAFailureStatus) {
       {{"set.vx", "--iso", "0.5", "--export-ply", "/nonexistent-dir/x.ply"}, 1, "cannot write /nonexistent-dir/x.ply"},
   };
   for (const Case& c : cases) {
-    const Run r = vxbench(c.args);
+    const ProcessRun r = vxbench(c.args);
     EXPECT_EQ(r.status, c.status) << c.args.join(' ').toStdString() << "\n" << text(r);
     EXPECT_TRUE(r.err.contains("ERROR:")) << text(r);
     EXPECT_TRUE(r.err.contains(c.message)) << c.args.join(' ').toStdString() << "\n" << text(r);
@@ -198,13 +198,13 @@ TEST_F(VxbenchCommand, BadInputEndsWithAMessageAndAFailureStatus) {
   QProcessEnvironment noDisplay = QProcessEnvironment::systemEnvironment();
   noDisplay.remove("DISPLAY");
   noDisplay.remove("QT_QPA_PLATFORM");
-  const Run headless = vxbench({"set.vx"}, noDisplay);
+  const ProcessRun headless = vxbench({"set.vx"}, noDisplay);
   EXPECT_EQ(headless.status, 1) << text(headless);
   EXPECT_TRUE(headless.err.contains("no X display")) << text(headless);
 
   // Without float pbuffers (Xvfb and Mesa here) pbuffer mode says why and extracts nothing; where
   // they exist the check must pass in that mode.
-  const Run pbuffer = vxbench({"set.vx", "--mode", "pbuffer", "--check", "--iso", "0.5", "--repeat", "1"});
+  const ProcessRun pbuffer = vxbench({"set.vx", "--mode", "pbuffer", "--check", "--iso", "0.5", "--repeat", "1"});
   if (pbuffer.status == 0) {
     EXPECT_TRUE(pbuffer.out.contains("check passed")) << text(pbuffer);
   } else {
