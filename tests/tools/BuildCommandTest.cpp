@@ -104,6 +104,11 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
     EXPECT_NE(r.err.find("\033[31mERROR:\033[0m "), std::string::npos);
     EXPECT_EQ(dir.list(), before) << "files left behind";
   }
+  ScratchDir dir;
+  const CommandResult r = runVxbuild({"--synthetic", "blobs:3", "-o", "nodir/out.vx"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("cannot write file nodir/out.vx"), std::string::npos) << r.err;
+  EXPECT_TRUE(dir.list().empty());
 }
 
 TEST(VxbuildCommand, UsageErrors) {

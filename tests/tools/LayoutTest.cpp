@@ -95,6 +95,19 @@ TEST(ChunkLayout, ChunksRespectLimitsAndMapsDescribeEveryTetrahedron) {
     EXPECT_EQ(c.tetCount, plan.tets.size());
     EXPECT_EQ(c.vertexArray[4 * plan.vertices.size() + 3], kSentinelValue);
   }
+  // Empty slots in the processed rows yield only flagged vertices.
+  ReferenceExtractor ref(W, H);
+  for (float iso : {0.1f, 0.5f, 0.9f})
+    for (size_t k = 0; k < cache.chunks.size(); ++k) {
+      ReferenceChunkOutput out;
+      if (!ref.extractChunk(cache.chunks[k], iso, out)) continue;
+      for (int r = out.span.first; r < out.span.end; ++r)
+        for (int c = 0; c < W / 2; ++c) {
+          if (size_t(r) * (W / 2) + size_t(c) < cache.chunks[k].tetCount) continue;
+          for (int v = 0; v < 4; ++v)
+            ASSERT_LT(out.positions[ReferenceExtractor::halfOf(c, W)][ref.outputTexel(r, c, v) + 3], 0.0f);
+        }
+    }
   // The surface that the reference extractor reads from the textures is marching tetrahedra on
   // the mesh, triangle for triangle.
   for (float iso : {0.05f, 0.3f, 0.5f, 0.77f, 0.95f}) {

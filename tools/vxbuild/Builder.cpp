@@ -44,6 +44,7 @@ struct LayoutFigures {
   size_t storedEdges = 0, storedVertices = 0;
   double edgesPerTet = 0;
   double meanActive = 0, meanRatio = 0; // over the isovalues 0.2 … 0.8
+  double meanFragments = 0;              // fragments the passes shade, per extraction
   int maxActive = 0;
   double maxRatio = 0;
   double meanAlpha = 0;
@@ -66,10 +67,12 @@ LayoutFigures figures(const PreparedMesh& mesh, const Layout& layout, const std:
     f.maxActive = std::max(f.maxActive, c.activeChunks);
     f.meanRatio += c.ratio();
     f.maxRatio = std::max(f.maxRatio, c.ratio());
+    f.meanFragments += double(c.fragments());
   }
   if (n) {
     f.meanActive /= n;
     f.meanRatio /= n;
+    f.meanFragments /= n;
   }
   return f;
 }
@@ -82,8 +85,10 @@ void printOrderingComparison(const PreparedMesh& mesh, Progress& progress) {
   const Variant variants[] = {{Ordering::MaxValue, true}, {Ordering::MaxValue, false}, {Ordering::MinValue, true},
                               {Ordering::MidValue, true}, {Ordering::Morton, true}};
   std::ostringstream out;
-  out << "ordering comparison (isovalues 0.2 … 0.8; processed = tetrahedron slots in the processed rows):\n"
-      << "  ordering        rows       chunks  edges/tet  active chunks (mean, max)  processed/crossing (mean, max)\n";
+  out << "ordering comparison (isovalues 0.2 … 0.8; processed = tetrahedron slots in the processed rows;\n"
+         "fragments = 2 x interpolated edges + 11 x processed slots, what the four passes shade):\n"
+      << "  ordering        rows       chunks  edges/tet  active chunks (mean, max)  processed/crossing (mean, max)"
+         "  fragments (millions)\n";
   for (const Variant& v : variants) {
     LayoutOptions o;
     o.ordering = v.ordering;
@@ -93,9 +98,10 @@ void printOrderingComparison(const PreparedMesh& mesh, Progress& progress) {
     progress.end();
     const LayoutFigures f = figures(mesh, layout, evaluateLayout(mesh, layout, summaryIsovalues()));
     out << "  " << std::left << std::setw(16) << orderingName(v.ordering) << std::setw(11)
-        << (v.rows ? "alpha" : "global") << std::right << std::setw(6) << layout.chunks.size() << std::fixed
+        << (v.rows ? "chosen" : "global") << std::right << std::setw(6) << layout.chunks.size() << std::fixed
         << std::setprecision(2) << std::setw(11) << f.edgesPerTet << std::setw(16) << f.meanActive << std::setw(6)
-        << f.maxActive << std::setw(22) << f.meanRatio << std::setw(8) << f.maxRatio << '\n';
+        << f.maxActive << std::setw(22) << f.meanRatio << std::setw(8) << f.maxRatio << std::setw(16)
+        << f.meanFragments * 1e-6 << '\n';
   }
   std::cout << out.str() << std::flush;
 }
@@ -174,6 +180,17 @@ bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::st
 bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress) {
   std::vector<double> scalar;
   if (!selectField(mesh, options.field, scalar, result.fieldLabel)) return false;
+  {
+    // Fail before the long work when the output cannot be written at all.
+    PendingFiles probe;
+    const std::string temporary = probe.add(options.output);
+    std::FILE* f = std::fopen(temporary.c_str(), "wb");
+    if (!f) {
+      pk::ErrorLine() << "cannot write file " << options.output;
+      return false;
+    }
+    std::fclose(f);
+  }
   progress.begin("checking and preparing the mesh");
   if (!prepareMesh(mesh, scalar, options.keepOrigin, result.prepared)) return false;
   scalar.clear();
@@ -268,22 +285,29 @@ int runVxbuild(const BuildOptions& options) {
         << percent(double(p.tetCount()) / double(std::max<size_t>(1, layout.chunks.size() * slots))) << ", edges "
         << percent(double(f.storedEdges) / double(std::max<size_t>(1, layout.chunks.size() * slots))) << ", vertices "
         << percent(double(f.storedVertices) / double(std::max<size_t>(1, layout.chunks.size() * 2 * slots))) << '\n';
-      s << "  layout       ordered by " << orderingName(options.layout.ordering) << " value"
-        << (options.layout.rowReorder ? ", rows by min + alpha*(max - min), mean alpha " : ", rows in that order")
-        << std::setprecision(2);
-      if (options.layout.rowReorder) s << f.meanAlpha;
-      s << '\n';
+      size_t blocks = 0;
+      for (const ChunkPlan& c : layout.chunks) blocks += c.block > 0;
+      s << "  layout       tetrahedra ordered by " << orderingName(options.layout.ordering) << " value; ";
+      if (options.layout.rowReorder)
+        s << "rows by min + alpha*(max - min), mean alpha " << std::setprecision(2) << f.meanAlpha << ", "
+          << blocks << " chunk(s) with a block of the largest values first\n";
+      else
+        s << "rows in that order\n";
       s << "  boundary     list 0 (outer): " << result.boundary.triangles[0].size() / 3 << " triangles in "
         << result.boundary.components[0] << " component(s); list 1 (inner): "
         << result.boundary.triangles[1].size() / 3 << " triangles in " << result.boundary.components[1]
         << " component(s)\n";
-      s << "  isovalue  active chunks  processed  crossing  crossing/processed\n";
-      for (const IsoCost& c : costs)
-        s << "    " << std::setprecision(1) << c.iso << std::setw(14) << c.activeChunks << std::setw(12)
-          << c.processedSlots << std::setw(10) << c.crossing << std::setw(12)
-          << percent(c.processedSlots ? double(c.crossing) / double(c.processedSlots) : 0.0)
-          << (c.emptyRowQueries ? "  (" + std::to_string(c.emptyRowQueries) + " chunk(s) without a matching row)" : "")
-          << '\n';
+      s << "  isovalue  active chunks (at least)  processed slots  crossing  crossing/processed\n";
+      for (const IsoCost& c : costs) {
+        char line[160];
+        const size_t bound = size_t(std::ceil(double(c.crossing) * f.edgesPerTet / double(slots)));
+        std::snprintf(line, sizeof line, "  %8.1f  %13d %10s  %15zu  %8zu  %17s", double(c.iso), c.activeChunks,
+                      ("(" + std::to_string(bound) + ")").c_str(), c.processedSlots, c.crossing,
+                      percent(c.processedSlots ? double(c.crossing) / double(c.processedSlots) : 0.0).c_str());
+        s << line;
+        if (c.emptyRowQueries) s << "  (" << c.emptyRowQueries << " chunk(s) without a matching row)";
+        s << '\n';
+      }
       s << "  files        " << options.output << " " << result.geometryBytes << " bytes, " << options.output
         << ".cache " << result.cacheBytes << " bytes (" << result.compressedBlocks << " of " << result.blocks
         << " blocks compressed)\n";
