@@ -2,7 +2,7 @@
 
 #include "RenderControlWindow.h"
 
-#include "ConsoleCapture.h"
+#include "PkDiag.h"
 #include "PkDiag.h"
 #include "QPlotter.h"
 
@@ -123,9 +123,8 @@ bool RenderControlWindow::loadNow(const QString& path) {
   statusBar()->repaint(); // the load keeps the event loop busy
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
-  ConsoleCapture console;
+  pk::FirstErrorWatch errors; // the console keeps every line; the window shows the first error
   const bool loaded = glIsosurface_->loadDataset(path);
-  const std::string output = console.finish();
   QApplication::restoreOverrideCursor();
 
   if (loaded) {
@@ -133,7 +132,7 @@ bool RenderControlWindow::loadNow(const QString& path) {
     statusBar()->clearMessage();
   } else {
     if (glIsosurface_->totalTets == 0) datasetName_.clear();
-    const std::string error = firstErrorLine(output);
+    const std::string& error = errors.firstError();
     statusBar()->showMessage(error.empty() ? tr("Could not open %1").arg(name) : QString::fromLocal8Bit(error.c_str()));
   }
   showDataset();

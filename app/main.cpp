@@ -1,14 +1,13 @@
 // Vorex: start-up of the viewer.
-#include "GLGPUIsosurface.h"
-
 #include "EmbeddedImages.h"
 #include "OpenGLSupport.h"
+#include "RenderControlWindow.h"
 
 #include <QApplication>
 #include <QFont>
 #include <QLocale>
-#include <QMainWindow>
 #include <QSplashScreen>
+#include <QStringList>
 #include <QTranslator>
 
 int main(int argc, char** argv) {
@@ -33,13 +32,14 @@ int main(int argc, char** argv) {
   QApplication::processEvents();
   splash->showMessage(QObject::tr("\n Starting application"), Qt::AlignLeft | Qt::AlignTop, Qt::white);
 
-  auto* window = new QMainWindow(nullptr, Qt::Window);
-  window->setObjectName(QStringLiteral("Control Application"));
-  window->setCentralWidget(new GLGPUIsosurface(window, "glIsosurface_"));
-  window->resize(783, 632);
+  auto* window = new RenderControlWindow(nullptr, "Control Application", Qt::Window);
   window->show();
   splash->finish(window);
   delete splash;
+
+  // The one argument of our own: a dataset to open once the window shows.
+  const QStringList arguments = QApplication::arguments();
+  if (arguments.size() > 1) window->openDataset(arguments.at(1));
 
   return app.exec();
 }

@@ -13,13 +13,37 @@ const double kDegToRad = kPi / 180.0;
 std::string errorText(const std::string& text) { return "\033[31mERROR:\033[0m " + text + "\n"; }
 std::string warningText(const std::string& text) { return "\033[33mWARNING:\033[0m " + text + "\n"; }
 
+namespace {
+DiagListener& listener() {
+  static DiagListener l;
+  return l;
+}
+} // namespace
+
+DiagListener setDiagListener(DiagListener l) {
+  DiagListener previous = std::move(listener());
+  listener() = std::move(l);
+  return previous;
+}
+
 void error(const std::string& text) {
   std::cerr << errorText(text) << std::flush;
+  if (listener()) listener()(DiagKind::Error, text);
 }
 
 void warning(const std::string& text) {
   std::cerr << warningText(text) << std::flush;
+  if (listener()) listener()(DiagKind::Warning, text);
 }
+
+FirstErrorWatch::FirstErrorWatch() {
+  previous_ = setDiagListener([this](DiagKind kind, const std::string& text) {
+    if (kind == DiagKind::Error && first_.empty()) first_ = text;
+    if (previous_) previous_(kind, text);
+  });
+}
+
+FirstErrorWatch::~FirstErrorWatch() { setDiagListener(std::move(previous_)); }
 
 DiagLine::~DiagLine() {
   if (kind_ == Error)

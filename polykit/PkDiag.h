@@ -2,6 +2,7 @@
 // "ERROR:", warnings with a yellow "WARNING:". Every module reports through these helpers.
 #pragma once
 
+#include <functional>
 #include <sstream>
 #include <string>
 
@@ -35,6 +36,28 @@ struct ErrorLine : DiagLine {
 };
 struct WarningLine : DiagLine {
   WarningLine() : DiagLine(Warning) {}
+};
+
+// Hears every message after it was written to the console: its kind and its text without the tag.
+// The viewer uses it to show a failed operation's first error in the window as well.
+enum class DiagKind { Error, Warning };
+using DiagListener = std::function<void(DiagKind, const std::string&)>;
+// Installs the listener (an empty one removes it) and returns the previous one.
+DiagListener setDiagListener(DiagListener listener);
+
+// Collects the first error reported while it lives, passing every message on to the listener
+// that was installed before it.
+class FirstErrorWatch {
+public:
+  FirstErrorWatch();
+  ~FirstErrorWatch();
+  FirstErrorWatch(const FirstErrorWatch&) = delete;
+  FirstErrorWatch& operator=(const FirstErrorWatch&) = delete;
+  const std::string& firstError() const { return first_; }
+
+private:
+  DiagListener previous_;
+  std::string first_;
 };
 
 // The exact text a message gets on the console, for tests that compare output.

@@ -3,6 +3,8 @@
 #include "CaptureOutput.h"
 
 #include <cmath>
+#include <utility>
+#include <vector>
 
 TEST(PkVec3, ArithmeticAndCross) {
   const PkVec3f a(1, 2, 3), b(4, 5, 6);
@@ -59,4 +61,25 @@ TEST(Diagnostics, TagsAndOneLinePerMessage) {
   EXPECT_EQ(captureStderr([] { pk::warning("careful"); }), "\033[33mWARNING:\033[0m careful\n");
   EXPECT_DOUBLE_EQ(pk::kPi, 3.14159265358979323846);
   EXPECT_DOUBLE_EQ(pk::kDegToRad * 180.0, pk::kPi);
+}
+
+TEST(Diagnostics, ListenersHearEveryMessageAndWatchesKeepTheFirstError) {
+  std::vector<std::pair<pk::DiagKind, std::string>> heard;
+  pk::DiagListener before = pk::setDiagListener([&](pk::DiagKind k, const std::string& t) { heard.emplace_back(k, t); });
+  std::string first;
+  const std::string console = captureStderr([&] {
+    pk::FirstErrorWatch watch;
+    pk::warning("only a warning");
+    pk::ErrorLine() << "it broke " << 3;
+    pk::error("again");
+    first = watch.firstError();
+  });
+  EXPECT_EQ(first, "it broke 3");
+  EXPECT_EQ(console, pk::warningText("only a warning") + pk::errorText("it broke 3") + pk::errorText("again"));
+  ASSERT_EQ(heard.size(), 3u); // the watch passed everything on to the listener installed before it
+  EXPECT_EQ(heard[0].first, pk::DiagKind::Warning);
+  EXPECT_EQ(heard[2].second, "again");
+  pk::error("after the watch");
+  EXPECT_EQ(heard.size(), 4u);
+  pk::setDiagListener(before);
 }
