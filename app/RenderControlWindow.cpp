@@ -124,7 +124,12 @@ bool RenderControlWindow::loadNow(const QString& path) {
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
   pk::FirstErrorWatch errors; // the console keeps every line; the window shows the first error
+  glIsosurface_->loadProgress = [this, name](int done, int total) {
+    statusBar()->showMessage(tr("Loading %1: chunk %2 of %3").arg(name).arg(done).arg(total));
+    statusBar()->repaint(); // only the status bar: the view's context is busy with the load
+  };
   const bool loaded = glIsosurface_->loadDataset(path);
+  glIsosurface_->loadProgress = nullptr;
   QApplication::restoreOverrideCursor();
 
   if (loaded) {

@@ -442,6 +442,7 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
       glActiveTextureARB(GL_TEXTURE0);
       return false; // the chunks read completely stay usable
     }
+    if (loadProgress) loadProgress(int(k) + 1, int(count));
   }
   glActiveTextureARB(GL_TEXTURE0);
   if (!reader.finish()) {

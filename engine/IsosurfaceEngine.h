@@ -74,6 +74,9 @@ public:
   bool readCache(const std::string& path);
   void clearChunks();
   bool hasDataset() const { return chunkTree != nullptr; }
+  // Told after every chunk a cache read has finished (chunks read, chunks in the file), so that a
+  // long load can show its progress.
+  std::function<void(int, int)> loadProgress;
   QString datasetPath() const { return datasetPath_; }
 
   // --- extraction and drawing ---

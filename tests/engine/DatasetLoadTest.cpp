@@ -83,7 +83,10 @@ protected:
 TEST_F(DatasetLoad, AGoodDatasetFillsTheEngine) {
   engine.rotation[1] = 30;
   engine.dirty = false;
+  std::vector<std::pair<int, int>> progress;
+  engine.loadProgress = [&](int done, int total) { progress.emplace_back(done, total); };
   ASSERT_TRUE(load(writeGood()));
+  EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{1, 3}, {2, 3}, {3, 3}}));
   EXPECT_EQ(engine.chunks.size(), 3u);
   EXPECT_TRUE(engine.hasDataset());
   EXPECT_EQ(engine.totalTets, 300u);
