@@ -110,11 +110,11 @@ void compareWithVtk(const CacheData& cache, vtkDataSet* grid, const char* field)
 } // namespace
 
 TEST(AgainstVtk, SyntheticDatasets) {
-  for (const char* spec : {"blobs:12", "marschner-lobb:12", "shell:10"}) {
-    SCOPED_TRACE(spec);
+  for (const char* request : {"blobs:12", "marschner-lobb:12", "shell:10"}) {
+    SCOPED_TRACE(request);
     std::string name;
     int n;
-    ASSERT_TRUE(parseSynthetic(spec, name, n));
+    ASSERT_TRUE(parseSynthetic(request, name, n));
     TetMesh mesh;
     ASSERT_TRUE(makeSynthetic(name, n, mesh));
     ScratchDir dir;

@@ -133,9 +133,9 @@ const std::vector<std::string>& syntheticNames() {
   return names;
 }
 
-bool parseSynthetic(const std::string& spec, std::string& name, int& n) {
-  const size_t colon = spec.find(':');
-  name = spec.substr(0, colon);
+bool parseSynthetic(const std::string& request, std::string& name, int& n) {
+  const size_t colon = request.find(':');
+  name = request.substr(0, colon);
   if (std::find(syntheticNames().begin(), syntheticNames().end(), name) == syntheticNames().end()) {
     pk::ErrorLine() << "unknown synthetic dataset \"" << name << "\" (known: blobs, marschner-lobb, shell)";
     return false;
@@ -143,8 +143,8 @@ bool parseSynthetic(const std::string& spec, std::string& name, int& n) {
   n = defaultN(name);
   if (colon != std::string::npos) {
     int64_t v;
-    if (!TextScanner::toInt(spec.substr(colon + 1), v) || v < 2 || v > 400) {
-      pk::ErrorLine() << "bad resolution in \"" << spec << "\": N must be an integer from 2 to 400";
+    if (!TextScanner::toInt(request.substr(colon + 1), v) || v < 2 || v > 400) {
+      pk::ErrorLine() << "bad resolution in \"" << request << "\": N must be an integer from 2 to 400";
       return false;
     }
     n = int(v);

@@ -16,7 +16,7 @@ const std::vector<std::string>& syntheticNames();
 
 // Parses "NAME" or "NAME:N"; N defaults so that the dataset has about a million tetrahedra.
 // Prints an error and returns false for an unknown name or a bad N (2 … 400).
-bool parseSynthetic(const std::string& spec, std::string& name, int& n);
+bool parseSynthetic(const std::string& request, std::string& name, int& n);
 
 // Builds the named dataset at resolution n. The field is named after the dataset.
 bool makeSynthetic(const std::string& name, int n, TetMesh& mesh);
