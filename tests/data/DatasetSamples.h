@@ -20,18 +20,40 @@ inline GeometryData tetrahedron() {
   return g;
 }
 
-// One chunk of a W × H cache whose arrays compress (mostly unused slots, repeated patterns) and
-// differ from chunk to chunk through k. rows row intervals.
-inline ChunkData chunk(int w, int h, int k, std::uint32_t rows) {
+// A chunk of a W × H cache with every array at its full size and zero.
+inline ChunkData blankChunk(int w, int h) {
   const std::size_t texels = std::size_t(w) * h;
   ChunkData c;
-  c.vertexCount = static_cast<std::uint32_t>(texels / 2);
   c.vertexArray.assign(4 * texels, 0.0f);
   c.firstWeightArray.assign(4 * texels, 0.0f);
   c.vertexIndices.assign(4 * texels, 0);
   c.weightArray.assign(4 * texels, 0.0f);
   c.edgeMap.assign(4 * texels, 0);
   c.tetMap.assign(4 * texels, 0);
+  return c;
+}
+
+// The header of a W × H cache over an axis-aligned box, data range [0, 1].
+inline CacheHeader boxHeader(int w, int h, PkVec3f centre, PkVec3f halfExtent) {
+  CacheHeader header;
+  header.textureWidth = static_cast<std::uint32_t>(w);
+  header.textureHeight = static_cast<std::uint32_t>(h);
+  header.box.centre = centre;
+  header.box.axis[0] = PkVec3f(1, 0, 0);
+  header.box.axis[1] = PkVec3f(0, 1, 0);
+  header.box.axis[2] = PkVec3f(0, 0, 1);
+  header.box.halfExtent = halfExtent;
+  header.dataMin = 0.0f;
+  header.dataMax = 1.0f;
+  return header;
+}
+
+// One chunk of a W × H cache whose arrays compress (mostly unused slots, repeated patterns) and
+// differ from chunk to chunk through k. rows row intervals.
+inline ChunkData chunk(int w, int h, int k, std::uint32_t rows) {
+  const std::size_t texels = std::size_t(w) * h;
+  ChunkData c = blankChunk(w, h);
+  c.vertexCount = static_cast<std::uint32_t>(texels / 2);
   for (std::size_t i = 0; i < c.vertexCount; ++i) {
     const float value = float((i + k) % 8) / 8.0f;
     c.vertexArray[4 * i + 0] = float(i % 4);
@@ -58,15 +80,7 @@ inline ChunkData chunk(int w, int h, int k, std::uint32_t rows) {
 
 inline CacheData cache(int w, int h, int chunks, std::uint32_t rows) {
   CacheData d;
-  d.header.textureWidth = static_cast<std::uint32_t>(w);
-  d.header.textureHeight = static_cast<std::uint32_t>(h);
-  d.header.box.centre = PkVec3f(1, 2, 3);
-  d.header.box.axis[0] = PkVec3f(1, 0, 0);
-  d.header.box.axis[1] = PkVec3f(0, 1, 0);
-  d.header.box.axis[2] = PkVec3f(0, 0, 1);
-  d.header.box.halfExtent = PkVec3f(0.5f, 2.0f, 1.0f);
-  d.header.dataMin = 0.0f;
-  d.header.dataMax = 1.0f;
+  d.header = boxHeader(w, h, PkVec3f(1, 2, 3), PkVec3f(0.5f, 2.0f, 1.0f));
   for (int k = 0; k < chunks; ++k) d.chunks.push_back(chunk(w, h, k, rows));
   d.header.chunkCount = static_cast<std::uint32_t>(chunks);
   return d;

@@ -6,6 +6,7 @@
 #include "PkDiag.h"
 
 #include "CaptureOutput.h"
+#include "DatasetSamples.h"
 #include "GLTestContext.h"
 
 #include <QDir>
@@ -18,13 +19,7 @@ namespace {
 constexpr int W = 256, H = 256;
 
 ChunkData smallChunk(float low, float high) {
-  ChunkData c;
-  c.vertexArray.assign(4 * W * H, 0.0f);
-  c.firstWeightArray.assign(4 * W * H, 0.0f);
-  c.vertexIndices.assign(4 * W * H, 0);
-  c.weightArray.assign(4 * W * H, 0.0f);
-  c.edgeMap.assign(4 * W * H, 0);
-  c.tetMap.assign(4 * W * H, 0);
+  ChunkData c = samples::blankChunk(W, H);
   c.tetCount = 100;
   c.rowCount0 = 1;
   c.rowCount1 = 1;
@@ -34,15 +29,7 @@ ChunkData smallChunk(float low, float high) {
 
 CacheData smallCache(int chunks) {
   CacheData cache;
-  cache.header.textureWidth = W;
-  cache.header.textureHeight = H;
-  cache.header.box.centre = PkVec3f(1, 2, 3);
-  cache.header.box.axis[0] = PkVec3f(1, 0, 0);
-  cache.header.box.axis[1] = PkVec3f(0, 1, 0);
-  cache.header.box.axis[2] = PkVec3f(0, 0, 1);
-  cache.header.box.halfExtent = PkVec3f(2, 4, 1);
-  cache.header.dataMin = 0;
-  cache.header.dataMax = 1;
+  cache.header = samples::boxHeader(W, H, PkVec3f(1, 2, 3), PkVec3f(2, 4, 1));
   for (int k = 0; k < chunks; ++k) cache.chunks.push_back(smallChunk(0.1f * float(k), 0.1f * float(k) + 0.3f));
   return cache;
 }

@@ -8,6 +8,7 @@
 #include "ReferenceExtractor.h"
 
 #include "CaptureOutput.h"
+#include "DatasetSamples.h"
 #include "GLTestContext.h"
 
 #include <QDir>
@@ -28,16 +29,7 @@ protected:
   void reportExtractPerf(int v) override { perf.push_back(v); }
 };
 
-ChunkData emptyChunk() {
-  ChunkData c;
-  c.vertexArray.assign(4 * W * H, 0.0f);
-  c.firstWeightArray.assign(4 * W * H, 0.0f);
-  c.vertexIndices.assign(4 * W * H, 0);
-  c.weightArray.assign(4 * W * H, 0.0f);
-  c.edgeMap.assign(4 * W * H, 0);
-  c.tetMap.assign(4 * W * H, 0);
-  return c;
-}
+ChunkData emptyChunk() { return samples::blankChunk(W, H); }
 
 void setVertex(ChunkData& c, int texel, PkVec3f p, float value, PkVec3f gradient) {
   float* v = &c.vertexArray[4 * texel];
@@ -106,15 +98,7 @@ ChunkData randomChunk(unsigned seed, int tetRows, int edgeRows) {
 
 CacheData cacheOf(std::vector<ChunkData> chunks) {
   CacheData cache;
-  cache.header.textureWidth = W;
-  cache.header.textureHeight = H;
-  cache.header.box.centre = PkVec3f(0.5f, 0.5f, 0.5f);
-  cache.header.box.axis[0] = PkVec3f(1, 0, 0);
-  cache.header.box.axis[1] = PkVec3f(0, 1, 0);
-  cache.header.box.axis[2] = PkVec3f(0, 0, 1);
-  cache.header.box.halfExtent = PkVec3f(0.5f, 0.5f, 0.5f);
-  cache.header.dataMin = 0;
-  cache.header.dataMax = 1;
+  cache.header = samples::boxHeader(W, H, PkVec3f(0.5f, 0.5f, 0.5f), PkVec3f(0.5f, 0.5f, 0.5f));
   cache.chunks = std::move(chunks);
   return cache;
 }
