@@ -52,8 +52,8 @@ const char* targetName(int target) {
 // against the reference's. Prints an error line per difference (a few per isovalue at most).
 bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float iso, bool flat,
                            const std::vector<ChunkSpan>& spans) {
-  const int W = engine.textureWidth, H = engine.textureHeight;
-  ReferenceExtractor reference(W, H);
+  const int W = engine.textureWidth;
+  ReferenceExtractor reference(W, engine.textureHeight);
   ReferenceOptions options;
   options.flatShading = flat;
   std::set<int> gpuActive;
@@ -86,7 +86,6 @@ bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float
     }
   }
   if (reported > 5) pk::ErrorLine() << "check at isovalue " << isoText(iso) << ": " << reported - 5 << " more differences";
-  (void)H;
   return failures == 0;
 }
 
