@@ -520,6 +520,7 @@ void IsosurfaceEngine::extract() {
   // The chunk ids first: the row queries below must not run inside the chunk query.
   std::vector<int> active;
   while (const IntervalEntry* e = chunkTree->next()) active.push_back(e->id);
+  partDone(ExtractionPart::Queries);
   for (int k : active) {
     if (k < 0 || std::size_t(k) >= chunks.size()) continue;
     CacheChunk& chunk = *chunks[std::size_t(k)];
@@ -539,7 +540,9 @@ void IsosurfaceEngine::extract() {
       }
     }
     rowEnd = 1 + largest;
+    partDone(ExtractionPart::Queries);
     extractChunk(k);
+    stats_.spans.push_back(ChunkSpan{k, rowMin, rowEnd});
     ++stats_.activeChunks;
     if (rowEnd > rowMin) {
       stats_.processedRows += rowEnd - rowMin;
@@ -576,6 +579,7 @@ void IsosurfaceEngine::extractChunk(int k) {
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
 
   renderTarget->beginCapture();
+  partDone(ExtractionPart::Setup);
   const int W = textureWidth, H = textureHeight;
   const float yMin = rowY(rowMin), yEnd = rowY(rowEnd), yEdge = rowY(chunk.rowCount1);
   const bool framebufferMode = renderTarget->mode() == GLRenderToTexture::kFramebufferMode;
@@ -618,15 +622,18 @@ void IsosurfaceEngine::extractChunk(int k) {
   renderTarget->setTarget(interpVerticesTex, 0, 0);
   pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.vertexTex.get(), GL_TEXTURE1}}, W, 1, flags,
        twoPartQuad);
+  partDone(ExtractionPart::Interpolation);
   renderTarget->setTarget(interpGradientsTex, 0, 0);
   pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.weightTex.get(), GL_TEXTURE1}}, W, 1, flags,
        twoPartQuad);
+  partDone(ExtractionPart::Interpolation);
 
   // Triangle assembly into the indices target, W/2 wide.
   glViewport(0, 0, W / 2, H);
   renderTarget->setTarget(indicesTex, 0, 0);
   pass(triangleProgram, {{interpVerticesTex, GL_TEXTURE0}, {chunk.tetMapTex.get(), GL_TEXTURE1}}, W / 2, 0, [] {},
        rowQuad);
+  partDone(ExtractionPart::Assembly);
 
   // Vertex gather into the position buffers of both halves, then the normal gather into the normal
   // buffers: one gradient per primitive when flat, four when smooth.
@@ -636,14 +643,18 @@ void IsosurfaceEngine::extractChunk(int k) {
     const int h = target % 2;
     GLSLShader& program = target < 2 ? vertexGatherProgram : normals;
     GLTexture* source = target < 2 ? interpVerticesTex : interpGradientsTex;
-    renderTarget->setTarget(chunk.outputTargets[target]);
+    renderTarget->setTarget(chunk.outputTargets[target]); // leaving a buffer target copies it
+    partDone(ExtractionPart::Copies);
     pass(program, {{indicesTex, GL_TEXTURE1}, {source, GL_TEXTURE0}}, W, 1,
          [&] { program.setUniform2f("Offset", 0.25f * float(h), 0); }, rowQuad);
+    partDone(target < 2 ? ExtractionPart::VertexGather : ExtractionPart::NormalGather);
   }
 
-  renderTarget->endCapture();
+  renderTarget->endCapture(); // copies the last buffer target
+  partDone(ExtractionPart::Copies);
   glPopClientAttrib();
   glPopAttrib();
+  partDone(ExtractionPart::Setup);
 
   if (surfaceOpacity < 1.0f) {
     MemoryPool& pool = MemoryPool::shared();

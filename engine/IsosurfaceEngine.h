@@ -32,6 +32,15 @@ struct EngineOptions {
   bool rectTextures = false; // use rectangle textures and programs with the ARB float format
 };
 
+// One chunk an extraction ran its passes over, with its span of data rows [rowMin, rowEnd) (rowEnd ≤
+// rowMin when no row holds the isovalue; then nothing of it is drawn).
+struct ChunkSpan {
+  int chunk = 0;
+  int rowMin = 0;
+  int rowEnd = 0;
+  bool drawn() const { return rowEnd > rowMin; }
+};
+
 // Timing of the last extraction and what it touched (for the benchmark and the status line).
 struct ExtractionStats {
   double seconds = 0;        // stopwatch, glFinish included
@@ -39,7 +48,11 @@ struct ExtractionStats {
   long long processedRows = 0; // tetrahedron rows run through the passes
   long long processedTets = 0; // tetrahedron slots in those rows
   int throughput = 0;        // the figure reported through extractPerf (Mtets / sec)
+  std::vector<ChunkSpan> spans; // the active chunks in the order they were processed
 };
+
+// The parts of an extraction, for timing them one by one.
+enum class ExtractionPart { Queries, Setup, Interpolation, Assembly, VertexGather, NormalGather, Copies };
 
 class IsosurfaceEngine {
 public:
@@ -93,6 +106,9 @@ public:
   // Whether the passes can run at all (render target, pass textures and programs are there).
   bool extractionReady() const { return extractionReady_; }
   const ExtractionStats& lastExtraction() const { return stats_; }
+  // Told whenever a part of an extraction has been issued (a profiler finishes the graphics work
+  // there and takes the time); not set in the viewer.
+  std::function<void(ExtractionPart)> onPartDone;
   // Graphics memory the dataset occupies: its chunk textures, output buffers and boundary buffers.
   std::size_t datasetGraphicsBytes() const;
 
@@ -155,6 +171,9 @@ private:
   void uploadImageMipmaps(const QImage& image);
   void drawOutputQuads(CacheChunk& chunk, int half, GLint first, GLsizei count);
   void drawRowQuad(float yMin, float yEnd);
+  void partDone(ExtractionPart part) {
+    if (onPartDone) onPartDone(part);
+  }
   float rowY(int row) const { return 1.0f - float(2 * row) * invTextureHeight; }
   GLTexture* createPassTexture(int width);
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);

@@ -247,6 +247,27 @@ TEST_P(Extraction, ThroughputRecordsAndInactiveIsovalues) {
   EXPECT_TRUE(engine.primitives.empty());
 }
 
+TEST_P(Extraction, PartsAndSpansOfAnExtractionAreReported) {
+  const CacheData cache = cacheOf({randomChunk(4, 40, 100), exampleChunk(0.6f, 0.9f)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  std::vector<ExtractionPart> parts;
+  engine.onPartDone = [&](ExtractionPart p) { parts.push_back(p); };
+  extractAt(0.3f); // only the random chunk holds 0.3 in some rows
+  engine.onPartDone = nullptr;
+  const ExtractionStats& stats = engine.lastExtraction();
+  ASSERT_EQ(stats.spans.size(), 1u);
+  EXPECT_EQ(stats.spans[0].chunk, 0);
+  const RowSpan reference = chunkRowSpan(cache.chunks[0], H, 0.3f);
+  EXPECT_EQ(stats.spans[0].rowMin, reference.rowMin);
+  EXPECT_EQ(stats.spans[0].rowEnd, reference.rowEnd);
+  using P = ExtractionPart;
+  const std::vector<ExtractionPart> expected = {
+      P::Queries, P::Queries, P::Setup, P::Interpolation, P::Interpolation, P::Assembly,
+      P::Copies, P::VertexGather, P::Copies, P::VertexGather, P::Copies, P::NormalGather, P::Copies, P::NormalGather,
+      P::Copies, P::Setup};
+  EXPECT_EQ(parts, expected);
+}
+
 TEST_P(Extraction, TooManyRowsStopTheExtraction) {
   ChunkData bad = exampleChunk();
   bad.rowCount1 = H + 1;

@@ -129,8 +129,7 @@ IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float i
   x.viewerThroughput = x.throughput >= double(INT_MAX) ? INT_MAX : int(x.throughput);
   x.processedThroughput = double(x.processedTets) / 1048576.0 / std::max(x.medianSeconds, 1e-6);
 
-  std::vector<ChunkSpan> spans;
-  queryChunkSpans(engine, iso, spans);
+  const std::vector<ChunkSpan> spans = engine.lastExtraction().spans;
   const int W = engine.textureWidth, H = engine.textureHeight;
   for (const ChunkSpan& s : spans) {
     if (!s.drawn()) continue;
