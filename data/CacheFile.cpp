@@ -66,6 +66,16 @@ PkVec3f CacheBox::modelOffset() const {
 // ---------------------------------------------------------------------------------------------
 // Chunk
 
+void ChunkData::allocate(int width, int height) {
+  const std::size_t values = 4 * std::size_t(width) * std::size_t(height);
+  vertexArray.assign(values, 0.0f);
+  firstWeightArray.assign(values, 0.0f);
+  vertexIndices.assign(values, 0);
+  weightArray.assign(values, 0.0f);
+  edgeMap.assign(values, 0);
+  tetMap.assign(values, 0);
+}
+
 void ChunkData::tetMapAsFloat(std::vector<float>& out) const {
   out.resize(tetMap.size());
   for (std::size_t i = 0; i < tetMap.size(); ++i) out[i] = static_cast<float>(tetMap[i]);

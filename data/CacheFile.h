@@ -116,6 +116,8 @@ struct ChunkData {
   ChunkStage stage = ChunkStage::None;       // set by the reader
 
   std::uint32_t intervalCount() const { return static_cast<std::uint32_t>(intervals.size() / 2); }
+  // Every W·H array at its full size (4 elements per texel) and zero; the rest untouched.
+  void allocate(int width, int height);
   // The tetrahedron map converted value by value to float32 (the texture's content); out is resized.
   void tetMapAsFloat(std::vector<float>& out) const;
   // [smallest low, largest high] over the row intervals, starting from +FLT_MAX and −FLT_MAX (so a

@@ -12,7 +12,6 @@
 #include <GL/glu.h>
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QImage>
 
 #include <algorithm>

@@ -22,14 +22,8 @@ inline GeometryData tetrahedron() {
 
 // A chunk of a W × H cache with every array at its full size and zero.
 inline ChunkData blankChunk(int w, int h) {
-  const std::size_t texels = std::size_t(w) * h;
   ChunkData c;
-  c.vertexArray.assign(4 * texels, 0.0f);
-  c.firstWeightArray.assign(4 * texels, 0.0f);
-  c.vertexIndices.assign(4 * texels, 0);
-  c.weightArray.assign(4 * texels, 0.0f);
-  c.edgeMap.assign(4 * texels, 0);
-  c.tetMap.assign(4 * texels, 0);
+  c.allocate(w, h);
   return c;
 }
 

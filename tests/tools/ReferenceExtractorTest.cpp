@@ -9,7 +9,6 @@
 namespace {
 
 constexpr int W = 256, H = 256;
-constexpr size_t kTexels = size_t(W) * H;
 
 struct V4 {
   float x, y, z, w;
@@ -19,12 +18,7 @@ struct V4 {
 // (128 + e, 0), that is global indices 128 … 133; vertex slot 4 is the sentinel of the empty slots.
 ChunkData exampleChunk() {
   ChunkData c;
-  c.vertexArray.assign(4 * kTexels, 0.0f);
-  c.firstWeightArray.assign(4 * kTexels, 0.0f);
-  c.vertexIndices.assign(4 * kTexels, 0);
-  c.weightArray.assign(4 * kTexels, 0.0f);
-  c.edgeMap.assign(4 * kTexels, 0);
-  c.tetMap.assign(4 * kTexels, 0);
+  c.allocate(W, H);
   const V4 pos[5] = {{0, 0, 0, 0.1f}, {1, 0, 0, 0.2f}, {0, 1, 0, 0.6f}, {0, 0, 1, 0.9f}, {0, 0, 0, 1e30f}};
   const V4 grad[5] = {{1, 0, 0, 0.1f}, {0, 1, 0, 0.2f}, {0, 0, 1, 0.6f}, {1, 1, 1, 0.9f}, {0, 0, 0, 1e30f}};
   for (int v = 0; v < 5; ++v) {

@@ -14,12 +14,7 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
   assert(plan.vertices.size() < texels && plan.edges.size() <= half * H && plan.tets.size() <= half * H);
 
   out = ChunkData();
-  out.vertexArray.assign(4 * texels, 0.0f);
-  out.firstWeightArray.assign(4 * texels, 0.0f);
-  out.vertexIndices.assign(4 * texels, 0);
-  out.weightArray.assign(4 * texels, 0.0f);
-  out.edgeMap.assign(4 * texels, 0);
-  out.tetMap.assign(4 * texels, 0);
+  out.allocate(layout_.width, layout_.height);
 
   for (size_t i = 0; i < plan.vertices.size(); ++i) {
     const uint32_t v = plan.vertices[i];
