@@ -503,6 +503,14 @@ void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {
   glEnd();
 }
 
+int IsosurfaceEngine::throughputOf(uint32_t tets, float elapsed) {
+  // Millions (2^20) of tetrahedra per second in single precision, truncated. A timer that did not
+  // advance counts as one microsecond, and a figure beyond an int is reported as the largest int.
+  const float mtets = float(tets) * (1.0f / 1024.0f) * (1.0f / 1024.0f);
+  const float rate = mtets / std::max(elapsed, 1e-6f);
+  return rate >= 2147483520.0f ? INT_MAX : int(rate);
+}
+
 void IsosurfaceEngine::extract() {
   releasePrimitives();
   primitives.reserve(std::size_t(textureWidth) * textureHeight);
@@ -553,10 +561,7 @@ void IsosurfaceEngine::extract() {
   glFinish();
   const float elapsed = float(secondsNow() - t0);
   stats_.seconds = double(elapsed);
-  const float mtets = float(double(totalTets) / 1024.0 / 1024.0);
-  // A timer that did not advance counts as one microsecond.
-  const double rate = double(mtets) / std::max(double(elapsed), 1e-6);
-  stats_.throughput = rate >= double(INT_MAX) ? INT_MAX : int(rate);
+  stats_.throughput = throughputOf(totalTets, elapsed);
   reportExtractPerf(stats_.throughput);
 }
 

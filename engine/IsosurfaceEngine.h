@@ -106,6 +106,8 @@ public:
   // Whether the passes can run at all (render target, pass textures and programs are there).
   bool extractionReady() const { return extractionReady_; }
   const ExtractionStats& lastExtraction() const { return stats_; }
+  // The figure an extraction reports: tetrahedra of the whole dataset, in 2^20, per second.
+  static int throughputOf(uint32_t tets, float elapsed);
   // Told whenever a part of an extraction has been issued (a profiler finishes the graphics work
   // there and takes the time); not set in the viewer.
   std::function<void(ExtractionPart)> onPartDone;

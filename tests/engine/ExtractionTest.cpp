@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <climits>
 #include <cmath>
 #include <random>
 
@@ -245,6 +246,14 @@ TEST_P(Extraction, ThroughputRecordsAndInactiveIsovalues) {
   engine.surfaceOpacity = 1.0f;
   extractAt(0.4f);
   EXPECT_TRUE(engine.primitives.empty());
+}
+
+TEST(ExtractionFigure, ThroughputFormulaAndItsGuards) {
+  EXPECT_EQ(IsosurfaceEngine::throughputOf(1048576u * 10u, 0.5f), 20);
+  EXPECT_EQ(IsosurfaceEngine::throughputOf(998250u, 0.0179f), 53); // 0.952 Mtets in 17.9 ms
+  EXPECT_EQ(IsosurfaceEngine::throughputOf(0u, 0.01f), 0);
+  EXPECT_EQ(IsosurfaceEngine::throughputOf(1048576u, 0.0f), 1000000); // a stopped timer: one microsecond
+  EXPECT_EQ(IsosurfaceEngine::throughputOf(4000000000u, 1e-9f), INT_MAX);
 }
 
 TEST_P(Extraction, PartsAndSpansOfAnExtractionAreReported) {
