@@ -113,16 +113,21 @@ QImage openIcon() {
   return image;
 }
 
+// A round button lit from the upper left, filling a 22 × 22 icon.
+void drawRoundButton(QPainter& p, QColor light, QColor dark, QColor rim) {
+  p.setRenderHint(QPainter::Antialiasing);
+  QRadialGradient disc(QPointF(9, 8), 11);
+  disc.setColorAt(0, light);
+  disc.setColorAt(1, dark);
+  p.setBrush(disc);
+  p.setPen(pen(rim, 1));
+  p.drawEllipse(QPointF(11, 11), 9.5, 9.5);
+}
+
 QImage exitIcon() {
   QImage image = blank(22, 22);
   QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
-  QRadialGradient disc(QPointF(9, 8), 11);
-  disc.setColorAt(0, QColor(0xff, 0x7a, 0x6b));
-  disc.setColorAt(1, QColor(0xc0, 0x28, 0x1c));
-  p.setBrush(disc);
-  p.setPen(pen(QColor(0x7c, 0x14, 0x10), 1));
-  p.drawEllipse(QPointF(11, 11), 9.5, 9.5);
+  drawRoundButton(p, QColor(0xff, 0x7a, 0x6b), QColor(0xc0, 0x28, 0x1c), QColor(0x7c, 0x14, 0x10));
   // A power switch sign: an open ring with a bar through the gap.
   p.setBrush(Qt::NoBrush);
   p.setPen(pen(Qt::white, 2));
@@ -155,13 +160,7 @@ QImage contentsIcon() {
 QImage aboutIcon() {
   QImage image = blank(22, 22);
   QPainter p(&image);
-  p.setRenderHint(QPainter::Antialiasing);
-  QRadialGradient disc(QPointF(9, 8), 11);
-  disc.setColorAt(0, QColor(0x6f, 0xa8, 0xff));
-  disc.setColorAt(1, QColor(0x1f, 0x5f, 0xbf));
-  p.setBrush(disc);
-  p.setPen(pen(QColor(0x15, 0x3f, 0x80), 1));
-  p.drawEllipse(QPointF(11, 11), 9.5, 9.5);
+  drawRoundButton(p, QColor(0x6f, 0xa8, 0xff), QColor(0x1f, 0x5f, 0xbf), QColor(0x15, 0x3f, 0x80));
   // The letter i, drawn as shapes so that it does not depend on a font.
   p.setPen(Qt::NoPen);
   p.setBrush(Qt::white);
