@@ -4,15 +4,10 @@
 
 #include "GLBufferObject.h"
 #include "MemoryPool.h"
-#include "PvIntervalTree.h"
 
 #include <QImage>
 
 #include <algorithm>
-
-namespace {
-constexpr float kIsoLow = 1.1920929e-07f; // 2^-23, the lowest isovalue of the family of surfaces
-} // namespace
 
 void IsosurfaceEngine::paintGL() {
   camera.apply(0);
@@ -136,21 +131,10 @@ void IsosurfaceEngine::drawSurface() {
     }
     glDisable(GL_BLEND);
   } else if (extractionReady_) {
-    chunkTree->startQuery(isovalue);
-    std::vector<int> active;
-    while (const IntervalEntry* e = chunkTree->next()) active.push_back(e->id);
-    for (int k : active) {
-      if (k < 0 || std::size_t(k) >= chunks.size()) continue;
+    for (int k : activeChunks(isovalue)) {
       CacheChunk& chunk = *chunks[std::size_t(k)];
       if (!chunk.rowTree) continue;
-      int lo = textureHeight, hi = 0;
-      chunk.rowTree->startQuery(isovalue);
-      while (const IntervalEntry* e = chunk.rowTree->next()) {
-        lo = std::min(lo, e->id);
-        hi = std::max(hi, e->id);
-      }
-      rowMin = lo;
-      rowEnd = 1 + hi;
+      rowSpan(chunk, isovalue, textureHeight, rowMin, rowEnd);
       glColor3f(0, 0, 1);
       for (int h = 0; h < 2; ++h)
         drawOutputQuads(chunk, h, (textureHeight - rowEnd) * textureWidth, (rowEnd - rowMin) * textureWidth);

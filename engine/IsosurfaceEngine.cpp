@@ -25,8 +25,6 @@
 
 namespace {
 
-constexpr float kIsoLow = 1.1920929e-07f; // 2^-23
-constexpr float kIsoHigh = 0.99999988f;   // 0x3F7FFFFE, two steps below 1
 constexpr std::size_t kLicTexBytes = 256u * 256u * 256u;
 
 double secondsNow() {
@@ -503,6 +501,28 @@ void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {
   glEnd();
 }
 
+std::vector<int> IsosurfaceEngine::activeChunks(float iso) const {
+  // All ids first: the callers' row queries must not run inside the chunk query.
+  std::vector<int> active;
+  chunkTree->startQuery(iso);
+  while (const IntervalEntry* e = chunkTree->next())
+    if (e->id >= 0 && std::size_t(e->id) < chunks.size()) active.push_back(e->id);
+  return active;
+}
+
+void IsosurfaceEngine::rowSpan(const CacheChunk& chunk, float iso, int start, int& first, int& end) const {
+  first = start;
+  int largest = 0;
+  if (chunk.rowTree) {
+    chunk.rowTree->startQuery(iso);
+    while (const IntervalEntry* e = chunk.rowTree->next()) {
+      first = std::min(first, e->id);
+      largest = std::max(largest, e->id);
+    }
+  }
+  end = 1 + largest;
+}
+
 int IsosurfaceEngine::throughputOf(uint32_t tets, float elapsed) {
   // Millions (2^20) of tetrahedra per second in single precision, truncated. A timer that did not
   // advance counts as one microsecond, and a figure beyond an int is reported as the largest int.
@@ -522,31 +542,17 @@ void IsosurfaceEngine::extract() {
   }
 
   const double t0 = secondsNow();
-  chunkTree->startQuery(isovalue);
+  const std::vector<int> active = activeChunks(isovalue);
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
-  // The chunk ids first: the row queries below must not run inside the chunk query.
-  std::vector<int> active;
-  while (const IntervalEntry* e = chunkTree->next()) active.push_back(e->id);
   partDone(ExtractionPart::Queries);
   for (int k : active) {
-    if (k < 0 || std::size_t(k) >= chunks.size()) continue;
     CacheChunk& chunk = *chunks[std::size_t(k)];
     const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
     if (limit > textureHeight) {
       pk::error("mehr tets ?");
       return;
     }
-    rowMin = limit;
-    rowEnd = 1;
-    int largest = 0;
-    if (chunk.rowTree) {
-      chunk.rowTree->startQuery(isovalue);
-      while (const IntervalEntry* e = chunk.rowTree->next()) {
-        rowMin = std::min(rowMin, e->id);
-        largest = std::max(largest, e->id);
-      }
-    }
-    rowEnd = 1 + largest;
+    rowSpan(chunk, isovalue, limit, rowMin, rowEnd);
     partDone(ExtractionPart::Queries);
     extractChunk(k);
     stats_.spans.push_back(ChunkSpan{k, rowMin, rowEnd});

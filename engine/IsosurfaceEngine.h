@@ -126,6 +126,10 @@ public:
 
   EngineOptions options;
 
+  // The lowest and highest isovalues: 2^-23 and 0x3F7FFFFE, two steps below 1.
+  static constexpr float kIsoLow = 1.1920929e-07f;
+  static constexpr float kIsoHigh = 0.99999988f;
+
   const int textureWidth = 256, textureHeight = 256;
   const float invTextureWidth = 1.0f / 256, invTextureHeight = 1.0f / 256;
   float isovalue = 0.5f;
@@ -173,6 +177,11 @@ private:
   void uploadImageMipmaps(const QImage& image);
   void drawOutputQuads(CacheChunk& chunk, int half, GLint first, GLsizei count);
   void drawRowQuad(float yMin, float yEnd);
+  // Ids of the chunks whose value range holds iso, in the chunk tree's order, valid indices only.
+  std::vector<int> activeChunks(float iso) const;
+  // The chunk's row query at iso: rowMin = the smallest of `start` and the rows found, rowEnd = 1 +
+  // the largest of 0 and the rows found.
+  void rowSpan(const CacheChunk& chunk, float iso, int start, int& first, int& end) const;
   void partDone(ExtractionPart part) {
     if (onPartDone) onPartDone(part);
   }
