@@ -2,6 +2,7 @@
 // isosurface in its three shading modes, opaque per chunk or transparent after the depth sort.
 #include "IsosurfaceEngine.h"
 
+#include "ComputeExtraction.h"
 #include "GLBufferObject.h"
 #include "MemoryPool.h"
 
@@ -125,11 +126,18 @@ void IsosurfaceEngine::drawSurface() {
     glEnable(GL_BLEND);
     glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
     for (const PrimitiveRecord* r : primitives) {
+      if (r->id & kComputePrimitive) {
+        if (compute_) compute_->drawRange(int(r->id & ~kComputePrimitive), r->firstVertex, 3);
+        continue;
+      }
       const std::size_t k = r->id >> 8;
       if (k >= chunks.size()) continue;
       drawOutputQuads(*chunks[k], int(r->id & 0xFF), r->firstVertex, 4);
     }
     glDisable(GL_BLEND);
+  } else if (backend_ == ExtractionBackend::Compute) {
+    glColor3f(0, 0, 1);
+    compute_->draw();
   } else if (extractionReady_) {
     for (int k : activeChunks(isovalue)) {
       CacheChunk& chunk = *chunks[std::size_t(k)];

@@ -1,5 +1,6 @@
 #include "IsosurfaceEngine.h"
 
+#include "ComputeExtraction.h"
 #include "EmbeddedImages.h"
 #include "GLBufferObject.h"
 #include "GLRenderToTexture.h"
@@ -124,6 +125,7 @@ void IsosurfaceEngine::initializeGL() {
 
   createRenderTargets();
   createPrograms();
+  chooseBackend();
 
   glClearColor(0, 0, 0, 1);
   glHint(GL_PERSPECTIVE_CORRECTION_HINT, GL_FASTEST);
@@ -304,6 +306,24 @@ void IsosurfaceEngine::createPrograms() {
     extractionReady_ = true;
 }
 
+bool IsosurfaceEngine::chooseBackend() {
+  backend_ = ExtractionBackend::FragmentPasses;
+  const ExtractionBackend wanted = options.backend;
+  const bool fragmentOnly = options.renderTargetMode == 1 || options.rectTextures;
+  if (wanted == ExtractionBackend::FragmentPasses || (wanted == ExtractionBackend::Automatic && fragmentOnly))
+    return true;
+  compute_ = std::make_unique<ComputeExtraction>();
+  if (compute_->initialize()) {
+    backend_ = ExtractionBackend::Compute;
+    extractionReady_ = true;
+    return true;
+  }
+  compute_.reset();
+  if (wanted == ExtractionBackend::Compute)
+    pk::error("no compute shaders in this OpenGL - the fragment passes extract the isosurface");
+  return false;
+}
+
 void IsosurfaceEngine::setBackdropImage(const QString& path) {
   if (refractionTex.isValid()) refractionTex.bind();
   // Not flipped, unlike the glass maps: OpenGL's bottom-up rows.
@@ -373,9 +393,18 @@ std::unique_ptr<GLTexture> IsosurfaceEngine::makeChunkTexture(bool floatKind, GL
 bool IsosurfaceEngine::readCache(const std::string& path) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
-  if (!renderTarget) return false;
+  // The compute back end keeps the chunks in buffers of its own; the fragment passes need the
+  // render target for their output targets.
+  const bool computeChunks = backend_ == ExtractionBackend::Compute;
+  if (!computeChunks && !renderTarget) return false;
+  auto beginCapture = [&] {
+    if (!computeChunks) renderTarget->beginCapture();
+  };
+  auto endCapture = [&] {
+    if (!computeChunks) renderTarget->endCapture();
+  };
 
-  renderTarget->beginCapture();
+  beginCapture();
   modelBox = reader.header().box;
   viewScale = modelBox.viewScale();
   totalTets = 0;
@@ -392,15 +421,19 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   for (std::uint32_t k = 0; k < count; ++k) {
     chunks.push_back(std::make_unique<CacheChunk>());
     CacheChunk& chunk = *chunks.back();
-    for (GLBufferObject*& target : chunk.outputTargets)
-      target = renderTarget->createBuffer(GLint(floatTextureFormat), W, H, GL_RGBA, GL_FLOAT, 0);
+    if (!computeChunks)
+      for (GLBufferObject*& target : chunk.outputTargets)
+        target = renderTarget->createBuffer(GLint(floatTextureFormat), W, H, GL_RGBA, GL_FLOAT, 0);
     const bool ok = reader.readChunk(data, [&](ChunkStage stage, const ChunkData& d) {
+      const bool textures = !computeChunks;
       switch (stage) {
       case ChunkStage::VertexArray:
+        if (!textures) break;
         chunk.vertexTex = makeChunkTexture(true, GL_TEXTURE1);
         upload(*chunk.vertexTex, GLint(floatTextureFormat), GL_FLOAT, d.vertexArray.data());
         break;
       case ChunkStage::WeightArray:
+        if (!textures) break;
         chunk.weightTex = makeChunkTexture(true, GL_TEXTURE1);
         upload(*chunk.weightTex, GLint(floatTextureFormat), GL_FLOAT, d.weightArray.data());
         break;
@@ -409,6 +442,7 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
         chunk.rowCount1 = d.rowCount1;
         break;
       case ChunkStage::EdgeMap: {
+        if (!textures) break;
         std::unique_ptr<GLTexture> edges = makeChunkTexture(false, GL_TEXTURE0);
         upload(*edges, GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data());
         chunk.edgeMapTex.reset(static_cast<GLTexture2D*>(edges.release()));
@@ -418,11 +452,13 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
         totalTets += d.tetCount;
         break;
       case ChunkStage::TetMap:
+        if (!textures) break;
         d.tetMapAsFloat(tetFloats);
         chunk.tetMapTex = makeChunkTexture(true, GL_TEXTURE1);
         upload(*chunk.tetMapTex, GLint(floatTextureFormat), GL_FLOAT, tetFloats.data());
         break;
       case ChunkStage::Complete: {
+        if (computeChunks) compute_->addChunk(d, W, H);
         chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
         for (std::uint32_t j = 0; j < d.intervalCount(); ++j)
           chunk.rowTree->insert(d.intervals[2 * j], d.intervals[2 * j + 1], int(j), 0);
@@ -435,7 +471,7 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
       }
     });
     if (!ok) {
-      renderTarget->endCapture();
+      endCapture();
       glActiveTextureARB(GL_TEXTURE0);
       return false; // the chunks read completely stay usable
     }
@@ -443,10 +479,10 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   }
   glActiveTextureARB(GL_TEXTURE0);
   if (!reader.finish()) {
-    renderTarget->endCapture();
+    endCapture();
     return false;
   }
-  renderTarget->endCapture();
+  endCapture();
   dirty = true;
   rotation[0] = rotation[1] = rotation[2] = 0;
   const PkVec3f scale = modelBox.modelScale(), offset = modelBox.modelOffset();
@@ -467,6 +503,7 @@ void IsosurfaceEngine::clearChunks() {
       for (GLBufferObject* b : chunk->outputTargets)
         if (b) renderTarget->releaseBuffer(b);
   chunks.clear();
+  if (compute_) compute_->clearChunks();
   releasePrimitives();
 }
 
@@ -486,6 +523,7 @@ std::size_t IsosurfaceEngine::datasetGraphicsBytes() const {
       if (b) bytes += std::size_t(b->size()) * 2; // the buffer and the texture it is read from
   }
   bytes += std::size_t(boundaryTriangles0 + boundaryTriangles1) * 3 * 2 * sizeof(PkVec3f);
+  if (compute_) bytes += compute_->graphicsBytes();
   return bytes;
 }
 
@@ -545,6 +583,17 @@ void IsosurfaceEngine::extract() {
   const std::vector<int> active = activeChunks(isovalue);
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
   partDone(ExtractionPart::Queries);
+  if (backend_ == ExtractionBackend::Compute) {
+    extractWithCompute(active);
+    if (dirty) return; // stopped at a chunk over the row limit
+    glFinish();
+    const float elapsed = float(secondsNow() - t0);
+    stats_.seconds = double(elapsed);
+    stats_.throughput = throughputOf(totalTets, elapsed);
+    if (surfaceOpacity < 1.0f) buildComputePrimitives();
+    reportExtractPerf(stats_.throughput);
+    return;
+  }
   for (int k : active) {
     CacheChunk& chunk = *chunks[std::size_t(k)];
     const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
@@ -569,6 +618,48 @@ void IsosurfaceEngine::extract() {
   stats_.seconds = double(elapsed);
   stats_.throughput = throughputOf(totalTets, elapsed);
   reportExtractPerf(stats_.throughput);
+}
+
+void IsosurfaceEngine::extractWithCompute(const std::vector<int>& active) {
+  // The same selection as the fragment passes: every active chunk's row span, then one dispatch
+  // per drawn span.
+  for (int k : active) {
+    const CacheChunk& chunk = *chunks[std::size_t(k)];
+    const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
+    if (limit > textureHeight) {
+      pk::error("mehr tets ?");
+      stats_.spans.clear();
+      return;
+    }
+    rowSpan(chunk, isovalue, limit, rowMin, rowEnd);
+    stats_.spans.push_back(ChunkSpan{k, rowMin, rowEnd});
+    ++stats_.activeChunks;
+    if (rowEnd > rowMin) {
+      stats_.processedRows += rowEnd - rowMin;
+      stats_.processedTets += std::int64_t(rowEnd - rowMin) * (textureWidth / 2);
+    }
+  }
+  partDone(ExtractionPart::Queries);
+  compute_->extract(stats_.spans, isovalue, flatShading, onPartDone);
+  dirty = false;
+}
+
+void IsosurfaceEngine::buildComputePrimitives() {
+  // One record per triangle: the batch in id (with the top bit set), its first vertex, and that
+  // vertex's position for the depth sort.
+  MemoryPool& pool = MemoryPool::shared();
+  const int stride = ComputeExtraction::kFloatsPerVertex;
+  for (int b = 0; b < compute_->batchCount(); ++b) {
+    const std::vector<float> v = compute_->readVertices(b);
+    for (std::size_t first = 0; first + 3 * stride <= v.size(); first += 3 * stride) {
+      void* item = pool.allocate(sizeof(PrimitiveRecord));
+      if (!item) return; // the pool is full: no more records (its warning was printed)
+      auto* r = static_cast<PrimitiveRecord*>(item);
+      *r = PrimitiveRecord{kComputePrimitive | std::uint32_t(b), std::int32_t(first / stride), v[first], v[first + 1],
+                           v[first + 2]};
+      primitives.push_back(r);
+    }
+  }
 }
 
 void IsosurfaceEngine::extractChunk(int k) {
@@ -703,6 +794,15 @@ std::vector<float> IsosurfaceEngine::readBackOutput(int k, int target) {
 
 std::vector<float> IsosurfaceEngine::readBackTarget(int k, int half) { return readBackOutput(k, half); }
 
+std::vector<float> IsosurfaceEngine::readOutputBuffer(int k, int target) {
+  std::vector<float> values(std::size_t(textureWidth) * textureHeight * 4, 0.0f);
+  if (k < 0 || std::size_t(k) >= chunks.size() || target < 0 || target > 3) return values;
+  GLBufferObject* buffer = chunks[std::size_t(k)]->outputTargets[target];
+  if (!buffer || std::size_t(buffer->size()) < values.size() * sizeof(float)) return values;
+  buffer->getSubData(0, int(values.size() * sizeof(float)), values.data());
+  return values;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 void IsosurfaceEngine::releaseGL() {
@@ -717,6 +817,9 @@ void IsosurfaceEngine::releaseGL() {
   }
   interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
   renderTarget.reset();
+  if (compute_) compute_->release();
+  compute_.reset();
+  backend_ = ExtractionBackend::FragmentPasses;
   glDeleteBuffersARB(4, boundaryBuffers);
   for (GLuint& b : boundaryBuffers) b = 0;
   boundaryTriangles0 = boundaryTriangles1 = 0;

@@ -9,6 +9,7 @@
 #include "Camera.h"
 #include "CacheChunk.h"
 #include "CacheFile.h"
+#include "ExtractionTypes.h"
 #include "GLSLShader.h"
 #include "GLTexture.h"
 #include "PolykitGL.h"
@@ -21,6 +22,7 @@
 #include <string>
 #include <vector>
 
+class ComputeExtraction;
 class GLRenderToTexture;
 class QImage;
 class PvIntervalTreeBTree;
@@ -30,29 +32,10 @@ struct PrimitiveRecord;
 struct EngineOptions {
   int renderTargetMode = 0;  // 0 framebuffer objects preferred, 1 pbuffers
   bool rectTextures = false; // use rectangle textures and programs with the ARB float format
+  // Automatic takes the compute back end where the context offers it, unless pbuffers or
+  // rectangle textures are asked for (choices that only the fragment passes have).
+  ExtractionBackend backend = ExtractionBackend::Automatic;
 };
-
-// One chunk an extraction ran its passes over, with its span of data rows [rowMin, rowEnd) (rowEnd ≤
-// rowMin when no row holds the isovalue; then nothing of it is drawn).
-struct ChunkSpan {
-  int chunk = 0;
-  int rowMin = 0;
-  int rowEnd = 0;
-  bool drawn() const { return rowEnd > rowMin; }
-};
-
-// Timing of the last extraction and what it touched (for the benchmark and the status line).
-struct ExtractionStats {
-  double seconds = 0;        // stopwatch, glFinish included
-  int activeChunks = 0;
-  long long processedRows = 0; // tetrahedron rows run through the passes
-  long long processedTets = 0; // tetrahedron slots in those rows
-  int throughput = 0;        // the figure reported through extractPerf (Mtets / sec)
-  std::vector<ChunkSpan> spans; // the active chunks in the order they were processed
-};
-
-// The parts of an extraction, for timing them one by one.
-enum class ExtractionPart { Queries, Setup, Interpolation, Assembly, VertexGather, NormalGather, Copies };
 
 class IsosurfaceEngine {
 public:
@@ -93,12 +76,21 @@ public:
   QString datasetPath() const { return datasetPath_; }
 
   // --- extraction and drawing ---
+  // The surface is out of date: the next paint extracts it again.
+  void requestExtraction() { dirty = true; }
+  // The back end initializeGL chose (never Automatic once the engine is set up).
+  ExtractionBackend activeBackend() const { return backend_; }
+  // The compute back end, when it is the active one (for checks of what it drew).
+  const ComputeExtraction* computeBackend() const { return backend_ == ExtractionBackend::Compute ? compute_.get() : nullptr; }
   void extract();
   void extractChunk(int k);
   // W·H·4 floats: the position target of chunk k, half h (bottom window row first).
   std::vector<float> readBackTarget(int k, int half);
   // The same for any of the four output targets (0, 1 positions; 2, 3 normals).
   std::vector<float> readBackOutput(int k, int target);
+  // What the view draws from: the buffer object of output target `target` of chunk k, read with
+  // glGetBufferSubData without touching the render target (same layout as readBackOutput).
+  std::vector<float> readOutputBuffer(int k, int target);
   void drawSurface();
   void drawBox();
   void drawBackdrop();
@@ -125,6 +117,10 @@ public:
   void releaseGL();
 
   EngineOptions options;
+
+  // Top bit of a PrimitiveRecord id that names a batch of the compute back end (its firstVertex
+  // then starts a triangle there) instead of chunk · 256 + half.
+  static constexpr std::uint32_t kComputePrimitive = 0x80000000u;
 
   // The lowest and highest isovalues: 2^-23 and 0x3F7FFFFE, two steps below 1.
   static constexpr float kIsoLow = 1.1920929e-07f;
@@ -189,6 +185,12 @@ private:
   GLTexture* createPassTexture(int width);
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);
 
+  void extractWithCompute(const std::vector<int>& active);
+  void buildComputePrimitives();
+  bool chooseBackend();
+
+  std::unique_ptr<ComputeExtraction> compute_;
+  ExtractionBackend backend_ = ExtractionBackend::FragmentPasses;
   bool glInitialised_ = false;
   bool extractionReady_ = false;
   QString datasetPath_;

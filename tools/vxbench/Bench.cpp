@@ -1,7 +1,9 @@
 #include "Bench.h"
 
+#include "AppendedSurface.h"
 #include "BenchReport.h"
 #include "CacheFile.h"
+#include "ComputeExtraction.h"
 #include "GLRenderToTexture.h"
 #include "HeadlessContext.h"
 #include "IsosurfaceEngine.h"
@@ -47,10 +49,12 @@ const char* targetName(int target) {
   return names[target];
 }
 
-// Every active chunk's four output targets against the CPU reference, and the set of active chunks
-// against the reference's. Prints an error line per difference (a few per isovalue at most).
+// Every active chunk's four output buffers (or, for an appending back end, the slots of its vertex
+// buffers) against the CPU reference, and the set of active chunks against the reference's. Prints
+// an error line per difference (a few per isovalue at most).
 bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float iso, bool flat,
-                           const std::vector<ChunkSpan>& spans) {
+                           const std::vector<ChunkSpan>& spans, const SlotVertices* appended) {
+  SlotVertices expectedSlots;
   const int W = engine.textureWidth;
   ReferenceExtractor reference(W, engine.textureHeight);
   ReferenceOptions options;
@@ -76,13 +80,21 @@ bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float
       continue;
     }
     if (!active) continue;
+    if (appended) {
+      referenceSlots(out, int(k), W, engine.textureHeight, expectedSlots);
+      continue;
+    }
     for (int t = 0; t < 4; ++t) {
       const std::vector<float>& expected = t < 2 ? out.positions[t] : out.normals[t - 2];
-      const TargetDifference d = compareTargets(engine.readBackOutput(int(k), t), expected, W);
+      const TargetDifference d = compareTargets(engine.readOutputBuffer(int(k), t), expected, W);
       if (!d.same())
         fail("chunk " + std::to_string(k) + ", " + targetName(t) + ": " + std::to_string(d.differing) +
              " values differ, the first at " + d.first);
     }
+  }
+  if (appended) {
+    const TargetDifference d = compareSlots(*appended, expectedSlots);
+    if (!d.same()) fail(std::to_string(d.differing) + " slots differ, the first at " + d.first);
   }
   if (reported > 5) pk::ErrorLine() << "check at isovalue " << isoText(iso) << ": " << reported - 5 << " more differences";
   return failures == 0;
@@ -108,12 +120,12 @@ IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float i
   x.iso = iso;
   engine.isovalue = iso;
   engine.flatShading = options.flat;
-  engine.dirty = true;
+  engine.requestExtraction();
   engine.extract(); // warm-up: the first extraction at a new span pays for caches and driver state
   if (engine.dirty) return x; // stopped by a chunk over the row limit; the engine said so
   std::vector<double> seconds;
   for (int r = 0; r < options.repeat; ++r) {
-    engine.dirty = true;
+    engine.requestExtraction();
     engine.extract();
     seconds.push_back(engine.lastExtraction().seconds);
   }
@@ -128,22 +140,34 @@ IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float i
   x.viewerThroughput = IsosurfaceEngine::throughputOf(engine.totalTets, float(x.medianSeconds)); // as plotted
   x.processedThroughput = double(x.processedTets) / 1048576.0 / std::max(x.medianSeconds, 1e-6);
 
+  // What is counted, exported and checked is read from the buffers the view draws from.
   const std::vector<ChunkSpan> spans = engine.lastExtraction().spans;
   const int W = engine.textureWidth, H = engine.textureHeight;
-  for (const ChunkSpan& s : spans) {
+  SlotVertices drawnSlots;
+  const ComputeExtraction* compute = engine.computeBackend();
+  bool slotsSound = true;
+  if (compute) {
+    const Clock::time_point t0 = Clock::now();
+    for (int b = 0; b < compute->batchCount(); ++b) slotsSound = groupBySlot(compute->readVertices(b), drawnSlots) && slotsSound;
+    x.readBackSeconds += secondsSince(t0);
+    x.crossing = countSlots(drawnSlots);
+    if (soup) appendSlots(drawnSlots, *soup);
+    if (!slotsSound) pk::error("vxbench: the vertex buffers at isovalue " + isoText(iso) + " hold a broken slot group");
+  }
+  for (const ChunkSpan& s : compute ? std::vector<ChunkSpan>() : spans) {
     if (!s.drawn()) continue;
     for (int h = 0; h < 2; ++h) {
       const Clock::time_point t0 = Clock::now();
-      const std::vector<float> positions = engine.readBackOutput(s.chunk, h);
+      const std::vector<float> positions = engine.readOutputBuffer(s.chunk, h);
       x.readBackSeconds += secondsSince(t0);
       // Data rows [rowMin, rowEnd) are window rows [H − rowEnd, H − rowMin).
       x.crossing += countPrimitives(positions, W, H - s.rowEnd, H - s.rowMin);
-      if (soup) appendPrimitives(positions, engine.readBackOutput(s.chunk, 2 + h), W, H - s.rowEnd, H - s.rowMin, *soup);
+      if (soup) appendPrimitives(positions, engine.readOutputBuffer(s.chunk, 2 + h), W, H - s.rowEnd, H - s.rowMin, *soup);
     }
   }
   if (cpu) {
     x.checked = true;
-    x.checkPassed = checkAgainstReference(engine, *cpu, iso, options.flat, spans);
+    x.checkPassed = checkAgainstReference(engine, *cpu, iso, options.flat, spans, compute ? &drawnSlots : nullptr) && slotsSound;
   }
   if (options.profile) {
     std::vector<PassTimes> runs;
@@ -207,7 +231,7 @@ int renderPicture(IsosurfaceEngine& engine, const BenchOptions& options) {
   engine.surfaceOpacity = options.opacity;
   engine.multiSurfaceOn = options.multi;
   for (int i = 0; i < 3; ++i) engine.rotation[i] = options.rotation[i];
-  engine.dirty = true;
+  engine.requestExtraction();
   // Only for this frame: the camera steps back along its viewing direction.
   const PkVec3f saved = engine.camera.position;
   engine.camera.position = saved - options.distance * engine.camera.direction;
@@ -250,6 +274,7 @@ int renderPicture(IsosurfaceEngine& engine, const BenchOptions& options) {
 int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
   engine.options.renderTargetMode = options.renderTargetMode;
   engine.options.rectTextures = options.rectTextures;
+  parseBackend(options.backend, engine.options.backend);
   engine.initializeGL();
   if (!engine.extractionReady()) {
     pk::error("vxbench: the isosurface cannot be extracted with this set-up (see the message above)");
@@ -280,6 +305,7 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
                           ? "pbuffers"
                           : "framebuffer objects";
   report.rectTextures = engine.useRectTextures != 0;
+  report.backend = backendName(engine.activeBackend());
   report.flat = options.flat;
   report.pixelBuffers = !GLRenderToTexture::pixelBufferObjectsIgnored();
   report.repeat = options.repeat;

@@ -77,7 +77,8 @@ bool parseTriple(const std::string& text, float out[3]) {
 }
 
 const char* usageText() {
-  return "usage: vxbench DATASET.vx [--iso LIST] [--repeat N] [--mode fbo|pbuffer] [--rect] [--flat]\n"
+  return "usage: vxbench DATASET.vx [--iso LIST] [--repeat N] [--backend auto|fragment|compute]\n"
+         "                          [--mode fbo|pbuffer] [--rect] [--flat]\n"
          "                          [--check] [--export-ply FILE] [--profile] [--no-pbo] [--json]\n"
          "       vxbench DATASET.vx [--iso V] --render OUT.png [--mode-shading 0|1|2] [--opacity O]\n"
          "                          [--multi] [--size WxH] [--rotate X,Y,Z] [--distance D] [--flat]\n"
@@ -87,6 +88,9 @@ const char* usageText() {
          "it was.\n"
          "  --iso LIST          isovalues separated by commas (default 0.1,0.2,...,0.9; 0.5 with --render)\n"
          "  --repeat N          timed extractions per isovalue, after one untimed warm-up (default 5)\n"
+         "  --backend B         extraction back end: compute (one marching pass, where the context has\n"
+         "                      compute shaders), fragment (the four passes per chunk), or auto (default:\n"
+         "                      compute where available, fragment with --mode pbuffer or --rect)\n"
          "  --mode fbo|pbuffer  off-screen targets: framebuffer objects (default) or GLX pbuffers\n"
          "  --rect              rectangle textures and the rectangle variants of the pass programs\n"
          "  --flat              flat normals (one gradient per primitive)\n"
@@ -130,6 +134,10 @@ int parseCommandLine(int argc, char** argv, BenchOptions& options) {
     } else if (a == "--repeat") {
       if (!value() || !parseInt(v, 1, 10000, options.repeat)) return usage("--repeat needs a count from 1 to 10000");
       repeatGiven = true;
+    } else if (a == "--backend") {
+      if (!value() || (v != "auto" && v != "fragment" && v != "compute"))
+        return usage("--backend needs auto, fragment or compute");
+      options.backend = v;
     } else if (a == "--mode") {
       if (!value() || (v != "fbo" && v != "pbuffer")) return usage("--mode needs fbo or pbuffer");
       options.renderTargetMode = v == "fbo" ? 0 : 1;

@@ -13,6 +13,7 @@ struct BenchOptions {
   int repeat = 5;                // timed extractions per isovalue (after one untimed warm-up)
   int renderTargetMode = 0;      // --mode fbo (0) | pbuffer (1)
   bool rectTextures = false;     // --rect
+  std::string backend = "auto";  // --backend auto | fragment | compute
   bool flat = false;             // --flat
   bool check = false;            // --check
   bool json = false;             // --json

@@ -54,6 +54,7 @@ PassTimes& PassTimes::operator+=(const PassTimes& o) {
   trees += o.trees;
   setup += o.setup;
   interpolation += o.interpolation;
+  marching += o.marching;
   assembly += o.assembly;
   vertexGather += o.vertexGather;
   normalGather += o.normalGather;
@@ -96,6 +97,9 @@ void printTable(std::ostream& out, const DatasetReport& r) {
   out << format("  graphics    %.1f MB of textures and buffers, %.1f bytes per tetrahedron\n",
                 double(r.graphicsBytes) / 1e6, r.bytesPerTet());
   if (!r.renderer.empty()) out << "  renderer    " << r.renderer << "\n";
+  out << "  back end    " << (r.backend.empty() ? "fragment" : r.backend)
+      << (r.backend == "compute" ? " (one marching pass into the drawn vertex buffers)" : " (four fragment passes per chunk)")
+      << "\n";
   out << "  set-up      " << r.targetMode << ", " << (r.rectTextures ? "rectangle" : "2D") << " textures, "
       << (r.flat ? "flat" : "smooth") << " normals, "
       << (r.pixelBuffers ? "pixel-pack" : "host-memory") << " read-back; median of " << r.repeat
@@ -121,12 +125,12 @@ void printTable(std::ostream& out, const DatasetReport& r) {
   if (!anyProfile) return;
   out << "\n  time per part in ms (median of " << r.repeat
       << ", glFinish after every part; read-back: both position targets of the active chunks)\n";
-  out << "     isovalue   trees   setup  interp  assembly  v-gather  n-gather  copies   total  plain  read-back\n";
+  out << "     isovalue   trees   setup  interp  assembly  v-gather  n-gather  copies  marching   total  plain  read-back\n";
   for (const IsoResult& x : r.results) {
     if (!x.profiled) continue;
     const PassTimes& p = x.passes;
-    out << format("%13s %7.3f %7.3f %7.3f %9.3f %9.3f %9.3f %7.3f %7.3f %6.3f %10.3f\n", isoText(x.iso).c_str(),
-                  p.trees, p.setup, p.interpolation, p.assembly, p.vertexGather, p.normalGather, p.copies, p.total,
+    out << format("%13s %7.3f %7.3f %7.3f %9.3f %9.3f %9.3f %7.3f %9.3f %7.3f %6.3f %10.3f\n", isoText(x.iso).c_str(),
+                  p.trees, p.setup, p.interpolation, p.assembly, p.vertexGather, p.normalGather, p.copies, p.marching, p.total,
                   ms(x.medianSeconds), ms(x.readBackSeconds));
   }
 }
@@ -144,6 +148,7 @@ void printJson(std::ostream& out, const DatasetReport& r) {
   out << "  \"graphicsBytesPerTet\": " << number(r.bytesPerTet()) << ",\n";
   out << "  \"renderer\": " << jsonString(r.renderer) << ",\n";
   out << "  \"targetMode\": " << jsonString(r.targetMode) << ",\n";
+  out << "  \"backend\": " << jsonString(r.backend.empty() ? "fragment" : r.backend) << ",\n";
   out << "  \"rectTextures\": " << (r.rectTextures ? "true" : "false") << ",\n";
   out << "  \"flat\": " << (r.flat ? "true" : "false") << ",\n";
   out << "  \"pixelBuffers\": " << (r.pixelBuffers ? "true" : "false") << ",\n";
@@ -168,7 +173,7 @@ void printJson(std::ostream& out, const DatasetReport& r) {
       out << ", \"passesMs\": {\"trees\": " << number(p.trees) << ", \"setup\": " << number(p.setup)
           << ", \"interpolation\": " << number(p.interpolation) << ", \"assembly\": " << number(p.assembly)
           << ", \"vertexGather\": " << number(p.vertexGather) << ", \"normalGather\": " << number(p.normalGather)
-          << ", \"copies\": " << number(p.copies) << ", \"total\": " << number(p.total) << "}";
+          << ", \"copies\": " << number(p.copies) << ", \"marching\": " << number(p.marching) << ", \"total\": " << number(p.total) << "}";
     }
     out << "}";
   }

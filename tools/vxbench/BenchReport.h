@@ -19,6 +19,7 @@ struct PassTimes {
   double vertexGather = 0;  // both halves
   double normalGather = 0;  // both halves
   double copies = 0;        // the four copies of buffer targets into their buffer objects
+  double marching = 0;      // the compute back end's pass (all of the above in one)
   double total = 0;         // the whole profiled extraction, glFinish included
   PassTimes& operator+=(const PassTimes& o);
 };
@@ -51,6 +52,7 @@ struct DatasetReport {
   std::size_t graphicsBytes = 0;
   std::string renderer;        // GL_RENDERER and GL_VERSION
   std::string targetMode;      // "framebuffer objects" or "pbuffers"
+  std::string backend;         // "fragment" or "compute"
   bool rectTextures = false;
   bool flat = false;
   bool pixelBuffers = true;    // buffer targets read back through pixel-pack buffers

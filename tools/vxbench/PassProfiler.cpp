@@ -32,11 +32,12 @@ bool profileExtraction(IsosurfaceEngine& engine, PassTimes& times) {
     case ExtractionPart::VertexGather: slot = &times.vertexGather; break;
     case ExtractionPart::NormalGather: slot = &times.normalGather; break;
     case ExtractionPart::Copies: slot = &times.copies; break;
+    case ExtractionPart::Marching: slot = &times.marching; break;
     }
     *slot += msBetween(lap, now);
     lap = now;
   };
-  engine.dirty = true;
+  engine.requestExtraction();
   engine.extract();
   engine.onPartDone = nullptr;
   times.total = msBetween(begin, Clock::now());

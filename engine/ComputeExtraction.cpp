@@ -1,0 +1,330 @@
+#include "ComputeExtraction.h"
+
+#include "CacheFile.h"
+#include "EmbeddedShaders.h"
+#include "PkDiag.h"
+
+#include <algorithm>
+#include <string>
+
+namespace {
+
+constexpr int kGroupSize = 64;
+constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
+
+GLuint compileProgram(const char* defines) {
+  const std::string source = std::string("#version 430\n") + defines + shaders::marchingCompute;
+  const char* text = source.c_str();
+  const GLuint shader = glCreateShader(GL_COMPUTE_SHADER);
+  glShaderSource(shader, 1, &text, nullptr);
+  glCompileShader(shader);
+  GLint ok = 0;
+  glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+  auto log = [](GLuint object, bool program) -> std::string {
+    GLint length = 0;
+    program ? glGetProgramiv(object, GL_INFO_LOG_LENGTH, &length) : glGetShaderiv(object, GL_INFO_LOG_LENGTH, &length);
+    std::string text(std::size_t(std::max(length, 1)), '\0');
+    program ? glGetProgramInfoLog(object, length, nullptr, &text[0]) : glGetShaderInfoLog(object, length, nullptr, &text[0]);
+    return std::string(text.c_str());
+  };
+  if (!ok) {
+    pk::error(std::string("the marching program does not compile: ") + log(shader, false));
+    glDeleteShader(shader);
+    return 0;
+  }
+  const GLuint program = glCreateProgram();
+  glAttachShader(program, shader);
+  glLinkProgram(program);
+  glDeleteShader(shader); // stays alive with the program
+  glGetProgramiv(program, GL_LINK_STATUS, &ok);
+  if (!ok) {
+    pk::error(std::string("the marching program does not link: ") + log(program, true));
+    glDeleteProgram(program);
+    return 0;
+  }
+  glUseProgram(program);
+  glUniform1i(glGetUniformLocation(program, "Vertices"), 0);
+  glUniform1i(glGetUniformLocation(program, "Tets"), 1);
+  glUseProgram(0);
+  return program;
+}
+
+GLuint bufferTexture(GLuint buffer, GLenum format) {
+  GLuint texture = 0;
+  glGenTextures(1, &texture);
+  glBindTexture(GL_TEXTURE_BUFFER, texture);
+  glTexBuffer(GL_TEXTURE_BUFFER, format, buffer);
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  return texture;
+}
+
+GLuint uploadBuffer(std::size_t bytes, const void* data) {
+  GLuint buffer = 0;
+  glGenBuffers(1, &buffer);
+  glBindBuffer(GL_TEXTURE_BUFFER, buffer);
+  glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(bytes), data, GL_STATIC_DRAW);
+  glBindBuffer(GL_TEXTURE_BUFFER, 0);
+  return buffer;
+}
+
+} // namespace
+
+ComputeExtraction::ComputeExtraction() = default;
+
+ComputeExtraction::~ComputeExtraction() = default; // GL objects go with release()
+
+bool ComputeExtraction::supported() {
+  return GLEW_VERSION_4_3 || (GLEW_ARB_compute_shader && GLEW_ARB_shader_storage_buffer_object &&
+                              GLEW_ARB_texture_buffer_object && GLEW_ARB_draw_indirect);
+}
+
+std::size_t ComputeExtraction::maxBatchVertices() {
+  // 128 MiB of output, rounded down to whole quads (six vertices).
+  return (std::size_t(128) << 20) / kBytesPerVertex / 6 * 6;
+}
+
+bool ComputeExtraction::initialize() {
+  if (!supported()) return false;
+  programs_[0] = compileProgram("");
+  programs_[1] = compileProgram("#define FLAT_NORMALS\n");
+  if (!ready()) {
+    release();
+    return false;
+  }
+  // Warm both programs: the driver compiles a program at its first dispatch.
+  if (ensureBatch(0, 6)) {
+    for (GLuint program : programs_) {
+      glUseProgram(program);
+      glUniform1i(glGetUniformLocation(program, "SlotCount"), 0);
+      glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batches_[0].surface);
+      glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batches_[0].command);
+      glDispatchCompute(1, 1, 1);
+    }
+    glUseProgram(0);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
+    glFinish();
+  }
+  return true;
+}
+
+bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
+  const std::size_t texels = std::size_t(W) * std::size_t(H);
+  if (W != 256 || H != 256 || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
+      d.edgeMap.size() != 4 * texels || d.tetMap.size() != 4 * texels) {
+    chunks_.push_back(Chunk()); // keeps the chunk indices; nothing of it can be drawn
+    return false;
+  }
+  columns_ = W / 2;
+  // The edge in texel t as the vertex slots of its two ends; a byte coordinate b is texel b.
+  auto edgeAt = [&](std::size_t t) -> std::uint32_t {
+    const std::uint8_t* e = &d.edgeMap[4 * t];
+    const std::uint32_t lo = std::uint32_t(e[1]) * std::uint32_t(W) + e[0];
+    const std::uint32_t hi = std::uint32_t(e[3]) * std::uint32_t(W) + e[2];
+    return lo | hi << 16;
+  };
+  const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
+  const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
+  std::vector<std::uint32_t> tets(8 * slots);
+  std::uint32_t highestVertex = 0;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns_; ++c) {
+      const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
+      const std::uint32_t edges[8] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]),
+                                      edgeAt(m[6]), edgeAt(m[7]), edgeAt(std::size_t(r) * W + c), 0};
+      std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
+      for (int i = 0; i < 8; ++i) {
+        out[i] = edges[i];
+        if (i < 7) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
+      }
+    }
+  const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;
+  std::vector<float> interleaved(8 * vertices);
+  for (std::size_t v = 0; v < vertices; ++v) {
+    std::copy_n(&d.vertexArray[4 * v], 4, &interleaved[8 * v]);
+    std::copy_n(&d.weightArray[4 * v], 4, &interleaved[8 * v + 4]);
+  }
+
+  Chunk chunk;
+  chunk.slotCount = int(slots);
+  if (slots) {
+    chunk.vertexBuffer = uploadBuffer(interleaved.size() * sizeof(float), interleaved.data());
+    chunk.vertexTexture = bufferTexture(chunk.vertexBuffer, GL_RGBA32F);
+    chunk.tetBuffer = uploadBuffer(tets.size() * sizeof(std::uint32_t), tets.data());
+    chunk.tetTexture = bufferTexture(chunk.tetBuffer, GL_RGBA32UI);
+    chunk.bytes = interleaved.size() * sizeof(float) + tets.size() * sizeof(std::uint32_t);
+  }
+  chunks_.push_back(chunk);
+  return true;
+}
+
+void ComputeExtraction::clearChunks() {
+  for (Chunk& c : chunks_) {
+    const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
+    glDeleteTextures(2, textures);
+    glDeleteBuffers(2, buffers);
+  }
+  chunks_.clear();
+  usedBatches_ = 0;
+}
+
+bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
+  while (int(batches_.size()) <= index) batches_.push_back(Batch());
+  Batch& b = batches_[std::size_t(index)];
+  if (!b.command) {
+    glGenBuffers(1, &b.command);
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
+    const GLuint command[4] = {0, 1, 0, 0};
+    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof command, command, GL_DYNAMIC_DRAW);
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
+  }
+  if (b.capacity < vertices) {
+    // Grows by half again, so that a slider drag settles after a few allocations.
+    const std::size_t capacity = std::min(std::max(vertices, b.capacity + b.capacity / 2), maxBatchVertices());
+    if (!b.surface) glGenBuffers(1, &b.surface);
+    glBindBuffer(GL_SHADER_STORAGE_BUFFER, b.surface);
+    glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * kBytesPerVertex), nullptr, GL_DYNAMIC_DRAW);
+    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+    b.capacity = capacity;
+  }
+  return b.capacity >= vertices;
+}
+
+void ComputeExtraction::extract(const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
+                                const std::function<void(ExtractionPart)>& partDone) {
+  usedBatches_ = 0;
+  const GLuint program = programs_[flatNormals ? 1 : 0];
+  if (!program) return;
+  glUseProgram(program);
+  glUniform1f(glGetUniformLocation(program, "Iso"), iso);
+  const GLint firstSlot = glGetUniformLocation(program, "FirstSlot");
+  const GLint slotCount = glGetUniformLocation(program, "SlotCount");
+  const GLint chunkBits = glGetUniformLocation(program, "ChunkBits");
+  const GLint capacity = glGetUniformLocation(program, "Capacity");
+
+  // Spans go into batches in order; a batch holds what its largest possible output fits.
+  std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
+  std::vector<std::size_t> batchVertices;
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const ChunkSpan& s = spans[i];
+    if (!s.drawn()) continue;
+    const std::size_t vertices = 6 * std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
+    if (batchSpans.empty() || batchVertices.back() + vertices > maxBatchVertices()) {
+      batchSpans.push_back({i, i + 1});
+      batchVertices.push_back(0);
+    }
+    batchSpans.back().second = i + 1;
+    batchVertices.back() += vertices;
+  }
+  static const GLuint freshCommand[4] = {0, 1, 0, 0};
+  for (std::size_t b = 0; b < batchSpans.size(); ++b) {
+    if (!ensureBatch(int(b), batchVertices[b])) break;
+    const Batch& batch = batches_[b];
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, batch.command);
+    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof freshCommand, freshCommand);
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batch.surface);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batch.command);
+    glUniform1ui(capacity, GLuint(batch.capacity));
+    usedBatches_ = int(b) + 1;
+    if (b == 0 && partDone) partDone(ExtractionPart::Setup);
+    for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
+      const ChunkSpan& s = spans[i];
+      if (!s.drawn() || s.chunk < 0 || std::size_t(s.chunk) >= chunks_.size()) continue;
+      const Chunk& chunk = chunks_[std::size_t(s.chunk)];
+      const int first = s.rowMin * columns_;
+      const int count = std::min(s.rowEnd * columns_, chunk.slotCount) - first;
+      if (count <= 0) continue;
+      glActiveTexture(GL_TEXTURE0);
+      glBindTexture(GL_TEXTURE_BUFFER, chunk.vertexTexture);
+      glActiveTexture(GL_TEXTURE1);
+      glBindTexture(GL_TEXTURE_BUFFER, chunk.tetTexture);
+      glUniform1i(firstSlot, first);
+      glUniform1i(slotCount, count);
+      glUniform1ui(chunkBits, GLuint(s.chunk) << 15);
+      glDispatchCompute(GLuint((count + kGroupSize - 1) / kGroupSize), 1, 1);
+    }
+  }
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
+  glUseProgram(0);
+  // The vertex array and the draw command are read after the shader's writes.
+  glMemoryBarrier(GL_VERTEX_ATTRIB_ARRAY_BARRIER_BIT | GL_COMMAND_BARRIER_BIT | GL_BUFFER_UPDATE_BARRIER_BIT);
+  if (partDone) partDone(ExtractionPart::Marching);
+}
+
+void ComputeExtraction::bindForDrawing(const Batch& b) const {
+  glBindBuffer(GL_ARRAY_BUFFER, b.surface);
+  glEnableClientState(GL_VERTEX_ARRAY);
+  glVertexPointer(4, GL_FLOAT, GLsizei(kBytesPerVertex), nullptr);
+  glClientActiveTexture(GL_TEXTURE0);
+  glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+  glTexCoordPointer(4, GL_FLOAT, GLsizei(kBytesPerVertex), reinterpret_cast<const void*>(4 * sizeof(float)));
+}
+
+void ComputeExtraction::unbindForDrawing() const {
+  glDisableClientState(GL_VERTEX_ARRAY);
+  glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+  glBindBuffer(GL_ARRAY_BUFFER, 0);
+}
+
+void ComputeExtraction::draw() const {
+  for (int i = 0; i < usedBatches_; ++i) {
+    const Batch& b = batches_[std::size_t(i)];
+    bindForDrawing(b);
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
+    glDrawArraysIndirect(GL_TRIANGLES, nullptr);
+    glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
+    unbindForDrawing();
+  }
+}
+
+void ComputeExtraction::drawRange(int batch, int first, int count) const {
+  if (batch < 0 || batch >= usedBatches_ || first < 0 || count <= 0) return;
+  bindForDrawing(batches_[std::size_t(batch)]);
+  glDrawArrays(GL_TRIANGLES, first, count);
+  unbindForDrawing();
+}
+
+std::uint32_t ComputeExtraction::vertexCount(int batch) const {
+  if (batch < 0 || batch >= usedBatches_) return 0;
+  const Batch& b = batches_[std::size_t(batch)];
+  GLuint count = 0;
+  glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
+  glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof count, &count);
+  glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
+  return std::uint32_t(std::min<std::size_t>(count, b.capacity));
+}
+
+std::vector<float> ComputeExtraction::readVertices(int batch) const {
+  const std::uint32_t count = vertexCount(batch);
+  std::vector<float> out(std::size_t(count) * kFloatsPerVertex);
+  if (count == 0) return out;
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, batches_[std::size_t(batch)].surface);
+  glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, 0, GLsizeiptr(out.size() * sizeof(float)), out.data());
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+  return out;
+}
+
+std::size_t ComputeExtraction::graphicsBytes() const {
+  std::size_t bytes = 0;
+  for (const Chunk& c : chunks_) bytes += c.bytes;
+  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerVertex + (b.command ? 16 : 0);
+  return bytes;
+}
+
+void ComputeExtraction::release() {
+  clearChunks();
+  for (Batch& b : batches_) {
+    glDeleteBuffers(1, &b.surface);
+    glDeleteBuffers(1, &b.command);
+  }
+  batches_.clear();
+  for (GLuint& p : programs_) {
+    if (p) glDeleteProgram(p);
+    p = 0;
+  }
+}

@@ -1,0 +1,96 @@
+// The compute back end of the extraction: marching tetrahedra in one OpenGL 4.3 compute pass over
+// the tetrahedron slots of the active rows, as the interval trees select them. Every crossing
+// tetrahedron appends its triangles (one, or two for a quad) through one atomic add straight into
+// the vertex buffer the surface is drawn from: no full-screen passes, no copies, nothing through
+// the host. Its arithmetic is that of the fragment passes, so both draw the same surface.
+//
+// Chunk data, derived at load from the cache's arrays (the file format is unchanged):
+//   - vertex buffer: two RGBA32F texels per vertex slot (position and value, gradient and value),
+//     only up to the highest slot the chunk's edges use;
+//   - tetrahedron buffer: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
+//     cover, each component one edge as the vertex slots of its two ends (lower-valued end in the
+//     low 16 bits): (AB, AC, AD, BC) and (BD, CD, classification edge, 0).
+// Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
+// buffer with two vec4 per vertex (position with the weight in w; normal with the slot's id
+// chunk·2^15 + slot as bits in w) and an indirect draw command whose count the atomic add grows.
+// Batches are pooled and grow on demand. Everything needs the engine's context current.
+#pragma once
+
+#include "ExtractionTypes.h"
+#include "PolykitGL.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+struct ChunkData;
+
+class ComputeExtraction {
+public:
+  ComputeExtraction();
+  ~ComputeExtraction();
+  ComputeExtraction(const ComputeExtraction&) = delete;
+  ComputeExtraction& operator=(const ComputeExtraction&) = delete;
+
+  // Whether the current context offers compute shaders, storage buffers, buffer textures and
+  // indirect draws.
+  static bool supported();
+  // Compiles the two programs (smooth and flat normals) and runs each once on nothing, so that the
+  // driver's compilation at first use is paid here. False after an error line.
+  bool initialize();
+  bool ready() const { return programs_[0] != 0 && programs_[1] != 0; }
+
+  // Derives chunk k's buffers from its arrays (all W·H arrays of a 256 × 256 cache) and uploads
+  // them. Chunks are added in order, k = the number added so far.
+  bool addChunk(const ChunkData& data, int textureWidth, int textureHeight);
+  void clearChunks();
+  int chunkCount() const { return int(chunks_.size()); }
+
+  // Extracts the drawn spans at iso. partDone is told after the set-up and after the dispatches.
+  void extract(const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
+               const std::function<void(ExtractionPart)>& partDone);
+  // Draws the last surface as triangles: positions as the vertex array, normals as texture
+  // coordinates of unit 0.
+  void draw() const;
+  // Draws count vertices from first of one batch (a transparent primitive).
+  void drawRange(int batch, int first, int count) const;
+
+  int batchCount() const { return usedBatches_; }
+  // The vertices a batch holds after the last extraction (a read of its draw command).
+  std::uint32_t vertexCount(int batch) const;
+  // A batch's vertices as drawn: eight floats each (position with weight, normal with slot id).
+  std::vector<float> readVertices(int batch) const;
+
+  // Graphics memory of the chunk buffers and the output batches.
+  std::size_t graphicsBytes() const;
+  // Gives back every OpenGL object; needs the context current.
+  void release();
+
+  // Floats per output vertex and vertices per batch at most.
+  static constexpr int kFloatsPerVertex = 8;
+  static std::size_t maxBatchVertices();
+
+private:
+  struct Chunk {
+    GLuint vertexBuffer = 0, vertexTexture = 0;
+    GLuint tetBuffer = 0, tetTexture = 0;
+    int slotCount = 0;      // tetrahedron slots uploaded (rows · W/2)
+    std::size_t bytes = 0;
+  };
+  struct Batch {
+    GLuint surface = 0;     // storage buffer and vertex array
+    GLuint command = 0;     // indirect draw command {count, 1, 0, 0}
+    std::size_t capacity = 0; // vertices
+  };
+  bool ensureBatch(int index, std::size_t vertices);
+  void bindForDrawing(const Batch& b) const;
+  void unbindForDrawing() const;
+
+  GLuint programs_[2] = {0, 0}; // smooth, flat
+  std::vector<Chunk> chunks_;
+  std::vector<Batch> batches_;
+  int usedBatches_ = 0;
+  int columns_ = 128;           // tetrahedron slots per row (W/2)
+};

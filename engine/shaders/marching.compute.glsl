@@ -1,0 +1,96 @@
+// Marching tetrahedra over the candidate tetrahedron slots of one chunk, appending the crossing
+// primitives to the surface buffer the view draws from.
+//
+// Inputs (buffer textures, bound per chunk):
+//   Vertices: two texels per vertex slot, position and value, then gradient and value;
+//   Tets:     two texels per tetrahedron slot (row · W/2 + column), each component one edge as its
+//             vertex slots (lower-valued end in the low 16 bits, higher-valued end in the high 16):
+//             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order.
+// Output: per surface vertex two vec4s, the position with the interpolation weight in w, and the
+// normal (the interpolated gradient) with the slot's id (chunk · 2^15 + slot) as bits in w. Each
+// crossing tetrahedron takes its three or six vertices with one atomic add on the vertex count,
+// which is the first word of an indirect draw command.
+//
+// The arithmetic repeats the interpolation pass and the triangle assembly exactly, so both back
+// ends draw the same surface. FLAT_NORMALS: the primitive's third vertex gives the normal of all.
+layout(local_size_x = 64) in;
+
+uniform samplerBuffer Vertices;
+uniform usamplerBuffer Tets;
+uniform float Iso;
+uniform int FirstSlot;
+uniform int SlotCount;
+uniform uint ChunkBits;
+uniform uint Capacity;
+
+layout(std430, binding = 0) writeonly buffer Surface { vec4 corners[]; };
+layout(std430, binding = 1) buffer Command { uint vertexCount; uint instanceCount; uint first; uint baseInstance; };
+
+vec4 interpolateEdge(uint edge, int texel)
+{
+  vec4 lo = texelFetch(Vertices, 2 * int(edge & 0xFFFFu) + texel);
+  vec4 hi = texelFetch(Vertices, 2 * int(edge >> 16) + texel);
+  float d = max(hi.w - lo.w, 0.000001);
+  float i = clamp((Iso - lo.w) / d, 0.0, 1.0);
+  vec4 result = lo + (hi - lo) * i;
+  result.w = i;
+  if (Iso > hi.w) result.w = -2.0;
+  if (Iso < lo.w) result.w = -1.0;
+  return result;
+}
+
+float sideOf(uint edge)
+{
+  float lo = texelFetch(Vertices, 2 * int(edge & 0xFFFFu)).w;
+  float hi = texelFetch(Vertices, 2 * int(edge >> 16)).w;
+  float w = 0.0;
+  if (Iso > hi) w = -2.0;
+  if (Iso < lo) w = -1.0;
+  return w;
+}
+
+void main()
+{
+  int n = int(gl_GlobalInvocationID.x);
+  if (n >= SlotCount) return;
+  int slot = FirstSlot + n;
+  uvec4 t0 = texelFetch(Tets, 2 * slot);
+  uvec4 t1 = texelFetch(Tets, 2 * slot + 1);
+
+  // The classification edge BC decides: a quad between its ends, a triangle near A below, near D above.
+  float side = sideOf(t1.z);
+  uvec4 e = uvec4(t0.y, t0.z, t1.x, t0.w);
+  if (side < 0.0) e = uvec4(t0.x, t0.y, t0.z, t0.z);
+  if (side < -1.0) e = uvec4(t0.z, t0.z, t1.x, t1.y);
+
+  vec4 p0 = interpolateEdge(e.x, 0), p1 = interpolateEdge(e.y, 0);
+  vec4 p2 = interpolateEdge(e.z, 0), p3 = interpolateEdge(e.w, 0);
+  if (min(min(p0.w, p1.w), min(p2.w, p3.w)) < 0.0) return;
+
+#ifdef FLAT_NORMALS
+  vec4 n2 = interpolateEdge(e.z, 1);
+  vec4 n0 = n2, n1 = n2, n3 = n2;
+#else
+  vec4 n0 = interpolateEdge(e.x, 1), n1 = interpolateEdge(e.y, 1);
+  vec4 n2 = interpolateEdge(e.z, 1), n3 = interpolateEdge(e.w, 1);
+#endif
+  float id = uintBitsToFloat(ChunkBits | uint(slot));
+  n0.w = id; n1.w = id; n2.w = id; n3.w = id;
+
+  // A repeated corner makes a triangle: (v0, v1, v2) when v2 = v3, (v0, v2, v3) when v0 = v1.
+  bool dropFirst = p0 == p1;
+  bool single = p2 == p3 || dropFirst;
+  if (dropFirst && !(p2 == p3)) { p1 = p2; n1 = n2; p2 = p3; n2 = n3; }
+  uint count = single ? 3u : 6u;
+  uint at = atomicAdd(vertexCount, count);
+  if (at + count > Capacity) return;
+  uint w = 2u * at;
+  corners[w] = p0; corners[w + 1u] = n0;
+  corners[w + 2u] = p1; corners[w + 3u] = n1;
+  corners[w + 4u] = p2; corners[w + 5u] = n2;
+  if (!single) {
+    corners[w + 6u] = p0; corners[w + 7u] = n0;
+    corners[w + 8u] = p2; corners[w + 9u] = n2;
+    corners[w + 10u] = p3; corners[w + 11u] = n3;
+  }
+}
