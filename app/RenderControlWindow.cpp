@@ -136,9 +136,18 @@ bool RenderControlWindow::loadNow(const QString& path) {
     datasetName_ = name;
     statusBar()->clearMessage();
   } else {
-    if (glIsosurface_->totalTets == 0) datasetName_.clear();
+    // A geometry file that cannot be read changes nothing; past it the previous dataset is gone,
+    // and what the view holds is the part of this one that loaded, if any.
+    if (!glIsosurface_->hasDataset())
+      datasetName_.clear();
+    else if (glIsosurface_->datasetPath() == path)
+      datasetName_ = name;
     const std::string& error = errors.firstError();
-    statusBar()->showMessage(error.empty() ? tr("Could not open %1").arg(name) : QString::fromLocal8Bit(error.c_str()));
+    QString message = error.empty() ? tr("Could not open %1").arg(name) : QString::fromLocal8Bit(error.c_str());
+    const int loaded = glIsosurface_->chunksLoaded(), inFile = glIsosurface_->chunksInFile();
+    if (glIsosurface_->hasDataset() && glIsosurface_->datasetPath() == path && loaded < inFile)
+      message += tr(" (%1 of %2 chunks loaded)").arg(loaded).arg(inFile);
+    statusBar()->showMessage(message);
   }
   showDataset();
   glIsosurface_->updateGL();

@@ -175,6 +175,12 @@ RenderControlWindowBase::RenderControlWindowBase(QWidget* parent, const char* na
   comboBox1 = named(new QComboBox(page), "comboBox1");
   comboBox1->setEditable(false);
   layout3->addWidget(comboBox1);
+  // How the surface is extracted; the view switches to the back end its OpenGL offers.
+  backendLabel_ = named(new QLabel(page), "backendLabel_");
+  layout3->addWidget(backendLabel_);
+  backendBox_ = named(new QComboBox(page), "backendBox_");
+  backendBox_->setEditable(false);
+  layout3->addWidget(backendBox_);
   pageLayout->addLayout(layout3);
 
   layout5 = new QHBoxLayout();
@@ -271,6 +277,8 @@ RenderControlWindowBase::RenderControlWindowBase(QWidget* parent, const char* na
   connect(checkBox3, &QCheckBox::stateChanged, glIsosurface_, &GLGPUIsosurface::drawBoundingBox);
   connect(checkBox6_2, &QCheckBox::stateChanged, glIsosurface_, &GLGPUIsosurface::drawBoundaries);
   connect(comboBox1, &QComboBox::activated, glIsosurface_, &GLGPUIsosurface::renderMode);
+  connect(backendBox_, &QComboBox::activated, glIsosurface_, &GLGPUIsosurface::selectBackend);
+  connect(glIsosurface_, &GLGPUIsosurface::backendInUse, backendBox_, &QComboBox::setCurrentIndex);
 }
 
 RenderControlWindowBase::~RenderControlWindowBase() = default;
@@ -291,6 +299,12 @@ void RenderControlWindowBase::languageChange() {
   comboBox1->addItem(tr("Shaded"));
   comboBox1->addItem(tr("3D Texture"));
   comboBox1->addItem(tr("Glass"));
+  backendLabel_->setText(tr("Extraction"));
+  const int backend = backendBox_->currentIndex();
+  backendBox_->clear();
+  backendBox_->addItem(tr("Compute shader"));
+  backendBox_->addItem(tr("Fragment passes"));
+  backendBox_->setCurrentIndex(backend < 0 ? 0 : backend);
   pushButton1->setText(tr("Background"));
   toolBox1->setItemText(toolBox1->indexOf(page), tr("Rendering"));
 

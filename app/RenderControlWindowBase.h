@@ -56,6 +56,8 @@ public:
   QCheckBox* checkBox6_2;
   QLabel* textLabel2;
   QComboBox* comboBox1;
+  QLabel* backendLabel_;
+  QComboBox* backendBox_;
   QPushButton* pushButton1;
   QFrame* bgcolorfield_;
   QLabel* pixmapLabel1;

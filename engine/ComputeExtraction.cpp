@@ -10,6 +10,7 @@
 namespace {
 
 constexpr int kGroupSize = 64;
+constexpr std::uint32_t kNoEdge = 0xFFFFFFFFu;
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
 
 GLuint compileProgram(const char* defines) {
@@ -117,11 +118,18 @@ bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
   }
   columns_ = W / 2;
   // The edge in texel t as the vertex slots of its two ends; a byte coordinate b is texel b.
-  auto edgeAt = [&](std::size_t t) -> std::uint32_t {
+  auto edgeIn = [&](std::size_t t) -> std::uint32_t {
     const std::uint8_t* e = &d.edgeMap[4 * t];
     const std::uint32_t lo = std::uint32_t(e[1]) * std::uint32_t(W) + e[0];
     const std::uint32_t hi = std::uint32_t(e[3]) * std::uint32_t(W) + e[2];
     return lo | hi << 16;
+  };
+  // A tetrahedron's edge by global index. The interpolation pass fills only the right half's rows
+  // below rowCount1; any other index reads a cleared texel there, which is never crossing.
+  const int edgeRows = std::clamp(int(d.rowCount1), 0, H);
+  auto edgeAt = [&](std::size_t index) -> std::uint32_t {
+    const bool interpolated = int(index % std::size_t(W)) >= W / 2 && int(index / std::size_t(W)) < edgeRows;
+    return interpolated ? edgeIn(index) : kNoEdge;
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
@@ -131,11 +139,11 @@ bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
     for (int c = 0; c < columns_; ++c) {
       const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
       const std::uint32_t edges[8] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]),
-                                      edgeAt(m[6]), edgeAt(m[7]), edgeAt(std::size_t(r) * W + c), 0};
+                                      edgeAt(m[6]), edgeAt(m[7]), edgeIn(std::size_t(r) * W + c), 0};
       std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
       for (int i = 0; i < 8; ++i) {
         out[i] = edges[i];
-        if (i < 7) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
+        if (i < 7 && edges[i] != kNoEdge) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
       }
     }
   const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;

@@ -9,7 +9,11 @@
 //     only up to the highest slot the chunk's edges use;
 //   - tetrahedron buffer: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
 //     cover, each component one edge as the vertex slots of its two ends (lower-valued end in the
-//     low 16 bits): (AB, AC, AD, BC) and (BD, CD, classification edge, 0).
+//     low 16 bits): (AB, AC, AD, BC) and (BD, CD, classification edge, 0). An edge index that the
+//     interpolation pass would not fill with an edge of the right half (a row at or past
+//     rowCount1, or the left half, which no builder-made layout refers to) reads as not crossing:
+//     the passes read a cleared texel there, or for the left half the classification edge of
+//     whatever row the span makes active.
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer with two vec4 per vertex (position with the weight in w; normal with the slot's id
 // chunk·2^15 + slot as bits in w) and an indirect draw command whose count the atomic add grows.

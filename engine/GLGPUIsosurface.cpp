@@ -24,6 +24,9 @@ GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWid
 }
 
 GLGPUIsosurface::~GLGPUIsosurface() {
+  // The context outlives this part of the object (QOpenGLWidget destroys it later): its notice
+  // must not reach an engine that is gone.
+  QObject::disconnect(contextWatch_);
   // The objects go with the context current, never from a destructor without one.
   if (context()) {
     makeCurrent();
@@ -36,7 +39,16 @@ void GLGPUIsosurface::updateGL() { update(); }
 
 bool GLGPUIsosurface::loadDataset(const QString& path) {
   makeCurrent();
+  // Whoever hears the progress may repaint other widgets, which leaves Qt's own context current:
+  // the load goes on in this one.
+  const std::function<void(int, int)> listener = loadProgress;
+  if (listener)
+    loadProgress = [this, listener](int done, int total) {
+      listener(done, total);
+      restoreContext(this);
+    };
   const bool ok = IsosurfaceEngine::loadDataset(path);
+  loadProgress = listener;
   doneCurrent();
   update();
   return ok;
@@ -57,6 +69,18 @@ void GLGPUIsosurface::renderMode(int mode) { IsosurfaceEngine::renderMode(mode);
 void GLGPUIsosurface::opacity(int v) { IsosurfaceEngine::opacity(v); }
 void GLGPUIsosurface::multiSurf(int on) { IsosurfaceEngine::multiSurf(on); }
 void GLGPUIsosurface::drawBoundaries(int on) { IsosurfaceEngine::drawBoundaries(on); }
+
+void GLGPUIsosurface::selectBackend(int index) {
+  const ExtractionBackend wanted = index == 0 ? ExtractionBackend::Compute : ExtractionBackend::FragmentPasses;
+  if (context()) {
+    makeCurrent();
+    setBackend(wanted);
+    doneCurrent();
+  } else {
+    setBackend(wanted);
+  }
+  if (context()) emit backendInUse(activeBackend() == ExtractionBackend::Compute ? 0 : 1);
+}
 
 void GLGPUIsosurface::mousePressEvent(QMouseEvent* e) {
   const QPoint p = e->position().toPoint();
@@ -103,7 +127,18 @@ void GLGPUIsosurface::keyPressEvent(QKeyEvent* e) {
 
 void GLGPUIsosurface::initializeGL() {
   IsosurfaceEngine::initializeGL();
-  watchContextDestruction(this, [this] { releaseGL(); });
+  emit backendInUse(activeBackend() == ExtractionBackend::Compute ? 0 : 1);
+  QObject::disconnect(contextWatch_);
+  contextWatch_ = watchContextDestruction(this, [this] {
+    if (hasDataset()) reopenPath_ = datasetPath();
+    releaseGL();
+  });
+  // A new context (the view moved to another window): the dataset comes back with it.
+  if (!reopenPath_.isEmpty()) {
+    const QString path = reopenPath_;
+    reopenPath_.clear();
+    IsosurfaceEngine::loadDataset(path);
+  }
 }
 
 void GLGPUIsosurface::resizeGL(int w, int h) { IsosurfaceEngine::resizeGL(w, h); }

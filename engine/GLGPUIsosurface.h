@@ -30,8 +30,12 @@ public slots:
   void opacity(int v);
   void multiSurf(int on);
   void drawBoundaries(int on);
+  // 0 the compute pass, 1 the fragment passes; an open dataset is read again into it.
+  void selectBackend(int index);
 
 signals:
+  // The back end in use after OpenGL was set up or another was selected (0 compute, 1 fragment).
+  void backendInUse(int index);
   void viewUpdated();
   void extractPerf(int mtetsPerSecond);
 
@@ -43,5 +47,10 @@ protected:
   void resizeGL(int w, int h) override;
   void paintGL() override;
   void reportExtractPerf(int mtetsPerSecond) override;
+
+private:
+  QMetaObject::Connection contextWatch_;
+  // The dataset to open again once a new context is set up (the old one went with its context).
+  QString reopenPath_;
 
 };

@@ -7,6 +7,8 @@
 #include "MemoryPool.h"
 
 #include <QImage>
+#include <QMatrix4x4>
+#include <QVector3D>
 
 #include <algorithm>
 
@@ -170,9 +172,14 @@ void IsosurfaceEngine::drawSurface() {
 }
 
 void IsosurfaceEngine::depthSortPrimitives() {
-  PkMatrix4<float> m;
-  glGetFloatv(GL_MODELVIEW_MATRIX, m.m); // read row by row: the transpose of the modelview
-  const PkVec3f key = transformPoint(m, camera.position);
+  // The eye in model coordinates: the modelview's inverse applied to the origin. Primitives are
+  // drawn nearest first by their true distance from it, wherever the camera stands.
+  QMatrix4x4 modelview;
+  glGetFloatv(GL_MODELVIEW_MATRIX, modelview.data()); // column by column, as QMatrix4x4 keeps it
+  bool invertible = false;
+  const QVector3D eye = modelview.inverted(&invertible).map(QVector3D(0, 0, 0));
+  if (!invertible) return; // a collapsed view (zero scale): no order to find
+  const PkVec3f key(eye.x(), eye.y(), eye.z());
   std::sort(primitives.begin(), primitives.end(), [&key](const PrimitiveRecord* a, const PrimitiveRecord* b) {
     const PkVec3f da = key - PkVec3f(a->x, a->y, a->z), db = key - PkVec3f(b->x, b->y, b->z);
     return da.lengthSquared() < db.lengthSquared();

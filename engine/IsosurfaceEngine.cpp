@@ -119,7 +119,10 @@ void IsosurfaceEngine::initializeGL() {
   if (!pk::initGlew(&glewError)) {
     pk::error("cannot initialize OpenGL");
     pk::error("GLEW Error: " + glewError);
-    QCoreApplication::quit();
+    // Nothing more can be set up without the entry points. The quit request is queued: made
+    // before the event loop runs, a direct quit would be lost.
+    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+    return;
   }
   glInitialised_ = true;
 
@@ -304,10 +307,12 @@ void IsosurfaceEngine::createPrograms() {
     pk::error("extraction programs not available - isosurfaces cannot be extracted");
   else
     extractionReady_ = true;
+  fragmentReady_ = extractionReady_;
 }
 
 bool IsosurfaceEngine::chooseBackend() {
   backend_ = ExtractionBackend::FragmentPasses;
+  extractionReady_ = fragmentReady_;
   const ExtractionBackend wanted = options.backend;
   const bool fragmentOnly = options.renderTargetMode == 1 || options.rectTextures;
   if (wanted == ExtractionBackend::FragmentPasses || (wanted == ExtractionBackend::Automatic && fragmentOnly))
@@ -322,6 +327,21 @@ bool IsosurfaceEngine::chooseBackend() {
   if (wanted == ExtractionBackend::Compute)
     pk::error("no compute shaders in this OpenGL - the fragment passes extract the isosurface");
   return false;
+}
+
+bool IsosurfaceEngine::setBackend(ExtractionBackend backend) {
+  options.backend = backend;
+  if (!glInitialised_) return true; // taken when OpenGL is set up
+  const QString path = datasetPath_;
+  const bool reopen = hasDataset();
+  clearChunks();
+  if (compute_) compute_->release();
+  compute_.reset();
+  const bool chosen = chooseBackend();
+  if (reopen) loadDataset(path);
+  requestExtraction();
+  updateGL();
+  return chosen;
 }
 
 void IsosurfaceEngine::setBackdropImage(const QString& path) {
@@ -373,7 +393,17 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
     pk::error("data " + cacheName + " not found");
     return false;
   }
-  if (readCache(cacheName)) return true;
+  bool read = false;
+  try {
+    read = readCache(cacheName);
+  } catch (const std::bad_alloc&) {
+    // A cache that asks for more memory than there is: what was read so far is dropped.
+    if (renderTarget && renderTarget->isCapturing()) renderTarget->endCapture();
+    glActiveTextureARB(GL_TEXTURE0);
+    clearChunks();
+    pk::error("not enough memory to load " + cacheName);
+  }
+  if (read) return true;
   pk::error("data " + cacheName + " not readable");
   return false;
 }
@@ -409,6 +439,11 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   viewScale = modelBox.viewScale();
   totalTets = 0;
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+  chunksInFile_ = int(reader.header().chunkCount);
+  chunksLoaded_ = 0;
+  // The chunk list changed: whatever part of it loads is extracted before it is drawn, also when
+  // a later chunk fails.
+  dirty = true;
 
   const int W = textureWidth, H = textureHeight;
   auto upload = [&](GLTexture& t, GLint internal, GLenum type, const void* pixels) {
@@ -464,6 +499,7 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
           chunk.rowTree->insert(d.intervals[2 * j], d.intervals[2 * j + 1], int(j), 0);
         const ChunkData::Range range = d.intervalRange();
         chunkTree->insert(range.low, range.high, int(k), 0);
+        ++chunksLoaded_;
         break;
       }
       default:
@@ -496,6 +532,8 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
 
 void IsosurfaceEngine::clearChunks() {
   chunkTree.reset();
+  totalTets = 0;
+  chunksInFile_ = chunksLoaded_ = 0;
   // The output buffers go back to the render target with their chunk, so that opening dataset
   // after dataset does not pile up graphics memory.
   if (renderTarget)
@@ -583,65 +621,53 @@ void IsosurfaceEngine::extract() {
   const std::vector<int> active = activeChunks(isovalue);
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
   partDone(ExtractionPart::Queries);
-  if (backend_ == ExtractionBackend::Compute) {
-    extractWithCompute(active);
-    if (dirty) return; // stopped at a chunk over the row limit
-    glFinish();
-    const float elapsed = float(secondsNow() - t0);
-    stats_.seconds = double(elapsed);
-    stats_.throughput = throughputOf(totalTets, elapsed);
-    if (surfaceOpacity < 1.0f) buildComputePrimitives();
-    reportExtractPerf(stats_.throughput);
-    return;
-  }
+  // Every active chunk's span of rows, in the chunk tree's order, up to a chunk over the row limit.
+  std::vector<ChunkSpan> spans;
+  bool overLimit = false;
   for (int k : active) {
-    CacheChunk& chunk = *chunks[std::size_t(k)];
+    const CacheChunk& chunk = *chunks[std::size_t(k)];
     const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
     if (limit > textureHeight) {
-      pk::error("mehr tets ?");
-      return;
+      overLimit = true;
+      break;
     }
-    rowSpan(chunk, isovalue, limit, rowMin, rowEnd);
+    int first = 0, end = 0;
+    rowSpan(chunk, isovalue, limit, first, end);
     partDone(ExtractionPart::Queries);
-    extractChunk(k);
-    stats_.spans.push_back(ChunkSpan{k, rowMin, rowEnd});
-    ++stats_.activeChunks;
-    if (rowEnd > rowMin) {
-      stats_.processedRows += rowEnd - rowMin;
-      stats_.processedTets += std::int64_t(rowEnd - rowMin) * (textureWidth / 2);
+    spans.push_back(ChunkSpan{k, first, end});
+  }
+  if (backend_ == ExtractionBackend::Compute) {
+    compute_->extract(spans, isovalue, flatShading, onPartDone);
+  } else {
+    for (const ChunkSpan& s : spans) {
+      rowMin = s.rowMin;
+      rowEnd = s.rowEnd;
+      extractChunk(s.chunk);
     }
   }
+  for (const ChunkSpan& s : spans) {
+    ++stats_.activeChunks;
+    if (s.drawn()) {
+      stats_.processedRows += s.rowEnd - s.rowMin;
+      stats_.processedTets += std::int64_t(s.rowEnd - s.rowMin) * (textureWidth / 2);
+    }
+  }
+  stats_.spans = std::move(spans);
+  if (overLimit) {
+    // The surface stays out of date: no timing, no figure.
+    pk::error("mehr tets ?");
+    return;
+  }
   dirty = false;
+  // Transparent drawing sorts triangles: their records are part of the extraction, as the passes'
+  // read-back is.
+  if (backend_ == ExtractionBackend::Compute && surfaceOpacity < 1.0f) buildComputePrimitives();
   // The stopwatch stops after the graphics processor has finished the passes.
   glFinish();
   const float elapsed = float(secondsNow() - t0);
   stats_.seconds = double(elapsed);
   stats_.throughput = throughputOf(totalTets, elapsed);
   reportExtractPerf(stats_.throughput);
-}
-
-void IsosurfaceEngine::extractWithCompute(const std::vector<int>& active) {
-  // The same selection as the fragment passes: every active chunk's row span, then one dispatch
-  // per drawn span.
-  for (int k : active) {
-    const CacheChunk& chunk = *chunks[std::size_t(k)];
-    const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
-    if (limit > textureHeight) {
-      pk::error("mehr tets ?");
-      stats_.spans.clear();
-      return;
-    }
-    rowSpan(chunk, isovalue, limit, rowMin, rowEnd);
-    stats_.spans.push_back(ChunkSpan{k, rowMin, rowEnd});
-    ++stats_.activeChunks;
-    if (rowEnd > rowMin) {
-      stats_.processedRows += rowEnd - rowMin;
-      stats_.processedTets += std::int64_t(rowEnd - rowMin) * (textureWidth / 2);
-    }
-  }
-  partDone(ExtractionPart::Queries);
-  compute_->extract(stats_.spans, isovalue, flatShading, onPartDone);
-  dirty = false;
 }
 
 void IsosurfaceEngine::buildComputePrimitives() {
@@ -829,6 +855,6 @@ void IsosurfaceEngine::releaseGL() {
   licTex.destroy();
   envMapTex.destroy();
   refractionTex.destroy();
-  extractionReady_ = false;
+  extractionReady_ = fragmentReady_ = false;
   glInitialised_ = false;
 }

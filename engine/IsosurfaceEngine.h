@@ -70,6 +70,10 @@ public:
   bool readCache(const std::string& path);
   void clearChunks();
   bool hasDataset() const { return chunkTree != nullptr; }
+  // Chunks of the last cache read that were read completely (and are extracted and drawn), and
+  // chunks its header announced; they differ after a load that failed part-way.
+  int chunksLoaded() const { return chunksLoaded_; }
+  int chunksInFile() const { return chunksInFile_; }
   // Told after every chunk a cache read has finished (chunks read, chunks in the file), so that a
   // long load can show its progress.
   std::function<void(int, int)> loadProgress;
@@ -78,6 +82,9 @@ public:
   // --- extraction and drawing ---
   // The surface is out of date: the next paint extracts it again.
   void requestExtraction() { dirty = true; }
+  // Chooses another back end: with the context current it is set up at once and an open dataset
+  // is read again into it. False when the choice fell back to the fragment passes (said once).
+  bool setBackend(ExtractionBackend backend);
   // The back end initializeGL chose (never Automatic once the engine is set up).
   ExtractionBackend activeBackend() const { return backend_; }
   // The compute back end, when it is the active one (for checks of what it drew).
@@ -185,7 +192,6 @@ private:
   GLTexture* createPassTexture(int width);
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);
 
-  void extractWithCompute(const std::vector<int>& active);
   void buildComputePrimitives();
   bool chooseBackend();
 
@@ -193,6 +199,8 @@ private:
   ExtractionBackend backend_ = ExtractionBackend::FragmentPasses;
   bool glInitialised_ = false;
   bool extractionReady_ = false;
+  bool fragmentReady_ = false;
+  int chunksLoaded_ = 0, chunksInFile_ = 0; // the fragment passes could run (whatever back end is active)
   QString datasetPath_;
   ExtractionStats stats_;
 };

@@ -5,7 +5,8 @@
 //   Vertices: two texels per vertex slot, position and value, then gradient and value;
 //   Tets:     two texels per tetrahedron slot (row · W/2 + column), each component one edge as its
 //             vertex slots (lower-valued end in the low 16 bits, higher-valued end in the high 16):
-//             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order.
+//             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order;
+//             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
 // Output: per surface vertex two vec4s, the position with the interpolation weight in w, and the
 // normal (the interpolated gradient) with the slot's id (chunk · 2^15 + slot) as bits in w. Each
 // crossing tetrahedron takes its three or six vertices with one atomic add on the vertex count,
@@ -26,8 +27,11 @@ uniform uint Capacity;
 layout(std430, binding = 0) writeonly buffer Surface { vec4 corners[]; };
 layout(std430, binding = 1) buffer Command { uint vertexCount; uint instanceCount; uint first; uint baseInstance; };
 
+const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves cleared
+
 vec4 interpolateEdge(uint edge, int texel)
 {
+  if (edge == kNoEdge) return vec4(1.0, 1.0, 1.0, -1.0);
   vec4 lo = texelFetch(Vertices, 2 * int(edge & 0xFFFFu) + texel);
   vec4 hi = texelFetch(Vertices, 2 * int(edge >> 16) + texel);
   float d = max(hi.w - lo.w, 0.000001);

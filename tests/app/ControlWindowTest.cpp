@@ -3,6 +3,9 @@
 #include "GLGPUIsosurface.h" // first: GLEW before Qt's OpenGL headers
 
 #include "CaptureOutput.h"
+#include "DatasetSamples.h"
+#include "DatasetWriter.h"
+#include "GeometryFile.h"
 #include "PkDiag.h"
 #include "QPlotter.h"
 #include "RenderControlWindow.h"
@@ -614,4 +617,37 @@ TEST_F(Window, ExitDeletesTheEngineWidget) {
   QMetaObject::invokeMethod(window.get(), "fpsInfo", Q_ARG(int, 5));
   EXPECT_FALSE(window->openDataset("x.vx"));
   EXPECT_FALSE(window->saveScreenshot(QDir::temp().filePath("vorex-none.png")));
+}
+
+TEST_F(Window, AnOpenThatFailsPartWaySaysHowMuchLoadedAndForgetsThePreviousDataset) {
+  QTemporaryDir dir;
+  const QString previous = buildDataset(dir);
+  if (previous.isEmpty()) GTEST_SKIP() << "no dataset builder";
+  show();
+  ASSERT_TRUE(window->openDataset(previous));
+  // A cache cut in the middle of its third chunk: two chunks load, the third fails.
+  const std::string part = dir.filePath("part.vx").toStdString();
+  ASSERT_TRUE(writeGeometryFile(part, samples::tetrahedron()));
+  std::vector<unsigned char> bytes;
+  CacheLayout layout;
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  ASSERT_TRUE(writeCacheBytes(samples::cache(256, 256, 3, 4), bytes, raw, &layout));
+  bytes.resize(layout.chunks[2].blocks[int(CacheBlock::EdgeMap)].offset + 100);
+  QFile f(QString::fromStdString(part + ".cache"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  f.close();
+  captureStderr([&] { EXPECT_FALSE(window->openDataset(QString::fromStdString(part))); });
+  EXPECT_TRUE(window->statusBar()->currentMessage().endsWith("(2 of 3 chunks loaded)"))
+      << window->statusBar()->currentMessage().toStdString();
+  EXPECT_EQ(window->datasetLabel->text(),
+            QStringLiteral("part.vx \u2014 %1 tetrahedra").arg(QLocale().toString(qulonglong(engine->totalTets))));
+
+  // A geometry without its cache leaves nothing of either dataset: no name, no count.
+  const std::string lonely = dir.filePath("lonely.vx").toStdString();
+  ASSERT_TRUE(writeGeometryFile(lonely, samples::tetrahedron()));
+  captureStderr([&] { EXPECT_FALSE(window->openDataset(QString::fromStdString(lonely))); });
+  EXPECT_TRUE(window->datasetLabel->text().isEmpty());
+  EXPECT_EQ(engine->totalTets, 0u);
 }

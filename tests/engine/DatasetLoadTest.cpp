@@ -2,6 +2,7 @@
 // cache that fails part-way leave behind, with their console messages.
 #include "DatasetWriter.h"
 #include "GLRenderToTexture.h"
+#include "ComputeExtraction.h"
 #include "IsosurfaceEngine.h"
 #include "PkDiag.h"
 
@@ -50,6 +51,8 @@ protected:
 
   void SetUp() override {
     ASSERT_TRUE(gl.ok());
+    // The fragment passes' chunk textures and output targets are what these tests look at.
+    engine.options.backend = ExtractionBackend::FragmentPasses;
     engine.initializeGL();
   }
   void TearDown() override { engine.releaseGL(); }
@@ -105,6 +108,30 @@ TEST_F(DatasetLoad, ReopeningGivesTheOutputBuffersBack) {
   EXPECT_EQ(engine.renderTarget->bufferCount(), 12);
   engine.clearChunks();
   EXPECT_EQ(engine.renderTarget->bufferCount(), 0);
+}
+
+TEST_F(DatasetLoad, TheComputeBackEndKeepsItsOwnBuffersAndNoTargets) {
+  const std::string p = writeGood();
+  IsosurfaceEngine compute;
+  compute.options.backend = ExtractionBackend::Compute;
+  compute.initializeGL();
+  if (compute.activeBackend() != ExtractionBackend::Compute) {
+    compute.releaseGL();
+    GTEST_SKIP() << "no compute shaders in this context";
+  }
+  for (int round = 0; round < 3; ++round) ASSERT_TRUE(compute.loadDataset(QString::fromStdString(p)));
+  EXPECT_EQ(compute.chunks.size(), 3u);
+  EXPECT_EQ(compute.computeBackend()->chunkCount(), 3);
+  EXPECT_EQ(compute.renderTarget->bufferCount(), 0);
+  for (const auto& chunk : compute.chunks) {
+    EXPECT_TRUE(chunk->rowTree);
+    EXPECT_FALSE(chunk->vertexTex || chunk->weightTex || chunk->edgeMapTex || chunk->tetMapTex);
+  }
+  EXPECT_TRUE(compute.dirty);
+  compute.clearChunks();
+  EXPECT_EQ(compute.computeBackend()->chunkCount(), 0);
+  EXPECT_EQ(takeGLError(), 0u);
+  compute.releaseGL();
 }
 
 TEST_F(DatasetLoad, ABadGeometryFileChangesNothing) {
@@ -176,13 +203,26 @@ TEST_F(DatasetLoad, ACacheThatFailsPartWayKeepsTheCompleteChunks) {
   EXPECT_TRUE(engine.chunks[2]->weightTex != nullptr);
   EXPECT_TRUE(engine.chunks[2]->edgeMapTex == nullptr);
   EXPECT_TRUE(engine.chunks[2]->rowTree == nullptr);
-  // Chunks 0 and 1 are complete and can still be extracted.
+  EXPECT_EQ(engine.chunksLoaded(), 2);
+  EXPECT_EQ(engine.chunksInFile(), 3);
+  // Chunks 0 and 1 are complete: the next paint extracts them before drawing anything, without
+  // anyone asking for it, and draws only what it extracted.
+  EXPECT_TRUE(engine.dirty);
   engine.isovalue = 0.2f;
-  engine.dirty = true;
-  engine.extract();
+  EXPECT_FALSE(engine.renderFrame(64, 64).isNull());
   EXPECT_FALSE(engine.dirty);
   EXPECT_EQ(engine.lastExtraction().activeChunks, 2);
   EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(DatasetLoad, AFailedOpenLeavesNoCountOfThePreviousDataset) {
+  ASSERT_TRUE(load(writeGood()));
+  EXPECT_EQ(engine.totalTets, 300u);
+  const std::string lonely = path("lonely.vx");
+  ASSERT_TRUE(writeGeometryFile(lonely, triangleGeometry(0)));
+  captureStderr([&] { EXPECT_FALSE(load(lonely)); });
+  EXPECT_EQ(engine.totalTets, 0u);
+  EXPECT_EQ(engine.chunksLoaded(), 0);
 }
 
 TEST_F(DatasetLoad, OpeningBeforeOpenGLIsReadyIsRefused) {

@@ -1,11 +1,17 @@
 #include "GLGPUIsosurface.h"
 
+#include "DatasetSamples.h"
+#include "DatasetWriter.h"
+#include "GeometryFile.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QDir>
 #include <QTest>
 
 #include <cstring>
@@ -207,4 +213,35 @@ TEST(EngineWidget, ViewClearsToTheBackgroundColour) {
   QApplication::processEvents();
   w.grabFramebuffer();
   EXPECT_FLOAT_EQ(w.camera.aspect, 1.5f);
+}
+
+TEST(EngineWidget, ANewContextOpensTheDatasetAgain) {
+  // Moving the view into another window gives it a new context; the dataset comes back with it.
+  QTemporaryDir dir;
+  const std::string path = QDir(dir.path()).filePath(QStringLiteral("set.vx")).toStdString();
+  ASSERT_TRUE(writeGeometryFile(path, samples::tetrahedron()));
+  ASSERT_TRUE(writeCacheFile(path + ".cache", samples::cache(256, 256, 2, 4)));
+  QWidget first, second;
+  first.resize(160, 120);
+  second.resize(160, 120);
+  auto* w = new GLGPUIsosurface(&first);
+  QSignalSpy inUse(w, &GLGPUIsosurface::backendInUse);
+  w->resize(160, 120);
+  first.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&first));
+  w->grabFramebuffer();
+  ASSERT_EQ(inUse.count(), 1);
+  ASSERT_TRUE(w->loadDataset(QString::fromStdString(path)));
+  ASSERT_TRUE(w->hasDataset());
+
+  w->setParent(&second);
+  w->show();
+  second.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&second));
+  w->grabFramebuffer();
+  EXPECT_EQ(inUse.count(), 2); // set up again on the new context
+  EXPECT_TRUE(w->hasDataset());
+  EXPECT_EQ(w->datasetPath(), QString::fromStdString(path));
+  EXPECT_EQ(w->chunks.size(), 2u);
+  delete w; // with its context current; nothing reaches the engine once it is gone
 }

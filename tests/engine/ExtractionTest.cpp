@@ -1,5 +1,7 @@
 // The extraction passes on a real context against the CPU reference of the same passes, slot by
 // slot, on hand-made and on random chunks, for both program variants and both normal gathers.
+#include "AppendedSurface.h"
+#include "ComputeExtraction.h"
 #include "DatasetWriter.h"
 #include "GLRenderToTexture.h"
 #include "IsosurfaceEngine.h"
@@ -57,6 +59,14 @@ ChunkData exampleChunk(float low = 0.0f, float high = 1.0f) { // its row covers 
   setEdge(c, 0, 1, 2); // classification edge BC of the tetrahedron in column 0
   const std::uint16_t map[8] = {128, 129, 130, 131, 0, 0, 132, 133};
   std::copy(map, map + 8, c.tetMap.begin());
+  // The other slots of the row are empty as the builder leaves them: every edge joins a sentinel
+  // vertex of value 1e30 to itself, which no isovalue crosses.
+  setVertex(c, 4, PkVec3f(0, 0, 0), 1e30f, PkVec3f(0, 0, 0));
+  setEdge(c, 134, 4, 4);
+  for (int col = 1; col < W / 2; ++col) {
+    setEdge(c, col, 4, 4);
+    std::fill_n(c.tetMap.begin() + 8 * col, 8, std::uint16_t(134));
+  }
   c.vertexCount = 4;
   c.tetCount = 1;
   c.rowCount0 = 1;
@@ -140,6 +150,7 @@ protected:
 
   void SetUp() override {
     ASSERT_TRUE(gl.ok());
+    engine.options.backend = ExtractionBackend::FragmentPasses;
     engine.options.rectTextures = GetParam();
     engine.initializeGL();
     ASSERT_TRUE(engine.extractionReady());
@@ -149,7 +160,7 @@ protected:
 
   void extractAt(float iso) {
     engine.isovalue = iso;
-    engine.dirty = true;
+    engine.requestExtraction();
     engine.extract();
   }
 
@@ -308,4 +319,179 @@ TEST(ExtractionSetup, PbufferModeWithoutFloatPbuffersSaysWhyAndExtractsNothing) 
   EXPECT_FALSE(engine.dirty);
   EXPECT_TRUE(engine.perf.empty());
   engine.releaseGL();
+}
+
+// The compute back end against the same reference: the slots it appends to its vertex buffers,
+// read as drawn, equal the reference's crossing slots vertex by vertex.
+class ComputeBackend : public ::testing::Test {
+protected:
+  GLTestContext gl;
+  QTemporaryDir dir;
+  HeadlessEngine engine;
+
+  void SetUp() override {
+    ASSERT_TRUE(gl.ok());
+    engine.options.backend = ExtractionBackend::Compute;
+    engine.initializeGL();
+    if (engine.activeBackend() != ExtractionBackend::Compute) {
+      engine.releaseGL();
+      GTEST_SKIP() << "no compute shaders in this context";
+    }
+    ASSERT_TRUE(engine.extractionReady());
+  }
+  void TearDown() override {
+    if (engine.activeBackend() == ExtractionBackend::Compute) engine.releaseGL();
+  }
+
+  vxbench::SlotVertices extractAt(float iso, bool flat = false) {
+    engine.isovalue = iso;
+    engine.flatShading = flat;
+    engine.requestExtraction();
+    engine.extract();
+    vxbench::SlotVertices drawn;
+    const ComputeExtraction* compute = engine.computeBackend();
+    for (int b = 0; b < compute->batchCount(); ++b)
+      EXPECT_TRUE(vxbench::groupBySlot(compute->readVertices(b), drawn)) << "iso " << iso;
+    return drawn;
+  }
+
+  void compareWithReference(const CacheData& cache, float iso, bool flat) {
+    const vxbench::SlotVertices drawn = extractAt(iso, flat);
+    ReferenceExtractor ref(W, H);
+    ReferenceOptions options;
+    options.flatShading = flat;
+    vxbench::SlotVertices expected;
+    for (std::size_t k = 0; k < cache.chunks.size(); ++k) {
+      ReferenceChunkOutput out;
+      if (ref.extractChunk(cache.chunks[k], iso, out, options)) vxbench::referenceSlots(out, int(k), W, H, expected);
+    }
+    const vxbench::TargetDifference d = vxbench::compareSlots(drawn, expected);
+    EXPECT_TRUE(d.same()) << d.differing << " slots differ at iso " << iso << (flat ? " flat" : " smooth") << "; first: "
+                          << d.first;
+    EXPECT_EQ(takeGLError(), 0u);
+  }
+};
+
+TEST_F(ComputeBackend, ExampleTetrahedronAppendsItsTriangleOrQuad) {
+  const CacheData cache = cacheOf({exampleChunk()});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  // Below the classification edge a triangle (AB, AC, AD); between its ends a quad as two triangles
+  // (AC, AD, BD) and (AC, BD, BC); above it a triangle (AD, BD, CD); outside the values nothing.
+  EXPECT_EQ(extractAt(0.15f).at(0).size(), 3u * 8);
+  const vxbench::SlotVertices quad = extractAt(0.4f);
+  ASSERT_EQ(quad.at(0).size(), 6u * 8);
+  const float* bc = &quad.at(0)[5 * 8]; // halfway between B (1, 0, 0) and C (0, 1, 0), weight 0.5
+  EXPECT_NEAR(bc[0], 0.5f, 1e-6f);
+  EXPECT_NEAR(bc[1], 0.5f, 1e-6f);
+  EXPECT_NEAR(bc[3], 0.5f, 1e-6f);
+  EXPECT_EQ(extractAt(0.7f).at(0).size(), 3u * 8);
+  EXPECT_TRUE(extractAt(0.05f).empty());
+  EXPECT_TRUE(extractAt(0.95f).empty());
+  for (float iso : {0.15f, 0.4f, 0.7f, 0.05f, 0.95f, 0.1f, 0.2f, 0.6f})
+    for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
+}
+
+TEST_F(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
+  // The third chunk has no edge rows: its tetrahedra read cleared edges and never cross.
+  const CacheData cache = cacheOf({randomChunk(1, 256, 200), randomChunk(2, 37, 256), randomChunk(3, 1, 0)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  const std::uint32_t bits = 0x3F7FFFFEu;
+  float top;
+  std::memcpy(&top, &bits, 4);
+  const float equalToAVertex = cache.chunks[0].vertexArray[4 * 17 + 3];
+  for (float iso : {1.1920929e-07f, 0.2f, 0.35f, 0.5f, equalToAVertex, 0.8f, top})
+    for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
+}
+
+TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
+  const CacheData cache = cacheOf({randomChunk(4, 40, 100), exampleChunk(0.6f, 0.9f)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  std::vector<ExtractionPart> parts;
+  engine.onPartDone = [&](ExtractionPart p) { parts.push_back(p); };
+  const vxbench::SlotVertices drawn = extractAt(0.3f);
+  engine.onPartDone = nullptr;
+  using P = ExtractionPart;
+  EXPECT_EQ(parts, (std::vector<ExtractionPart>{P::Queries, P::Queries, P::Setup, P::Marching}));
+  ASSERT_EQ(engine.lastExtraction().spans.size(), 1u);
+  EXPECT_EQ(engine.perf.size(), 1u);
+
+  // Transparent: one record per drawn triangle, naming its batch and first vertex.
+  engine.surfaceOpacity = 0.5f;
+  extractAt(0.3f);
+  std::size_t triangles = 0;
+  for (const auto& slot : drawn) triangles += slot.second.size() / (3 * 8);
+  ASSERT_EQ(engine.primitives.size(), triangles);
+  const std::vector<float> vertices = engine.computeBackend()->readVertices(0);
+  for (std::size_t i = 0; i < engine.primitives.size(); i += 97) {
+    const PrimitiveRecord* r = engine.primitives[i];
+    EXPECT_EQ(r->id, IsosurfaceEngine::kComputePrimitive);
+    EXPECT_EQ(r->firstVertex % 3, 0);
+    EXPECT_EQ(r->x, vertices[std::size_t(r->firstVertex) * 8]);
+  }
+  engine.surfaceOpacity = 1.0f;
+  extractAt(0.3f);
+  EXPECT_TRUE(engine.primitives.empty());
+
+  // A chunk over the row limit stops the extraction as the passes do.
+  QTemporaryDir other;
+  ChunkData bad = exampleChunk();
+  bad.rowCount1 = H + 1;
+  ASSERT_TRUE(engine.loadDataset(writeDataset(other, cacheOf({bad}))));
+  engine.perf.clear();
+  const std::string err = captureStderr([&] {
+    engine.isovalue = 0.4f;
+    engine.requestExtraction();
+    engine.extract();
+  });
+  EXPECT_EQ(err, pk::errorText("mehr tets ?"));
+  EXPECT_TRUE(engine.dirty);
+  EXPECT_TRUE(engine.perf.empty());
+}
+
+TEST_F(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
+  const CacheData cache = cacheOf({randomChunk(5, 64, 128), randomChunk(6, 64, 128)});
+  const QString path = writeDataset(dir, cache);
+  ASSERT_TRUE(engine.loadDataset(path));
+  const std::size_t compute = engine.datasetGraphicsBytes();
+  HeadlessEngine passes;
+  passes.options.backend = ExtractionBackend::FragmentPasses;
+  passes.initializeGL();
+  ASSERT_TRUE(passes.loadDataset(path));
+  const std::size_t fragment = passes.datasetGraphicsBytes();
+  passes.releaseGL();
+  // Per chunk the passes hold four data textures and four output targets with their buffers
+  // (about 7.6 MB); the compute buffers hold 64 rows of tetrahedra and their vertices.
+  EXPECT_GT(fragment, 2 * std::size_t(7) << 20);
+  EXPECT_LT(compute, fragment / 8);
+}
+
+TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
+  GLTestContext gl;
+  ASSERT_TRUE(gl.ok());
+  HeadlessEngine engine;
+  auto record = [&](float z) {
+    auto* r = static_cast<PrimitiveRecord*>(MemoryPool::shared().allocate(sizeof(PrimitiveRecord)));
+    *r = PrimitiveRecord{0, 0, 0.0f, 0.0f, z};
+    engine.primitives.push_back(r);
+  };
+  record(-0.5f);
+  record(0.5f);
+  record(0.0f);
+  struct View {
+    float back;     // camera moved back along its direction from the origin
+    float yaw;      // model rotation about y, degrees
+    float scale;
+    float nearest;  // z of the record nearest to the eye
+  };
+  // The eye at (0, 0, back) looks down −z; turned by 180 degrees the model shows its other side.
+  for (const View& v : {View{3.0f, 0.0f, 1.0f, 0.5f}, View{0.5f, 0.0f, 1.0f, 0.5f}, View{3.0f, 180.0f, 1.0f, -0.5f},
+                        View{6.0f, 180.0f, 0.25f, -0.5f}}) {
+    engine.camera.position = PkVec3f(0, 0, 0) - v.back * engine.camera.direction;
+    engine.camera.apply(0);
+    glRotatef(v.yaw, 0, 1, 0);
+    glScalef(v.scale, v.scale, v.scale);
+    engine.depthSortPrimitives();
+    EXPECT_EQ(engine.primitives.front()->z, v.nearest) << "back " << v.back << " yaw " << v.yaw;
+    EXPECT_EQ(engine.primitives[1]->z, 0.0f);
+  }
 }
