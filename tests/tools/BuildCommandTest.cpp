@@ -58,6 +58,23 @@ TEST(VxbuildCommand, MeshFilesKeepOriginAndQuiet) {
   EXPECT_EQ(geometry.vertices[0].x, -0.5f);  // centred
 }
 
+TEST(VxbuildCommand, FieldFunctionReplacesTheMeshsFieldOrSuppliesOne) {
+  ScratchDir dir;
+  dir.write("m.msh", kMsh);
+  // The same mesh without its field: refused alone, built with a field function.
+  const std::string msh(kMsh);
+  dir.write("bare.msh", msh.substr(0, msh.find("$NodeData")));
+  CommandResult r = runVxbuild({"bare.msh", "-o", "b.vx"}, dir.path());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("no point field"), std::string::npos) << r.err;
+  for (const char* input : {"bare.msh", "m.msh"}) {
+    r = runVxbuild({input, "-o", "f.vx", "--field-function", "smooth", "--verify"}, dir.path());
+    ASSERT_EQ(r.status, 0) << input << ": " << r.err;
+    EXPECT_NE(r.out.find("function \"smooth\""), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("\"T\""), std::string::npos) << r.out;
+  }
+}
+
 TEST(VxbuildCommand, TextureAlone) {
   ScratchDir dir;
   const CommandResult r = runVxbuild({"--texture", "out.tex", "--quiet"}, dir.path());
@@ -117,6 +134,9 @@ TEST(VxbuildCommand, UsageErrors) {
        std::vector<std::vector<std::string>>{{}, {"m.node"}, {"a.node", "b.node", "-o", "x.vx"},
                                               {"--synthetic", "blobs", "m.node", "-o", "x.vx"},
                                               {"m.node", "-o", "x.vx", "--component", "1", "--magnitude"},
+                                              {"m.node", "-o", "x.vx", "--field-function", "wavy"},
+                                              {"m.node", "-o", "x.vx", "--field-function"},
+                                              {"m.node", "-o", "x.vx", "--field-function", "smooth", "--field", "T"},
                                               {"--bogus"}, {"--texture"}}) {
     const CommandResult r = runVxbuild(args, dir.path());
     EXPECT_EQ(r.status, 2) << r.err;

@@ -3,6 +3,7 @@
 #include "CacheFile.h"
 #include "ChunkTextures.h"
 #include "DatasetWriter.h"
+#include "FieldFunctions.h"
 #include "GeometryFile.h"
 #include "MarchingTets.h"
 #include "MeshReaders.h"
@@ -179,7 +180,9 @@ bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::st
 
 bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress) {
   std::vector<double> scalar;
-  if (!selectField(mesh, options.field, scalar, result.fieldLabel)) return false;
+  if (!(options.fieldFunction.empty() ? selectField(mesh, options.field, scalar, result.fieldLabel)
+                                      : evaluateFieldFunction(options.fieldFunction, mesh, scalar, result.fieldLabel)))
+    return false;
   {
     // Fail before the long work when the output cannot be written at all.
     PendingFiles probe;

@@ -19,6 +19,7 @@ struct BuildOptions {
   std::string output;    // OUT.vx (the cache is OUT.vx.cache)
   std::string texture;   // out.tex to write, or empty
   FieldChoice field;
+  std::string fieldFunction; // an analytic field (FieldFunctions.h) instead of the mesh's own
   bool keepOrigin = false;
   bool verify = false;
   bool quiet = false;

@@ -1,5 +1,6 @@
 #include "CommandLine.h"
 
+#include "FieldFunctions.h"
 #include "MeshReaders.h"
 #include "PkDiag.h"
 #include "TextScanner.h"
@@ -22,6 +23,8 @@ const char* usageText() {
          "  --field NAME        point field to use (default: the first one)\n"
          "  --component K       use component K of a vector field\n"
          "  --magnitude         use the length of a vector field\n"
+         "  --field-function F  an analytic field on the mesh instead: smooth (distance from a point) or\n"
+         "                      folded (a product of sines, three periods across the box per axis)\n"
          "  --keep-origin       keep the input coordinates (default: centre the bounding box at the origin)\n"
          "  --texture PATH      also write the 256^3 3D texture for the \"3D Texture\" mode\n"
          "  --verify            read the cache back and check its surfaces against the mesh\n"
@@ -58,6 +61,8 @@ int parseCommandLine(int argc, char** argv, BuildOptions& options) {
       int64_t k;
       if (!value(v) || !TextScanner::toInt(v, k) || k < 0 || k > 1000) return usage("--component needs a number (0, 1, ...)");
       options.field.component = int(k);
+    } else if (a == "--field-function") {
+      if (!value(options.fieldFunction) || !isFieldFunction(options.fieldFunction)) return usage("--field-function needs smooth or folded");
     } else if (a == "--magnitude") {
       options.field.magnitude = true;
     } else if (a == "--keep-origin") {
@@ -91,6 +96,8 @@ int parseCommandLine(int argc, char** argv, BuildOptions& options) {
   if (building && options.output.size() < 3) return usage("bad output name " + options.output);
   if (building && options.output.compare(options.output.size() - 3, 3, ".vx") != 0)
     pk::warning("the output " + options.output + " does not end in .vx; the viewer's open dialog shows only .vx files");
+  if (!options.fieldFunction.empty() && (!options.field.name.empty() || options.field.component >= 0 || options.field.magnitude))
+    return usage("--field-function excludes --field, --component and --magnitude");
   if (!options.synthetic.empty() && (!options.field.name.empty() || options.field.component >= 0 || options.field.magnitude))
     return usage("--field, --component and --magnitude apply to input files only");
   return -1;
