@@ -141,13 +141,13 @@ void IsosurfaceEngine::drawSurface() {
     glColor3f(0, 0, 1);
     compute_->draw();
   } else if (extractionReady_) {
-    for (int k : activeChunks(isovalue)) {
-      CacheChunk& chunk = *chunks[std::size_t(k)];
-      if (!chunk.rowTree) continue;
-      rowSpan(chunk, isovalue, textureHeight, rowMin, rowEnd);
+    // The spans of the last extraction: only what it wrote is drawn.
+    for (const ChunkSpan& s : stats_.spans) {
+      if (!s.drawn() || std::size_t(s.chunk) >= chunks.size()) continue;
+      CacheChunk& chunk = *chunks[std::size_t(s.chunk)];
       glColor3f(0, 0, 1);
       for (int h = 0; h < 2; ++h)
-        drawOutputQuads(chunk, h, (textureHeight - rowEnd) * textureWidth, (rowEnd - rowMin) * textureWidth);
+        drawOutputQuads(chunk, h, (textureHeight - s.rowEnd) * textureWidth, (s.rowEnd - s.rowMin) * textureWidth);
     }
   }
 

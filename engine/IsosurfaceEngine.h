@@ -190,6 +190,8 @@ private:
   }
   float rowY(int row) const { return 1.0f - float(2 * row) * invTextureHeight; }
   GLTexture* createPassTexture(int width);
+  // Nearest filtering and clamping, as every chunk texture and pass target is read.
+  static void setNearestClamp(GLTexture& t);
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);
 
   void buildComputePrimitives();
