@@ -58,6 +58,21 @@ TEST(VxbuildCommand, MeshFilesKeepOriginAndQuiet) {
   EXPECT_EQ(geometry.vertices[0].x, -0.5f);  // centred
 }
 
+TEST(VxbuildCommand, TurnedAndDroppedCellsAreNoted) {
+  // The second tetrahedron is given in the other orientation, the third has a repeated corner.
+  ScratchDir dir;
+  dir.write("m.node", kNode);
+  dir.write("m.ele", "3 4 0\n0 0 1 2 3\n1 1 3 2 4\n2 0 1 1 4\n");
+  const CommandResult r = runVxbuild({"m.node", "-o", "t.vx", "--verify"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("note: 1 degenerate tetrahedra (no volume) dropped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("note: 1 of 3 tetrahedra were oriented against the rest and are turned around\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("tetrahedra   2 (input 3)"), std::string::npos) << r.out;
+  GeometryData geometry;
+  ASSERT_TRUE(parseGeometryFile(dir.file("t.vx"), geometry));
+  EXPECT_EQ(geometry.triangleCount(0), 6u);
+}
+
 TEST(VxbuildCommand, TextureAlone) {
   ScratchDir dir;
   const CommandResult r = runVxbuild({"--texture", "out.tex", "--quiet"}, dir.path());
@@ -79,8 +94,8 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
   const Case cases[] = {
       {"index", kNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 7\n", "", {"m.node"}, "node 7 of tetrahedron 1 is not in the .node file"},
       {"nan", nanNode, kEle, "", {"m.node"}, "the field has the value NaN at vertex 1"},
-      {"flat", flatNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 4\n", "", {"m.node"}, "tetrahedron 0 is degenerate"},
-      {"inverted", kNode, "2 4 0\n0 0 1 2 3\n1 1 3 2 4\n", "", {"m.node"}, "1 of 2 tetrahedra are inverted"},
+      {"flat", flatNode, "2 4 0\n0 0 1 2 3\n1 0 1 3 2\n", "", {"m.node"}, "all 2 tetrahedra are degenerate"},
+      {"overlap", kNode, "2 4 0\n0 0 1 2 3\n1 0 2 1 3\n", "", {"m.node"}, "the mesh overlaps itself"},
       {"nofield", noAttributes, kEle, "", {"m.node"}, "the mesh has no point field"},
       {"missing", kNode, kEle, "", {"m.node", "--field", "pressure"}, "no field \"pressure\" in the mesh"},
       {"hex", "", "", hexMsh, {"m.msh"}, "element 9 is a hexahedron (type 5)"},

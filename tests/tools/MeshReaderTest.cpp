@@ -181,11 +181,40 @@ TEST(FieldChoice, PicksNamedFieldComponentOrMagnitude) {
   EXPECT_EQ(err, pk::errorText("field \"p\" has 1 component; there is no component 1"));
 }
 
-TEST(PrepareMesh, RefusesBadCellsAndValues) {
+TEST(PrepareMesh, TurnsInvertedAndDropsDegenerateCells) {
+  // Two tetrahedra sharing the face (1, 2, 3); the second given in both orientations, and a third
+  // without volume given with a repeated corner or with four coplanar corners.
+  TetMesh m;
+  m.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0};
+  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75, 0.5};
+  PreparedMesh p;
+  for (const std::vector<uint32_t>& second : {std::vector<uint32_t>{1, 2, 3, 4}, std::vector<uint32_t>{1, 3, 2, 4}}) {
+    m.tets = {0, 1, 2, 3};
+    m.tets.insert(m.tets.end(), second.begin(), second.end());
+    ASSERT_TRUE(prepareMesh(m, values, false, p));
+    EXPECT_EQ(p.turnedTets, second[1] == 3 ? 1u : 0u);
+    EXPECT_EQ(p.degenerateTets, 0u);
+    EXPECT_EQ(p.tetCount(), 2u);
+    EXPECT_EQ(p.droppedVertices, 1u);
+  }
+  for (const std::vector<uint32_t>& flat : {std::vector<uint32_t>{1, 2, 2, 4}, std::vector<uint32_t>{0, 1, 2, 5}}) {
+    m.tets = {0, 1, 2, 3, 1, 3, 2, 4};
+    m.tets.insert(m.tets.end(), flat.begin(), flat.end());
+    ASSERT_TRUE(prepareMesh(m, values, false, p));
+    EXPECT_EQ(p.degenerateTets, 1u);
+    EXPECT_EQ(p.turnedTets, 1u);
+    EXPECT_EQ(p.tetCount(), 2u);
+  }
+  // The cell dropped was the only one to use vertex 5.
+  EXPECT_EQ(p.droppedVertices, 1u);
+  EXPECT_EQ(p.vertexCount(), 5u);
+}
+
+TEST(PrepareMesh, RefusesBrokenMeshesAndBadValues) {
   TetMesh good;
-  good.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+  good.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 0.2, 0.2, 0.2};
   good.tets = {0, 1, 2, 3, 1, 2, 3, 4};
-  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75};
+  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75, 0.3};
   PreparedMesh p;
   ASSERT_TRUE(prepareMesh(good, values, false, p));
 
@@ -196,13 +225,19 @@ TEST(PrepareMesh, RefusesBadCellsAndValues) {
     const char* message;
   };
   const Case cases[] = {
-      {good.points, good.tets, {0.0, 0.5, NAN, 1.0, 0.75}, "the field has the value NaN at vertex 2"},
-      {good.points, good.tets, {0.0, 0.5, INFINITY, 1.0, 0.75}, "the field has the value +infinity at vertex 2"},
-      {good.points, good.tets, {2, 2, 2, 2, 2}, "the field is constant (2) on the mesh"},
-      {good.points, {0, 1, 2, 3, 1, 3, 2, 4}, values, "1 of 2 tetrahedra are inverted"},
-      {good.points, {0, 1, 2, 3, 1, 2, 2, 4}, values, "tetrahedron 1 uses the same vertex twice"},
-      {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 1, 1, 1}, {0, 1, 2, 3, 1, 2, 3, 4}, values,
-       "tetrahedron 0 is degenerate: its corners are (nearly) coplanar"},
+      {good.points, good.tets, {0.0, 0.5, NAN, 1.0, 0.75, 0}, "the field has the value NaN at vertex 2"},
+      {good.points, good.tets, {0.0, 0.5, INFINITY, 1.0, 0.75, 0}, "the field has the value +infinity at vertex 2"},
+      {good.points, good.tets, {2, 2, 2, 2, 2, 2}, "the field is constant (2) on the mesh"},
+      {good.points, {0, 1, 2, 3, 1, 2, 3, 9}, values, "a tetrahedron refers to vertex 9, but the mesh has 6 vertices"},
+      {good.points, {0, 1, 2, 2, 1, 1, 3, 4}, values, "all 2 tetrahedra are degenerate"},
+      // The same cell twice, in either orientation.
+      {good.points, {0, 1, 2, 3, 0, 2, 1, 3}, values,
+       "the mesh overlaps itself: at 4 face(s) the two tetrahedra lie on the same side of their common face (the first: tetrahedra 0 and 1)"},
+      // Vertex 5 lies inside tetrahedron 0: the cell (1, 2, 3, 5) folds back over it.
+      {good.points, {0, 1, 2, 3, 1, 2, 3, 5}, values, "the mesh overlaps itself: at 1 face(s)"},
+      // A fin: three cells around one face.
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, -1, -1, -1}, {0, 1, 2, 3, 1, 2, 3, 4, 1, 2, 3, 5}, values,
+       "a face is shared by 3 tetrahedra (0, 1, 2)"},
   };
   for (const Case& c : cases) {
     TetMesh m = good;

@@ -124,6 +124,50 @@ TEST(AgainstVtk, SyntheticDatasets) {
   }
 }
 
+TEST(AgainstVtk, KuhnGridWithBothOrientations) {
+  // A grid of cubes, each cut into the six Kuhn tetrahedra along its main diagonal: half of them
+  // come in each orientation. The builder turns half around; the surfaces stay VTK's.
+  const int n = 10;
+  TetMesh mesh;
+  auto id = [&](int i, int j, int k) { return uint32_t((k * (n + 1) + j) * (n + 1) + i); };
+  MeshField f{"f", 1, {}};
+  for (int k = 0; k <= n; ++k)
+    for (int j = 0; j <= n; ++j)
+      for (int i = 0; i <= n; ++i) {
+        const double x = i + 0.2 * std::sin(0.7 * j), y = j, z = k + 0.1 * i;
+        mesh.points.insert(mesh.points.end(), {x, y, z});
+        f.values.push_back(std::sin(0.4 * x) * std::cos(0.3 * y) + 0.05 * z * z);
+      }
+  mesh.fields.push_back(f);
+  const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  for (int k = 0; k < n; ++k)
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i)
+        for (const auto& p : perms) {
+          int c[3] = {i, j, k};
+          mesh.tets.push_back(id(c[0], c[1], c[2]));
+          for (int axis : p) {
+            ++c[axis];
+            mesh.tets.push_back(id(c[0], c[1], c[2]));
+          }
+        }
+  ScratchDir dir;
+  BuildOptions options;
+  options.output = dir.file("k.vx");
+  options.quiet = true;
+  BuildResult result;
+  Progress progress(true);
+  ASSERT_TRUE(buildDataset(mesh, options, result, progress));
+  EXPECT_EQ(result.prepared.turnedTets, 3u * n * n * n);
+  EXPECT_EQ(result.prepared.degenerateTets, 0u);
+  EXPECT_EQ(result.prepared.tetCount(), 6u * n * n * n);
+  CacheData cache;
+  ASSERT_TRUE(parseCacheFile(options.output + ".cache", 256, 256, cache));
+  compareWithVtk(cache, gridOf(mesh), "f");
+  std::string report;
+  EXPECT_TRUE(verifyCache(options.output + ".cache", result.prepared, &report)) << report;
+}
+
 TEST(AgainstVtk, VtuWrittenByVtk) {
   // VTK's wavelet on an image, cut into tetrahedra by VTK, written as .vtu, built by the command.
   vtkNew<vtkRTAnalyticSource> wavelet;

@@ -274,6 +274,11 @@ int runVxbuild(const BuildOptions& options) {
       std::ostringstream s;
       s << "vxbuild: " << source << " -> " << options.output << " and " << options.output << ".cache\n";
       for (const std::string& n : notes) s << "  note: " << n << '\n';
+      if (p.degenerateTets)
+        s << "  note: " << p.degenerateTets << " degenerate tetrahedra (no volume) dropped\n";
+      if (p.turnedTets)
+        s << "  note: " << p.turnedTets << " of " << inputTets
+          << " tetrahedra were oriented against the rest and are turned around\n";
       if (p.droppedVertices) s << "  note: " << p.droppedVertices << " vertices that no tetrahedron uses were dropped\n";
       s << "  field        " << result.fieldLabel << ", range [" << p.dataMin << ", " << p.dataMax
         << "] normalised to [0, 1]\n";
