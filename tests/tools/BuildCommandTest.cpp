@@ -90,7 +90,7 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
   const std::string nanNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 nan\n2 0 1 0 0.25\n3 0 0 1 1.0\n4 1 1 1 0.75\n";
   const std::string flatNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 0.5\n2 0 1 0 0.25\n3 1 1 0 1.0\n4 1 1 1 0.75\n";
   const std::string noAttributes = "5 3 0 0\n0 0 0 0\n1 1 0 0\n2 0 1 0\n3 0 0 1\n4 1 1 1\n";
-  const std::string hexMsh = std::string(kMsh).replace(std::string(kMsh).find("2\n1 4 2"), 7, "3\n9 5 2 0 1 1 2 3 4 5 1 2 3\n1 4 2");
+  const std::string hexMsh = std::string(kMsh).replace(std::string(kMsh).find("2\n1 4 2"), 7, "3\n9 5 2 0 1 1 2 3 4 5 1 2 7\n1 4 2");
   const Case cases[] = {
       {"index", kNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 7\n", "", {"m.node"}, "node 7 of tetrahedron 1 is not in the .node file"},
       {"nan", nanNode, kEle, "", {"m.node"}, "the field has the value NaN at vertex 1"},
@@ -98,7 +98,8 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
       {"overlap", kNode, "2 4 0\n0 0 1 2 3\n1 0 2 1 3\n", "", {"m.node"}, "the mesh overlaps itself"},
       {"nofield", noAttributes, kEle, "", {"m.node"}, "the mesh has no point field"},
       {"missing", kNode, kEle, "", {"m.node", "--field", "pressure"}, "no field \"pressure\" in the mesh"},
-      {"hex", "", "", hexMsh, {"m.msh"}, "element 9 is a hexahedron (type 5)"},
+      {"hex", "", "", hexMsh, {"m.msh"}, "element 9 refers to node 7, which is not defined"},
+      {"time", kNode, kEle, "", {"m.node", "--time", "1"}, "--time and --block apply to formats with time steps"},
       {"vector", "", "", std::string(kMsh), {"m.msh", "--component", "2"}, "field \"T\" has 1 component; there is no component 2"},
       {"format", "", "", "", {"m.off"}, "unknown mesh format \".off\""},
       {"absent", "", "", "", {"nothing.msh"}, "cannot open nothing.msh"},

@@ -125,21 +125,57 @@ TEST(GmshReader, ReadsVersion22And41) {
   EXPECT_EQ(m.tets, (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 
+TEST(GmshReader, KeepsOtherVolumeElementsByTheirCornersInOrder) {
+  // A tetrahedron, a hexahedron, a prism, a pyramid and a 27-node hexahedron (its corners first), in
+  // format 2.2 and 4.1: all volume cells in file order, the prism's first triangle turned to face
+  // away from the second as in VTK.
+  std::string nodes;
+  for (int i = 1; i <= 27; ++i) nodes += std::to_string(i) + " " + std::to_string(i % 3) + " " + std::to_string(i / 3 % 3) + " " + std::to_string(i / 9) + "\n";
+  std::string quadratic;
+  for (int i = 27; i >= 1; --i) quadratic += " " + std::to_string(i);
+  const std::string v22 = "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n27\n" + nodes + "$EndNodes\n$Elements\n6\n"
+                          "1 4 0 1 2 3 4\n2 5 0 1 2 3 4 5 6 7 8\n3 2 0 1 2 3\n4 6 0 1 2 3 4 5 6\n5 7 0 5 4 3 2 1\n"
+                          "6 12 0" + quadratic + "\n$EndElements\n";
+  std::string tags, coords;
+  for (int i = 1; i <= 27; ++i) {
+    tags += std::to_string(i) + "\n";
+    coords += std::to_string(i % 3) + " " + std::to_string(i / 3 % 3) + " " + std::to_string(i / 9) + "\n";
+  }
+  const std::string v41 = "$MeshFormat\n4.1 0 8\n$EndMeshFormat\n$Nodes\n1 27 1 27\n3 1 0 27\n" + tags + coords +
+                          "$EndNodes\n$Elements\n6 6 1 6\n3 1 4 1\n1 1 2 3 4\n3 1 5 1\n2 1 2 3 4 5 6 7 8\n"
+                          "2 1 2 1\n3 1 2 3\n3 1 6 1\n4 1 2 3 4 5 6\n3 1 7 1\n5 5 4 3 2 1\n";
+  const std::string v41end = "3 1 12 1\n6" + quadratic + "\n$EndElements\n";
+  ScratchDir dir;
+  for (const std::string& text : {v22, v41 + v41end}) {
+    TetMesh m;
+    bool ok = false;
+    const std::string err = captureStderr([&] { ok = readGmsh(dir.write("m.msh", text), m); });
+    ASSERT_TRUE(ok) << err;
+    EXPECT_TRUE(m.tets.empty());
+    EXPECT_EQ(m.cellShapes, (std::vector<CellShape>{CellShape::Tetrahedron, CellShape::Hexahedron, CellShape::Prism,
+                                                    CellShape::Pyramid, CellShape::Hexahedron}));
+    EXPECT_EQ(m.cellCorners, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 0, 2, 1, 3, 5, 4, 4, 3, 2, 1, 0,
+                                                    26, 25, 24, 23, 22, 21, 20, 19}));
+    EXPECT_EQ(m.notes, (std::vector<std::string>{"1 point, line and surface elements skipped",
+                                                 "higher-order elements: their corner nodes are used"}));
+  }
+}
+
 TEST(GmshReader, RefusesBrokenFiles) {
   ScratchDir dir;
   const struct {
     std::string text;
     const char* message;
   } cases[] = {
-      {gmsh22("2\n1 4 2 0 1 1 2 3 4\n2 5 2 0 1 1 2 3 4 5 1 2 3\n", nodeData("t", kValues)),
-       "element 2 is a hexahedron (type 5); only tetrahedra are supported in .msh files"},
+      {gmsh22("2\n1 4 2 0 1 1 2 3 4\n2 5 2 0 1 1 2 3 4 5 1 2 6\n", nodeData("t", kValues)),
+       "element 2 refers to node 6, which is not defined"},
       {gmsh22("1\n1 4 2 0 1 1 2 3 9\n", nodeData("t", kValues)), "element 1 refers to node 9, which is not defined"},
       {gmsh22("1\n1 4 2 0 1 1 2 3\n", nodeData("t", kValues)), "expected 9 values, found 8"},
       {gmsh22("1\n1 99 2 0 1 1 2 3\n", ""), "element 1 has the unknown type 99"},
-      {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n", 4)), "field \"t\" has no value for a node of the tetrahedra"},
+      {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n", 4)), "field \"t\" has no value for a node of the volume elements"},
       {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n7 0\n")), "gives a value for node 7, which is not defined"},
       {gmsh22(kElements22, nodeData("t", "1 0\n1 0\n3 0\n4 0\n5 0\n")), "gives node 1 two values"},
-      {gmsh22("1\n1 2 2 0 1 1 2 3\n", ""), "no tetrahedra among the elements"},
+      {gmsh22("1\n1 2 2 0 1 1 2 3\n", ""), "no volume elements among the elements"},
       {gmsh22("3\n1 4 2 0 1 1 2 3 4\n", ""), "m.msh:15: expected the element number, found \"$EndElements\""},
       {gmsh22(kElements22, nodeData("t", kValues).substr(0, 40)), "m.msh: ends early, expected a node value"},
       {"$MeshFormat\n2.2 1 8\n$EndMeshFormat\n", "binary .msh files are not supported"},

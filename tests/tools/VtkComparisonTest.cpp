@@ -236,6 +236,60 @@ TEST(AgainstVtk, LegacyHexahedraWithCellDataAreConvertedAndSplit) {
   compareWithVtk(cache, split->GetOutput(), "heat");
 }
 
+TEST(AgainstVtk, GmshHexahedraPrismsAndPyramidsBuildAsTheirVtu) {
+  // A hexahedron with a pyramid on one side, a prism on top and a tetrahedron against the pyramid,
+  // plus a surface triangle; as Gmsh 2.2 text and as the same grid in VTK's corner orders (VTK's
+  // prism starts with the triangle facing away from the other one, Gmsh's with the one facing it).
+  const double xyz[12][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1},
+                             {1.6, 0.5, 0.5}, {0.5, 0, 1.7}, {0.5, 1, 1.7}, {1.3, 1.5, 0.5}};
+  const double f[12] = {0, 1, 2.5, 1.5, 1, 2, 3.5, 2.5, 3, 3.25, 4.5, 4};
+  const std::string msh =
+      "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n12\n1 0 0 0\n2 1 0 0\n3 1 1 0\n4 0 1 0\n5 0 0 1\n6 1 0 1\n"
+      "7 1 1 1\n8 0 1 1\n9 1.6 0.5 0.5\n10 0.5 0 1.7\n11 0.5 1 1.7\n12 1.3 1.5 0.5\n$EndNodes\n"
+      "$Elements\n5\n1 2 2 0 1 1 2 3\n2 5 2 0 1 1 2 3 4 5 6 7 8\n3 7 2 0 1 2 3 7 6 9\n4 6 2 0 1 5 10 6 8 11 7\n"
+      "5 4 2 0 1 3 7 9 12\n$EndElements\n"
+      "$NodeData\n1\n\"f\"\n1\n0.0\n3\n0\n1\n12\n1 0\n2 1\n3 2.5\n4 1.5\n5 1\n6 2\n7 3.5\n8 2.5\n9 3\n10 3.25\n"
+      "11 4.5\n12 4\n$EndNodeData\n";
+  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  vtkNew<vtkPoints> points;
+  points->SetDataTypeToDouble();
+  for (const auto& p : xyz) points->InsertNextPoint(p);
+  grid->SetPoints(points);
+  const vtkIdType hex[8] = {0, 1, 2, 3, 4, 5, 6, 7}, pyramid[5] = {1, 2, 6, 5, 8}, wedge[6] = {4, 5, 9, 7, 6, 10},
+                  tet[4] = {2, 6, 8, 11};
+  grid->InsertNextCell(VTK_HEXAHEDRON, 8, hex);
+  grid->InsertNextCell(VTK_PYRAMID, 5, pyramid);
+  grid->InsertNextCell(VTK_WEDGE, 6, wedge);
+  grid->InsertNextCell(VTK_TETRA, 4, tet);
+  vtkNew<vtkDoubleArray> values;
+  values->SetName("f");
+  for (double v : f) values->InsertNextValue(v);
+  grid->GetPointData()->AddArray(values);
+  ScratchDir dir;
+  dir.write("m.msh", msh);
+  vtkNew<vtkXMLUnstructuredGridWriter> writer;
+  writer->SetInputData(grid);
+  writer->SetFileName(dir.file("m.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+
+  const CommandResult a = runVxbuild({"m.msh", "-o", "a.vx", "--verify"}, dir.path());
+  ASSERT_EQ(a.status, 0) << a.err;
+  EXPECT_NE(a.out.find("note: 3 cells that are not tetrahedra split into tetrahedra by VTK"), std::string::npos) << a.out;
+  EXPECT_NE(a.out.find("note: 1 point, line and surface elements skipped"), std::string::npos) << a.out;
+  const CommandResult b = runVxbuild({"m.vtu", "-o", "b.vx", "--quiet"}, dir.path());
+  ASSERT_EQ(b.status, 0) << b.err;
+  EXPECT_TRUE(readText(dir.file("a.vx")) == readText(dir.file("b.vx")));
+  EXPECT_TRUE(readText(dir.file("a.vx.cache")) == readText(dir.file("b.vx.cache")));
+  // And both are VTK's surfaces of VTK's split of the grid.
+  vtkNew<vtkDataSetTriangleFilter> split;
+  split->SetInputData(grid);
+  split->TetrahedraOnlyOn();
+  split->Update();
+  CacheData cache;
+  ASSERT_TRUE(parseCacheFile(dir.file("a.vx.cache"), 256, 256, cache));
+  compareWithVtk(cache, split->GetOutput(), "f");
+}
+
 TEST(AgainstVtk, NanInVtuIsRefused) {
   auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
   vtkNew<vtkPoints> points;
