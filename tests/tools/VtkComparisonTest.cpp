@@ -27,6 +27,14 @@
 #include <vtkUnstructuredGridWriter.h>
 #include <vtkXMLUnstructuredGridReader.h>
 #include <vtkXMLUnstructuredGridWriter.h>
+#include <vtkMultiBlockDataSet.h>
+#include <vtkEnSightWriter.h>
+#include <vtkExodusIIReader.h>
+#include <vtkExodusIIWriter.h>
+#include <vtkIntArray.h>
+#include <vtkOpenFOAMReader.h>
+#include <vtkXMLPUnstructuredGridReader.h>
+#include <vtkXMLPUnstructuredGridWriter.h>
 
 #include <cmath>
 
@@ -81,6 +89,27 @@ Surface vtkSurface(vtkDataSet* grid, const char* field, double value) {
     ++s.triangles;
   }
   return s;
+}
+
+// The wavelet of VTK on a box of (2n+1)^3 points, cut into tetrahedra by VTK.
+vtkSmartPointer<vtkUnstructuredGrid> waveletTets(int n) {
+  vtkNew<vtkRTAnalyticSource> wavelet;
+  wavelet->SetWholeExtent(-n, n, -n, n, -n, n);
+  vtkNew<vtkDataSetTriangleFilter> tets;
+  tets->SetInputConnection(wavelet->GetOutputPort());
+  tets->TetrahedraOnlyOn();
+  tets->Update();
+  return tets->GetOutput();
+}
+
+// Runs the command on `input` in dir, expecting success, and reads the cache back.
+bool buildCommand(const ScratchDir& dir, const std::vector<std::string>& args, CacheData& cache, std::string* out = nullptr) {
+  std::vector<std::string> all = args;
+  all.insert(all.end(), {"-o", "out.vx", "--verify"});
+  const CommandResult r = runVxbuild(all, dir.path());
+  EXPECT_EQ(r.status, 0) << r.err;
+  if (out) *out = r.out;
+  return r.status == 0 && parseCacheFile(dir.file("out.vx.cache"), 256, 256, cache);
 }
 
 // Builds the dataset of `mesh` in dir and reads its cache back.
@@ -339,5 +368,208 @@ TEST(AgainstVtk, BrokenVtkFilesFailCleanly) {
     }
     EXPECT_NE(r.err.find("\033[31mERROR:\033[0m "), std::string::npos) << r.err;
     EXPECT_EQ(dir.list(), std::vector<std::string>{c.name});
+  }
+}
+
+TEST(VtkFormats, ExodusWrittenByVtkWithTwoBlocks) {
+  // The wavelet's tetrahedra in two element blocks, as VTK's Exodus II writer stores them.
+  vtkSmartPointer<vtkUnstructuredGrid> grid = waveletTets(6);
+  vtkNew<vtkIntArray> blocks;
+  blocks->SetName("ElementBlockIds");
+  for (vtkIdType c = 0; c < grid->GetNumberOfCells(); ++c) {
+    double centre[3] = {0, 0, 0}, p[3];
+    vtkIdType n;
+    const vtkIdType* ids;
+    grid->GetCellPoints(c, n, ids);
+    for (vtkIdType k = 0; k < n; ++k) {
+      grid->GetPoint(ids[k], p);
+      centre[0] += p[0] / double(n);
+    }
+    blocks->InsertNextValue(centre[0] < 0 ? 1 : 2);
+  }
+  grid->GetCellData()->AddArray(blocks);
+  ScratchDir dir;
+  vtkNew<vtkExodusIIWriter> writer;
+  writer->SetInputData(grid);
+  writer->SetFileName(dir.file("w.exo").c_str());
+  writer->WriteAllTimeStepsOff();
+  ASSERT_EQ(writer->Write(), 1);
+  grid->GetCellData()->RemoveArray("ElementBlockIds");
+
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"w.exo"}, cache, &out));
+  EXPECT_NE(out.find("\"RTData\""), std::string::npos) << out;
+  EXPECT_NE(out.find("note: 2 blocks, all read"), std::string::npos) << out;
+  EXPECT_NE(out.find("2 blocks merged into one grid"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Id\""), std::string::npos) << "no id arrays among the fields: " << out;
+  compareWithVtk(cache, grid, "RTData");
+  // The blocks' points are joined again: as many vertices as the wavelet has points.
+  EXPECT_NE(out.find("vertices     2197 "), std::string::npos) << out;
+
+  // One block alone.
+  vtkNew<vtkExodusIIReader> reader;
+  reader->SetFileName(dir.file("w.exo").c_str());
+  reader->UpdateInformation();
+  ASSERT_EQ(reader->GetNumberOfObjects(vtkExodusIIReader::ELEM_BLOCK), 2);
+  const std::string first = reader->GetObjectName(vtkExodusIIReader::ELEM_BLOCK, 0);
+  ASSERT_TRUE(buildCommand(dir, {"w.exo", "--block", first}, cache, &out));
+  EXPECT_NE(out.find("; read \"" + first + "\""), std::string::npos) << out;
+  EXPECT_EQ(out.find("merged"), std::string::npos) << out;
+}
+
+TEST(VtkFormats, EnSightWrittenByVtk) {
+  vtkSmartPointer<vtkUnstructuredGrid> grid = waveletTets(6);
+  // The writer puts cells into parts by this array.
+  vtkNew<vtkIntArray> parts;
+  parts->SetName("BlockId");
+  for (vtkIdType c = 0; c < grid->GetNumberOfCells(); ++c) parts->InsertNextValue(1);
+  auto written = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  written->ShallowCopy(grid);
+  written->GetCellData()->AddArray(parts);
+  ScratchDir dir;
+  {
+    vtkNew<vtkEnSightWriter> writer;
+    writer->SetInputData(written);
+    writer->SetPath(dir.path().c_str());
+    writer->SetBaseName("w");
+    writer->SetTimeStep(0);
+    writer->Write();
+  }
+  // The case file as the writer's WriteCaseFile would make it (VTK 9.1's leaves it unflushed).
+  ASSERT_TRUE(fileExists(dir.file("w.0.00000.geo"))) << "files: " << ::testing::PrintToString(dir.list());
+  dir.write("w.0.case", "FORMAT\ntype: ensight gold\n\nGEOMETRY\nmodel: w.0.00000.geo\n\nVARIABLE\n"
+                        "scalar per node: RTData_n w.0.00000_n.RTData\n");
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"w.0.case"}, cache, &out));
+  EXPECT_NE(out.find("\"RTData_n\""), std::string::npos) << out;
+  compareWithVtk(cache, grid, "RTData");
+}
+
+TEST(VtkFormats, ParallelVtuPiecesAreMerged) {
+  // Two pieces of the wavelet's tetrahedra, which share a layer of points.
+  vtkNew<vtkRTAnalyticSource> wavelet;
+  wavelet->SetWholeExtent(-6, 6, -6, 6, -6, 6);
+  vtkNew<vtkDataSetTriangleFilter> tets;
+  tets->SetInputConnection(wavelet->GetOutputPort());
+  tets->TetrahedraOnlyOn();
+  ScratchDir dir;
+  vtkNew<vtkXMLPUnstructuredGridWriter> writer;
+  writer->SetInputConnection(tets->GetOutputPort());
+  writer->SetFileName(dir.file("w.pvtu").c_str());
+  writer->SetNumberOfPieces(2);
+  writer->SetStartPiece(0);
+  writer->SetEndPiece(1);
+  ASSERT_EQ(writer->Write(), 1);
+  ASSERT_GE(dir.list().size(), 3u);
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"w.pvtu"}, cache, &out));
+  EXPECT_NE(out.find("note: 2 pieces merged into one grid"), std::string::npos) << out;
+  EXPECT_NE(out.find("vertices     2197 "), std::string::npos) << out;
+  EXPECT_NE(out.find("list 0 (outer): 1728 triangles in 1 component(s)"), std::string::npos) << out;
+  vtkNew<vtkXMLPUnstructuredGridReader> reader;
+  reader->SetFileName(dir.file("w.pvtu").c_str());
+  reader->Update();
+  compareWithVtk(cache, reader->GetOutput(), "RTData");
+}
+
+TEST(VtkFormats, PvdCollectionWithTimeSteps) {
+  // Two time steps of the same grid, the second with another field.
+  vtkSmartPointer<vtkUnstructuredGrid> grid = waveletTets(5);
+  ScratchDir dir;
+  vtkNew<vtkXMLUnstructuredGridWriter> writer;
+  writer->SetInputData(grid);
+  writer->SetFileName(dir.file("w0.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+  auto later = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  later->DeepCopy(grid);
+  vtkDataArray* rt = later->GetPointData()->GetArray("RTData");
+  for (vtkIdType i = 0; i < rt->GetNumberOfTuples(); ++i) {
+    double p[3];
+    later->GetPoint(i, p);
+    rt->SetComponent(i, 0, rt->GetComponent(i, 0) + 20 * p[0]);
+  }
+  writer->SetInputData(later);
+  writer->SetFileName(dir.file("w1.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+  dir.write("w.pvd", "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\" version=\"0.1\">\n<Collection>\n"
+                     "<DataSet timestep=\"0\" part=\"0\" file=\"w0.vtu\"/>\n"
+                     "<DataSet timestep=\"0.25\" part=\"0\" file=\"w1.vtu\"/>\n</Collection>\n</VTKFile>\n");
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"w.pvd"}, cache, &out));
+  EXPECT_NE(out.find("note: 2 time step(s): 0, 0.25; read 0\n"), std::string::npos) << out;
+  compareWithVtk(cache, grid, "RTData");
+  ASSERT_TRUE(buildCommand(dir, {"w.pvd", "--time", "0.25"}, cache, &out));
+  EXPECT_NE(out.find("read 0.25\n"), std::string::npos) << out;
+  compareWithVtk(cache, later, "RTData");
+}
+
+TEST(VtkFormats, OpenFoamCase) {
+  // A case of 27 hexahedra with a cell field at the times 0 and 1; VTK's reader makes the point
+  // field from it, which is what both sides contour.
+  const std::string data = std::string(std::getenv("VX_TEST_DATA") ? std::getenv("VX_TEST_DATA") : ".") + "/data/openfoam-cube";
+  for (const char* time : {"0", "1"}) {
+    SCOPED_TRACE(time);
+    vtkNew<vtkOpenFOAMReader> reader;
+    reader->SetFileName((data + "/system/controlDict").c_str());
+    reader->SkipZeroTimeOff();
+    reader->UpdateInformation();
+    reader->DisableAllPatchArrays();
+    reader->SetPatchArrayStatus("internalMesh", 1);
+    reader->UpdateTimeStep(std::atof(time));
+    auto* blocks = vtkMultiBlockDataSet::SafeDownCast(reader->GetOutputDataObject(0));
+    ASSERT_TRUE(blocks);
+    ASSERT_EQ(blocks->GetNumberOfBlocks(), 1u);
+    vtkNew<vtkDataSetTriangleFilter> split;
+    split->SetInputData(blocks->GetBlock(0));
+    split->TetrahedraOnlyOn();
+    split->Update();
+    ASSERT_EQ(split->GetOutput()->GetNumberOfCells(), 27 * 6);
+    ScratchDir dir;
+    std::string out;
+    CacheData cache;
+    ASSERT_TRUE(buildCommand(dir, {data + (time[0] == '0' ? "/cube.foam" : "/system/controlDict"), "--time", time}, cache, &out));
+    EXPECT_NE(out.find("note: 2 time step(s): 0, 1; read " + std::string(time) + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("field        \"T\""), std::string::npos) << out;
+    compareWithVtk(cache, split->GetOutput(), "T");
+  }
+}
+
+TEST(VtkFormats, TimeAndBlockMistakesAreExplained) {
+  const std::string data = std::string(std::getenv("VX_TEST_DATA") ? std::getenv("VX_TEST_DATA") : ".") + "/data/openfoam-cube";
+  ScratchDir dir;
+  dir.write("empty.pvd", "<?xml version=\"1.0\"?>\n<VTKFile type=\"Collection\"><Collection></Collection></VTKFile>\n");
+  dir.write("missing.pvd", "<VTKFile type=\"Collection\"><Collection><DataSet file=\"nothere.vtu\"/></Collection></VTKFile>\n");
+  dir.write("other.pvd", "<VTKFile type=\"Collection\"><Collection><DataSet file=\"w.pvd\"/></Collection></VTKFile>\n");
+  dir.write("bad.exo", "CDF\x01 this is not a NetCDF file");
+  dir.write("bad.case", "FORMAT\ntype: ensight gold\nGEOMETRY\nmodel: nothere.geo\n");
+  dir.write("lonely.cas", "(0 \"no data file beside it\")\n");
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } cases[] = {
+      {{data + "/cube.foam", "--time", "0.5"}, "cube.foam: has no time step 0.5; its 2 step(s): 0, 1"},
+      {{data + "/cube.foam", "--block", "internalMesh,walls"}, "cube.foam: has no block \"walls\"; its blocks: \"internalMesh\""},
+      {{"empty.pvd"}, "empty.pvd: the collection lists no data sets"},
+      {{"missing.pvd"}, "missing.pvd: cannot open nothere.vtu, which the collection names"},
+      {{"other.pvd"}, "only .vtu, .pvtu and .vtk files are read from it"},
+      {{"bad.exo"}, "bad.exo: not an Exodus II file"},
+      {{"bad.case"}, "bad.case: "},
+      {{"lonely.cas"}, "lonely.cas: the Fluent data file lonely.dat is missing"},
+      {{"nothing.cgns"}, "cannot open nothing.cgns"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "out.vx"});
+    const std::vector<std::string> before = dir.list();
+    const CommandResult r = runVxbuild(args, dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("\033[31mERROR:\033[0m "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(dir.list(), before);
   }
 }

@@ -144,7 +144,7 @@ bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source) 
     return true;
   }
   source = options.input;
-  return readMesh(options.input, mesh);
+  return readMesh(options.input, mesh, options.read);
 }
 
 bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::string* report) {

@@ -5,6 +5,7 @@
 #include "ChunkLayout.h"
 #include "Mesh.h"
 #include "MeshPrep.h"
+#include "MeshReaders.h"
 
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@ struct BuildOptions {
   std::string output;    // OUT.vx (the cache is OUT.vx.cache)
   std::string texture;   // out.tex to write, or empty
   FieldChoice field;
+  ReadOptions read;      // --time, --block
   bool keepOrigin = false;
   bool verify = false;
   bool quiet = false;

@@ -217,11 +217,12 @@ void collectLeaves(vtkDataObject* object, const std::vector<std::string>& names,
 // Keeps the leaves with cells that --block names (all when it names none), notes the blocks there
 // are, and merges them into one grid with coincident points joined.
 bool mergeLeaves(const std::string& path, std::vector<Leaf> leaves, const ReadOptions& options, TetMesh& mesh,
-                 vtkSmartPointer<vtkUnstructuredGrid>& grid) {
+                 vtkSmartPointer<vtkUnstructuredGrid>& grid, bool pieces = false) {
   leaves.erase(std::remove_if(leaves.begin(), leaves.end(),
                               [](const Leaf& l) { return !l.data || l.data->GetNumberOfCells() == 0; }),
                leaves.end());
   if (leaves.empty()) return fail(path, "it holds no cells");
+  if (pieces && !options.blocks.empty()) return fail(path, "has no blocks, so --block does not apply");
   std::vector<std::string> blockNames; // every leaf's own name, in order, once
   std::set<std::string> allNames;
   for (size_t i = 0; i < leaves.size(); ++i) {
@@ -230,7 +231,8 @@ bool mergeLeaves(const std::string& path, std::vector<Leaf> leaves, const ReadOp
     if (std::find(blockNames.begin(), blockNames.end(), leaves[i].names.back()) == blockNames.end())
       blockNames.push_back(leaves[i].names.back());
   }
-  if (!options.blocks.empty()) {
+  if (pieces) {
+  } else if (!options.blocks.empty()) {
     for (const std::string& b : options.blocks)
       if (!allNames.count(b)) return fail(path, "has no block \"" + b + "\"; its blocks: " + quotedList(blockNames));
     std::vector<Leaf> kept;
@@ -255,7 +257,9 @@ bool mergeLeaves(const std::string& path, std::vector<Leaf> leaves, const ReadOp
   for (const Leaf& l : leaves) append->AddInputData(l.data);
   append->Update();
   grid = append->GetOutput();
-  if (leaves.size() > 1) mesh.notes.push_back(std::to_string(leaves.size()) + " blocks or pieces merged into one grid (coincident points joined)");
+  if (leaves.size() > 1)
+    mesh.notes.push_back(std::to_string(leaves.size()) + (pieces ? " pieces" : " blocks") +
+                         " merged into one grid (coincident points joined)");
   return true;
 }
 
@@ -515,6 +519,8 @@ bool readPvd(const std::string& path, CapturedVtkOutput& captured, const ReadOpt
     if (!times.empty() && (!e.timed || e.time != time)) continue;
     const std::string file = e.file[0] == '/' ? e.file : dir + e.file;
     vtkSmartPointer<vtkDataSet> data;
+    if (!endsWith(file, ".vtu") && !endsWith(file, ".pvtu") && !endsWith(file, ".vtk"))
+      return fail(path, "the collection names " + e.file + "; only .vtu, .pvtu and .vtk files are read from it");
     if (!std::ifstream(file)) return fail(path, "cannot open " + file + ", which the collection names");
     if (endsWith(file, ".vtu") || endsWith(file, ".pvtu")) {
       vtkSmartPointer<vtkXMLReader> reader;
@@ -587,7 +593,7 @@ bool readVtk(const std::string& path, TetMesh& mesh) {
 
 bool readVtkFormat(const std::string& path, const ReadOptions& options, TetMesh& mesh) {
   mesh = TetMesh();
-  const bool foamFile = endsWith(path, "controlDict") || endsWith(path, ".foam");
+  const bool foamFile = endsWith(path, "controldict") || endsWith(path, ".foam");
   if (!std::ifstream(path)) {
     pk::ErrorLine() << "cannot open " << path;
     return false;
@@ -605,7 +611,22 @@ bool readVtkFormat(const std::string& path, const ReadOptions& options, TetMesh&
     if (!reader->CanReadFile(path.c_str())) return fail(path, "not a VTK parallel XML unstructured grid");
     reader->SetFileName(path.c_str());
     if (infoFailed(reader)) return false;
-    return readThrough(path, reader, captured, options, mesh);
+    double unused;
+    if (!chooseTime(path, {}, options, unused, mesh)) return false;
+    // Piece by piece, so that the points they share are joined.
+    std::vector<Leaf> leaves;
+    const int pieces = std::max(1, reader->GetNumberOfPieces());
+    for (int i = 0; i < pieces; ++i) {
+      reader->UpdatePiece(i, pieces, 0);
+      const std::string e = captured.firstError();
+      if (reader->GetErrorCode() || !e.empty()) return fail(path, "VTK cannot read it: " + (e.empty() ? "read error" : e));
+      auto piece = vtkSmartPointer<vtkUnstructuredGrid>::New();
+      piece->ShallowCopy(reader->GetOutput());
+      leaves.push_back({piece, {}});
+    }
+    vtkSmartPointer<vtkUnstructuredGrid> grid;
+    if (!mergeLeaves(path, std::move(leaves), options, mesh, grid, true)) return false;
+    return gridToMesh(path, grid, captured, true, mesh);
   }
   if (foamFile) {
     vtkNew<vtkOpenFOAMReader> reader;
@@ -631,7 +652,6 @@ bool readVtkFormat(const std::string& path, const ReadOptions& options, TetMesh&
   }
   if (endsWith(path, ".case")) {
     vtkNew<vtkGenericEnSightReader> reader;
-    if (!reader->CanReadFile(path.c_str())) return fail(path, "not an EnSight case file");
     reader->SetCaseFileName(path.c_str());
     if (infoFailed(reader)) return false;
     reader->ReadAllVariablesOn();
