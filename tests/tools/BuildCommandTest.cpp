@@ -133,7 +133,9 @@ TEST(VxbuildCommand, UsageErrors) {
        std::vector<std::vector<std::string>>{{}, {"m.node"}, {"a.node", "b.node", "-o", "x.vx"},
                                               {"--synthetic", "blobs", "m.node", "-o", "x.vx"},
                                               {"m.node", "-o", "x.vx", "--component", "1", "--magnitude"},
-                                              {"--bogus"}, {"--texture"}}) {
+                                              {"--bogus"}, {"--texture"}, {"m.node", "-o", "x.vx", "--time", "soon"},
+                                              {"m.node", "-o", "x.vx", "--time", "nan"}, {"m.node", "-o", "x.vx", "--block", "a,,b"},
+                                              {"--synthetic", "blobs", "-o", "x.vx", "--time", "1"}}) {
     const CommandResult r = runVxbuild(args, dir.path());
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("usage: vxbuild"), std::string::npos);

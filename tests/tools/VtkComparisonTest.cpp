@@ -573,3 +573,77 @@ TEST(VtkFormats, TimeAndBlockMistakesAreExplained) {
     EXPECT_EQ(dir.list(), before);
   }
 }
+
+TEST(VtkFormats, QuadraticCellsKeepCornersAndCellFieldsJoinPointFields) {
+  // Quadratic tetrahedra whose mid-edge points carry values far off the rest: only the corners
+  // count. A point field "p", a cell field "p" (the point field wins) and a cell field "c" (averaged
+  // onto the points).
+  const int n = 4;
+  auto linear = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  auto quadratic = vtkSmartPointer<vtkUnstructuredGrid>::New();
+  vtkNew<vtkPoints> points;
+  vtkNew<vtkDoubleArray> p, cellP, c;
+  p->SetName("p");
+  cellP->SetName("p");
+  c->SetName("c");
+  auto id = [&](int i, int j, int k) { return vtkIdType((k * (n + 1) + j) * (n + 1) + i); };
+  for (int k = 0; k <= n; ++k)
+    for (int j = 0; j <= n; ++j)
+      for (int i = 0; i <= n; ++i) {
+        points->InsertNextPoint(i, j, k);
+        p->InsertNextValue(std::cos(0.7 * i) + 0.3 * j - 0.1 * k * k);
+      }
+  linear->SetPoints(points);
+  quadratic->SetPoints(points);
+  const int perms[6][3] = {{0, 1, 2}, {0, 2, 1}, {1, 0, 2}, {1, 2, 0}, {2, 0, 1}, {2, 1, 0}};
+  for (int k = 0; k < n; ++k)
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i)
+        for (const auto& perm : perms) {
+          int at[3] = {i, j, k};
+          vtkIdType q[10];
+          q[0] = id(at[0], at[1], at[2]);
+          for (int s = 0; s < 3; ++s) {
+            ++at[perm[s]];
+            q[s + 1] = id(at[0], at[1], at[2]);
+          }
+          const int edges[6][2] = {{0, 1}, {1, 2}, {2, 0}, {0, 3}, {1, 3}, {2, 3}};
+          for (int e = 0; e < 6; ++e) {
+            double a[3], b[3];
+            points->GetPoint(q[edges[e][0]], a);
+            points->GetPoint(q[edges[e][1]], b);
+            q[4 + e] = points->InsertNextPoint(0.5 * (a[0] + b[0]), 0.5 * (a[1] + b[1]), 0.5 * (a[2] + b[2]));
+            p->InsertNextValue(1000.0);
+          }
+          linear->InsertNextCell(VTK_TETRA, 4, q);
+          quadratic->InsertNextCell(VTK_QUADRATIC_TETRA, 10, q);
+          cellP->InsertNextValue(-1000.0);
+          c->InsertNextValue(std::sqrt(2.0) * i + 0.3 * j * j - 0.77 * k + 0.013 * perm[0]);
+        }
+  for (vtkUnstructuredGrid* g : {linear.Get(), quadratic.Get()}) {
+    g->GetPointData()->AddArray(p);
+    g->GetCellData()->AddArray(cellP);
+    g->GetCellData()->AddArray(c);
+  }
+  ScratchDir dir;
+  vtkNew<vtkXMLUnstructuredGridWriter> writer;
+  writer->SetInputData(quadratic);
+  writer->SetFileName(dir.file("q.vtu").c_str());
+  ASSERT_EQ(writer->Write(), 1);
+  vtkNew<vtkCellDataToPointData> toPoints;
+  toPoints->SetInputData(linear);
+  toPoints->ProcessAllArraysOff();
+  toPoints->AddCellDataArray("c");
+  toPoints->Update();
+  for (const char* field : {"p", "c"}) {
+    SCOPED_TRACE(field);
+    std::string out;
+    CacheData cache;
+    ASSERT_TRUE(buildCommand(dir, {"q.vtu", "--field", field}, cache, &out));
+    EXPECT_NE(out.find("note: " + std::to_string(6 * n * n * n) + " quadratic or higher-order cells: their corner points are used"),
+              std::string::npos) << out;
+    EXPECT_NE(out.find("note: cell field(s) \"c\" converted to point data"), std::string::npos) << out;
+    EXPECT_NE(out.find("vertices     125 "), std::string::npos) << out;
+    compareWithVtk(cache, toPoints->GetOutput(), field);
+  }
+}
