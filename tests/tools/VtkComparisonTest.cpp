@@ -36,6 +36,9 @@
 #include <vtkXMLPUnstructuredGridReader.h>
 #include <vtkXMLPUnstructuredGridWriter.h>
 
+#include "vtk_cgns.h"
+#include VTK_CGNS(cgnslib.h)
+
 #include <cmath>
 
 using namespace vxb;
@@ -646,4 +649,46 @@ TEST(VtkFormats, QuadraticCellsKeepCornersAndCellFieldsJoinPointFields) {
     EXPECT_NE(out.find("vertices     125 "), std::string::npos) << out;
     compareWithVtk(cache, toPoints->GetOutput(), field);
   }
+}
+
+TEST(VtkFormats, CgnsWrittenWithVtksCgnsLibrary) {
+  // The wavelet's tetrahedra as one unstructured zone with a vertex solution, written with the
+  // CGNS library that VTK carries.
+  vtkSmartPointer<vtkUnstructuredGrid> grid = waveletTets(5);
+  ScratchDir dir;
+  const vtkIdType np = grid->GetNumberOfPoints(), nc = grid->GetNumberOfCells();
+  std::vector<double> xyz[3], values(static_cast<size_t>(np));
+  vtkDataArray* rt = grid->GetPointData()->GetArray("RTData");
+  for (vtkIdType i = 0; i < np; ++i) {
+    double p[3];
+    grid->GetPoint(i, p);
+    for (int c = 0; c < 3; ++c) xyz[c].push_back(p[c]);
+    values[size_t(i)] = rt->GetComponent(i, 0);
+  }
+  std::vector<cgsize_t> connectivity;
+  for (vtkIdType c = 0; c < nc; ++c) {
+    vtkIdType n;
+    const vtkIdType* ids;
+    grid->GetCellPoints(c, n, ids);
+    ASSERT_EQ(n, 4);
+    for (int k = 0; k < 4; ++k) connectivity.push_back(cgsize_t(ids[k] + 1));
+  }
+  int file, base, zone, coord, section, solution, field;
+  ASSERT_EQ(cg_open(dir.file("w.cgns").c_str(), CG_MODE_WRITE, &file), CG_OK);
+  ASSERT_EQ(cg_base_write(file, "Base", 3, 3, &base), CG_OK);
+  cgsize_t size[3] = {cgsize_t(np), cgsize_t(nc), 0};
+  ASSERT_EQ(cg_zone_write(file, base, "Zone", size, CGNS_ENUMV(Unstructured), &zone), CG_OK);
+  const char* names[3] = {"CoordinateX", "CoordinateY", "CoordinateZ"};
+  for (int c = 0; c < 3; ++c)
+    ASSERT_EQ(cg_coord_write(file, base, zone, CGNS_ENUMV(RealDouble), names[c], xyz[c].data(), &coord), CG_OK);
+  ASSERT_EQ(cg_section_write(file, base, zone, "Tetrahedra", CGNS_ENUMV(TETRA_4), 1, cgsize_t(nc), 0, connectivity.data(), &section), CG_OK);
+  ASSERT_EQ(cg_sol_write(file, base, zone, "Solution", CGNS_ENUMV(Vertex), &solution), CG_OK);
+  ASSERT_EQ(cg_field_write(file, base, zone, solution, CGNS_ENUMV(RealDouble), "RTData", values.data(), &field), CG_OK);
+  ASSERT_EQ(cg_close(file), CG_OK);
+
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"w.cgns"}, cache, &out));
+  EXPECT_NE(out.find("\"RTData\""), std::string::npos) << out;
+  compareWithVtk(cache, grid, "RTData");
 }
