@@ -31,6 +31,7 @@
 #include <vtkEnSightWriter.h>
 #include <vtkExodusIIReader.h>
 #include <vtkExodusIIWriter.h>
+#include <vtkFLUENTReader.h>
 #include <vtkIntArray.h>
 #include <vtkOpenFOAMReader.h>
 #include <vtkXMLPUnstructuredGridReader.h>
@@ -126,9 +127,10 @@ bool buildAndRead(const TetMesh& mesh, const ScratchDir& dir, CacheData& cache) 
   return parseCacheFile(options.output + ".cache", 256, 256, cache);
 }
 
-void compareWithVtk(const CacheData& cache, vtkDataSet* grid, const char* field) {
+void compareWithVtk(const CacheData& cache, vtkDataSet* grid, const char* field,
+                    const std::vector<float>& isovalues = {0.2f, 0.5f, 0.8f}) {
   const double lo = cache.header.dataMin, hi = cache.header.dataMax;
-  for (float iso : {0.2f, 0.5f, 0.8f}) {
+  for (float iso : isovalues) {
     SCOPED_TRACE(iso);
     ReferenceSurface ours;
     ASSERT_TRUE(referenceSurface(cache, iso, ours));
@@ -691,4 +693,30 @@ TEST(VtkFormats, CgnsWrittenWithVtksCgnsLibrary) {
   ASSERT_TRUE(buildCommand(dir, {"w.cgns"}, cache, &out));
   EXPECT_NE(out.find("\"RTData\""), std::string::npos) << out;
   compareWithVtk(cache, grid, "RTData");
+}
+
+TEST(VtkFormats, FluentCaseAndData) {
+  // Two tetrahedra in Fluent's text format (numbers in hexadecimal; faces list their nodes, then the
+  // cells on either side), a temperature per cell in the data file.
+  ScratchDir dir;
+  dir.write("t.cas", "(0 \"two tetrahedra\")\n(2 3)\n(10 (0 1 5 0))\n(10 (1 1 5 1 3)(\n0 0 0\n1 0 0\n0 1 0\n0 0 1\n1 1 1\n))\n"
+                     "(12 (0 1 2 0))\n(12 (2 1 2 1 2))\n(13 (0 1 7 0))\n(13 (3 1 1 2 3)(\n2 3 4 1 2\n))\n"
+                     "(13 (4 2 7 3 3)(\n1 2 3 1 0\n1 2 4 1 0\n1 3 4 1 0\n2 3 5 2 0\n2 4 5 2 0\n3 4 5 2 0\n))\n"
+                     "(45 (2 fluid fluid)())\n(45 (3 interior default-interior)())\n(45 (4 wall walls)())\n");
+  dir.write("t.dat", "(0 \"data\")\n(300 (3 2 1 1 0 1 2)(\n300\n400\n))\n");
+  std::string out;
+  CacheData cache;
+  ASSERT_TRUE(buildCommand(dir, {"t.cas"}, cache, &out));
+  EXPECT_NE(out.find("field        \"TEMPERATURE\", range [300, 400]"), std::string::npos) << out;
+  EXPECT_NE(out.find("tetrahedra   2 (input 2)"), std::string::npos) << out;
+  vtkNew<vtkFLUENTReader> reader;
+  reader->SetFileName(dir.file("t.cas").c_str());
+  reader->Update();
+  auto* blocks = vtkMultiBlockDataSet::SafeDownCast(reader->GetOutputDataObject(0));
+  ASSERT_TRUE(blocks && blocks->GetNumberOfBlocks() >= 1);
+  vtkNew<vtkCellDataToPointData> toPoints;
+  toPoints->SetInputData(blocks->GetBlock(0));
+  toPoints->Update();
+  // The shared corners average both cells, exactly the middle of the range: not 0.5 then.
+  compareWithVtk(cache, vtkDataSet::SafeDownCast(toPoints->GetOutputDataObject(0)), "TEMPERATURE", {0.2f, 0.4f, 0.8f});
 }
