@@ -1,5 +1,6 @@
 // The vxbuild command from the outside: datasets the viewer's parsers accept, the summary, and
 // bad input refused with a clear message, a non-zero status and no file left behind.
+#include "Builder.h"
 #include "CacheFile.h"
 #include "GeometryFile.h"
 #include "PkDiag.h"
@@ -20,7 +21,7 @@ TEST(VxbuildCommand, SyntheticDatasetLoadsAndVerifies) {
   ScratchDir dir;
   const CommandResult r = runVxbuild({"--synthetic", "shell:8", "-o", "s.vx", "--verify"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"s.vx", "s.vx.cache"}));
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"s.vx", "s.vx.cache", "s.vx.field"}));
   for (const char* text : {"vertices", "tetrahedra", "chunks", "per tetrahedron", "list 1 (inner)", "verify 0.5"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   GeometryData geometry;
@@ -52,6 +53,7 @@ TEST(VxbuildCommand, MeshFilesKeepOriginAndQuiet) {
   r = runVxbuild({"m.msh", "-o", "g.vx", "--field", "T", "--verify"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"T\", range [0, 1]"), std::string::npos) << r.out;
+  EXPECT_EQ(readText(dir.file("g.vx.field")), "name=T\nmin=0\nmax=1\n");
   GeometryData geometry;
   ASSERT_TRUE(parseGeometryFile(dir.file("g.vx"), geometry));
   EXPECT_EQ(geometry.triangleCount(0), 6u); // the two tetrahedra's outer faces
@@ -71,6 +73,23 @@ TEST(VxbuildCommand, TurnedAndDroppedCellsAreNoted) {
   GeometryData geometry;
   ASSERT_TRUE(parseGeometryFile(dir.file("t.vx"), geometry));
   EXPECT_EQ(geometry.triangleCount(0), 6u);
+}
+
+TEST(VxbuildCommand, FieldFileKeepsNameAndInputRange) {
+  // The range in full precision (the cache keeps it as float32 only), the component of a vector
+  // field, and a name with a line break in it kept on one line.
+  ScratchDir dir;
+  dir.write("m.msh", "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n4\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n$EndNodes\n"
+                     "$Elements\n1\n1 4 0 1 2 3 4\n$EndElements\n"
+                     "$NodeData\n1\n\"velocity\"\n1\n0.0\n3\n0\n2\n4\n1 0.1 1e-300\n2 0.2 -7\n3 0.3 2\n4 1.0000001 0.5\n$EndNodeData\n");
+  CommandResult r = runVxbuild({"m.msh", "-o", "v.vx", "--component", "0", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readText(dir.file("v.vx.field")), "name=velocity\ncomponent=0\nmin=0.1\nmax=1.0000001\n");
+  r = runVxbuild({"m.msh", "-o", "w.vx", "--magnitude", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(readText(dir.file("w.vx.field")).find("name=velocity\nmagnitude=yes\nmin="), std::string::npos);
+  vxb::FieldChoice plain;
+  EXPECT_EQ(vxb::fieldFileText("a\nb\tc", plain, -1.5, 2), "name=a b c\nmin=-1.5\nmax=2\n");
 }
 
 TEST(VxbuildCommand, TextureAlone) {

@@ -14,6 +14,7 @@
 #include "TextureVolume.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
@@ -147,6 +148,24 @@ bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source) 
   return readMesh(options.input, mesh, options.read);
 }
 
+std::string fieldFileText(const std::string& name, const FieldChoice& choice, double min, double max) {
+  std::string clean = name;
+  for (char& c : clean)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  std::ostringstream s;
+  s << "name=" << clean << '\n';
+  if (choice.component >= 0) s << "component=" << choice.component << '\n';
+  if (choice.magnitude) s << "magnitude=yes\n";
+  // The shortest text that reads back as the same double.
+  auto exact = [](double x) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
+  };
+  s << "min=" << exact(min) << "\nmax=" << exact(max) << '\n';
+  return s.str();
+}
+
 bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::string* report) {
   CacheData cache;
   if (!parseCacheFile(cachePath, kTextureWidth, kTextureHeight, cache)) {
@@ -180,6 +199,7 @@ bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::st
 bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress) {
   std::vector<double> scalar;
   if (!selectField(mesh, options.field, scalar, result.fieldLabel)) return false;
+  result.fieldName = options.field.name.empty() ? mesh.fields.front().name : options.field.name;
   {
     // Fail before the long work when the output cannot be written at all.
     PendingFiles probe;
@@ -204,6 +224,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   extractBoundary(prepared.positions, prepared.tets, result.boundary);
 
   PendingFiles pending;
+  const std::string fieldTemp = pending.add(options.output + ".field");
   const std::string cachePath = options.output + ".cache";
   const std::string cacheTemp = pending.add(cachePath);
   const std::string geometryTemp = pending.add(options.output);
@@ -236,6 +257,19 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   geometry.triangles[0] = result.boundary.triangles[0];
   geometry.triangles[1] = result.boundary.triangles[1];
   if (!writeGeometryFile(geometryTemp, geometry)) return false;
+  const std::string fieldText = fieldFileText(result.fieldName, options.field, prepared.dataMin, prepared.dataMax);
+  {
+    std::FILE* f = std::fopen(fieldTemp.c_str(), "wb");
+    bool written = f != nullptr;
+    if (f) {
+      written = std::fwrite(fieldText.data(), 1, fieldText.size(), f) == fieldText.size();
+      written = std::fclose(f) == 0 && written;
+    }
+    if (!written) {
+      pk::ErrorLine() << "cannot write file " << options.output << ".field";
+      return false;
+    }
+  }
   progress.end();
 
   if (options.verify) {
@@ -315,7 +349,7 @@ int runVxbuild(const BuildOptions& options) {
       }
       s << "  files        " << options.output << " " << result.geometryBytes << " bytes, " << options.output
         << ".cache " << result.cacheBytes << " bytes (" << result.compressedBlocks << " of " << result.blocks
-        << " blocks compressed)\n";
+        << " blocks compressed), " << options.output << ".field (the field's name and range)\n";
       std::cout << s.str() << std::flush;
     }
   }
