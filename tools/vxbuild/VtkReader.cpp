@@ -666,7 +666,16 @@ bool readVtkFormat(const std::string& path, const ReadOptions& options, TetMesh&
     reader->EnableAllCellArrays();
     return readThrough(path, reader, captured, options, mesh);
   }
-  // Exodus II.
+  // Exodus II: a NetCDF (classic or 64-bit) or HDF5 file. Checked here first, since the Exodus
+  // library prints its own complaints about other files.
+  {
+    char magic[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::ifstream in(path, std::ios::binary);
+    in.read(magic, sizeof magic);
+    const std::string m(magic, sizeof magic);
+    const bool netcdf = m.compare(0, 3, "CDF") == 0 && (m[3] == 1 || m[3] == 2 || m[3] == 5);
+    if (!netcdf && m != std::string("\x89HDF\r\n\x1a\n", 8)) return fail(path, "not an Exodus II file");
+  }
   vtkNew<vtkExodusIIReader> reader;
   if (!reader->CanReadFile(path.c_str())) return fail(path, "not an Exodus II file");
   reader->SetFileName(path.c_str());
