@@ -251,6 +251,18 @@ bool mergeLeaves(const std::string& path, std::vector<Leaf> leaves, const ReadOp
   } else if (blockNames.size() > 1) {
     mesh.notes.push_back(std::to_string(blockNames.size()) + " blocks, all read: " + quotedList(blockNames));
   }
+  // Ghost cells repeat cells of other pieces: they go, and so do the ghost marks on points, so that
+  // the points the pieces share are joined.
+  for (Leaf& l : leaves) {
+    auto* ug = vtkUnstructuredGrid::SafeDownCast(l.data);
+    if (!ug || !l.data->GetCellData()->GetArray(vtkDataSetAttributes::GhostArrayName())) continue;
+    auto copy = vtkSmartPointer<vtkUnstructuredGrid>::New();
+    copy->DeepCopy(ug);
+    copy->RemoveGhostCells();
+    copy->GetCellData()->RemoveArray(vtkDataSetAttributes::GhostArrayName());
+    copy->GetPointData()->RemoveArray(vtkDataSetAttributes::GhostArrayName());
+    l.data = copy;
+  }
   vtkNew<vtkAppendFilter> append;
   append->MergePointsOn();
   append->SetTolerance(0.0);
@@ -465,6 +477,21 @@ bool readThrough(const std::string& path, vtkAlgorithm* reader, CapturedVtkOutpu
   return gridToMesh(path, grid, captured, true, mesh);
 }
 
+// The pieces of a .pvtu one by one, so that merging them joins the points they share.
+bool readPieces(const std::string& path, vtkXMLPUnstructuredGridReader* reader, CapturedVtkOutput& captured,
+                const std::vector<std::string>& names, std::vector<Leaf>& leaves) {
+  const int pieces = std::max(1, reader->GetNumberOfPieces());
+  for (int i = 0; i < pieces; ++i) {
+    reader->UpdatePiece(i, pieces, 0);
+    const std::string e = captured.firstError();
+    if (reader->GetErrorCode() || !e.empty()) return fail(path, "VTK cannot read it: " + (e.empty() ? "read error" : e));
+    auto piece = vtkSmartPointer<vtkUnstructuredGrid>::New();
+    piece->ShallowCopy(reader->GetOutput());
+    leaves.push_back({piece, names});
+  }
+  return true;
+}
+
 // A ParaView data collection: <DataSet timestep=".." part=".." name=".." file=".."/> entries; the
 // files of the chosen step (.vtu, .pvtu or .vtk, beside the collection) are read and merged.
 bool readPvd(const std::string& path, CapturedVtkOutput& captured, const ReadOptions& options, TetMesh& mesh) {
@@ -515,6 +542,7 @@ bool readPvd(const std::string& path, CapturedVtkOutput& captured, const ReadOpt
   const size_t slash = path.find_last_of('/');
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   std::vector<Leaf> leaves;
+  bool pieces = false;
   for (const Entry& e : entries) {
     if (!times.empty() && (!e.timed || e.time != time)) continue;
     const std::string file = e.file[0] == '/' ? e.file : dir + e.file;
@@ -522,16 +550,22 @@ bool readPvd(const std::string& path, CapturedVtkOutput& captured, const ReadOpt
     if (!endsWith(file, ".vtu") && !endsWith(file, ".pvtu") && !endsWith(file, ".vtk"))
       return fail(path, "the collection names " + e.file + "; only .vtu, .pvtu and .vtk files are read from it");
     if (!std::ifstream(file)) return fail(path, "cannot open " + file + ", which the collection names");
-    if (endsWith(file, ".vtu") || endsWith(file, ".pvtu")) {
-      vtkSmartPointer<vtkXMLReader> reader;
-      if (endsWith(file, ".vtu"))
-        reader = vtkSmartPointer<vtkXMLUnstructuredGridReader>::New();
-      else
-        reader = vtkSmartPointer<vtkXMLPUnstructuredGridReader>::New();
+    std::vector<std::string> names;
+    if (!e.name.empty()) names.push_back(e.name);
+    if (endsWith(file, ".pvtu")) {
+      vtkNew<vtkXMLPUnstructuredGridReader> reader;
+      if (!reader->CanReadFile(file.c_str())) return fail(path, file + " is not a VTK parallel XML unstructured grid");
+      reader->SetFileName(file.c_str());
+      reader->UpdateInformation();
+      if (!readPieces(file, reader, captured, names, leaves)) return false;
+      pieces = true;
+      continue;
+    } else if (endsWith(file, ".vtu")) {
+      vtkNew<vtkXMLUnstructuredGridReader> reader;
       if (!reader->CanReadFile(file.c_str())) return fail(path, file + " is not a VTK XML unstructured grid");
       reader->SetFileName(file.c_str());
       reader->Update();
-      data = vtkDataSet::SafeDownCast(reader->GetOutputDataObject(0));
+      data = reader->GetOutput();
     } else if (endsWith(file, ".vtk")) {
       vtkNew<vtkUnstructuredGridReader> reader;
       reader->SetFileName(file.c_str());
@@ -546,12 +580,13 @@ bool readPvd(const std::string& path, CapturedVtkOutput& captured, const ReadOpt
     }
     const std::string err = captured.firstError();
     if (!err.empty()) return fail(path, "VTK cannot read " + file + ": " + err);
-    std::vector<std::string> names;
-    if (!e.name.empty()) names.push_back(e.name);
     leaves.push_back({data, names});
   }
   vtkSmartPointer<vtkUnstructuredGrid> grid;
-  if (!mergeLeaves(path, std::move(leaves), options, mesh, grid)) return false;
+  // Unnamed parts or pieces: no block names to offer.
+  bool named = false;
+  for (const Leaf& l : leaves) named = named || !l.names.empty();
+  if (!mergeLeaves(path, std::move(leaves), options, mesh, grid, pieces && !named)) return false;
   return gridToMesh(path, grid, captured, true, mesh);
 }
 
@@ -613,17 +648,8 @@ bool readVtkFormat(const std::string& path, const ReadOptions& options, TetMesh&
     if (infoFailed(reader)) return false;
     double unused;
     if (!chooseTime(path, {}, options, unused, mesh)) return false;
-    // Piece by piece, so that the points they share are joined.
     std::vector<Leaf> leaves;
-    const int pieces = std::max(1, reader->GetNumberOfPieces());
-    for (int i = 0; i < pieces; ++i) {
-      reader->UpdatePiece(i, pieces, 0);
-      const std::string e = captured.firstError();
-      if (reader->GetErrorCode() || !e.empty()) return fail(path, "VTK cannot read it: " + (e.empty() ? "read error" : e));
-      auto piece = vtkSmartPointer<vtkUnstructuredGrid>::New();
-      piece->ShallowCopy(reader->GetOutput());
-      leaves.push_back({piece, {}});
-    }
+    if (!readPieces(path, reader, captured, {}, leaves)) return false;
     vtkSmartPointer<vtkUnstructuredGrid> grid;
     if (!mergeLeaves(path, std::move(leaves), options, mesh, grid, true)) return false;
     return gridToMesh(path, grid, captured, true, mesh);
