@@ -350,6 +350,41 @@ TEST(AgainstVtk, NanInVtuIsRefused) {
   EXPECT_EQ(dir.list(), std::vector<std::string>{"nan.vtu"});
 }
 
+TEST(AgainstVtk, PolyhedraAreSplitAndTheirPointsChecked) {
+  // A cube as one polyhedron, and the same with a face that names a point the grid does not have.
+  for (vtkIdType last : {vtkIdType(7), vtkIdType(42)}) {
+    SCOPED_TRACE(last);
+    auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
+    vtkNew<vtkPoints> points;
+    vtkNew<vtkDoubleArray> f;
+    f->SetName("f");
+    for (int k = 0; k < 2; ++k)
+      for (int j = 0; j < 2; ++j)
+        for (int i = 0; i < 2; ++i) {
+          points->InsertNextPoint(i, j, k);
+          f->InsertNextValue(i + 2 * j + 4 * k);
+        }
+    grid->SetPoints(points);
+    grid->GetPointData()->AddArray(f);
+    const vtkIdType ids[8] = {0, 1, 2, 3, 4, 5, 6, 7};
+    const vtkIdType faces[] = {4, 0, 2, 3, 1, 4, 4, 5, 7, 6, 4, 0, 1, 5, 4, 4, 2, 6, 7, 3, 4, 0, 4, 6, 2, 4, 1, 3, last, 5};
+    grid->InsertNextCell(VTK_POLYHEDRON, 8, ids, 6, faces);
+    ScratchDir dir;
+    vtkNew<vtkXMLUnstructuredGridWriter> writer;
+    writer->SetInputData(grid);
+    writer->SetFileName(dir.file("p.vtu").c_str());
+    ASSERT_EQ(writer->Write(), 1);
+    const CommandResult r = runVxbuild({"p.vtu", "-o", "p.vx"}, dir.path());
+    if (last == 7) {
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_NE(r.out.find("1 cells that are not tetrahedra split into tetrahedra by VTK"), std::string::npos) << r.out;
+    } else {
+      EXPECT_EQ(r.status, 1);
+      EXPECT_NE(r.err.find("p.vtu: cell 0 refers to point 42, but the grid has 8 points"), std::string::npos) << r.err;
+    }
+  }
+}
+
 TEST(AgainstVtk, BrokenVtkFilesFailCleanly) {
   const std::string header = "# vtk DataFile Version 3.0\nt\nASCII\nDATASET UNSTRUCTURED_GRID\nPOINTS 4 float\n0 0 0 1 0 0 0 1 0 0 0 1\n";
   const struct {

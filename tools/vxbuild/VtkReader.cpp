@@ -19,6 +19,7 @@
 #include <vtkFLUENTReader.h>
 #include <vtkGenericEnSightReader.h>
 #include <vtkGenericCell.h>
+#include <vtkIdTypeArray.h>
 #include <vtkInformation.h>
 #include <vtkLogger.h>
 #include <vtkMultiBlockDataSet.h>
@@ -293,9 +294,37 @@ bool gridToMesh(const std::string& path, vtkSmartPointer<vtkUnstructuredGrid> gr
   const vtkIdType points = grid->GetNumberOfPoints();
   vtkIdType nonTet = 0, lower = 0, higherOrder = 0;
   vtkNew<vtkGenericCell> cell;
+  auto badIndex = [&](vtkIdType c, vtkIdType id) {
+    std::ostringstream m;
+    m << "cell " << c << " refers to point " << id << ", but the grid has " << points << " points";
+    return fail(path, m.str());
+  };
   for (vtkIdType c = 0; c < grid->GetNumberOfCells(); ++c) {
     const int type = grid->GetCellType(c);
     if (type == VTK_POLYHEDRON) {
+      // Its faces, each as a point count and the points.
+      const std::string broken = "cell " + std::to_string(c) + " is a polyhedron without a proper list of faces";
+      vtkIdTypeArray* all = grid->GetFaces();
+      vtkIdTypeArray* locations = grid->GetFaceLocations();
+      if (!all || !locations || c >= locations->GetNumberOfValues()) return fail(path, broken);
+      const vtkIdType at = locations->GetValue(c), size = all->GetNumberOfValues();
+      if (at < 0 || at >= size) return fail(path, broken);
+      const vtkIdType* stream = all->GetPointer(0);
+      vtkIdType next = at;
+      const vtkIdType faces = stream[next++];
+      if (faces < 4) return fail(path, broken);
+      for (vtkIdType f = 0; f < faces; ++f) {
+        if (next >= size) return fail(path, broken);
+        const vtkIdType count = stream[next++];
+        if (count < 3 || count > size - next) return fail(path, broken);
+        for (vtkIdType k = 0; k < count; ++k, ++next)
+          if (stream[next] < 0 || stream[next] >= points) return badIndex(c, stream[next]);
+      }
+      vtkIdType n;
+      const vtkIdType* ids;
+      grid->GetCellPoints(c, n, ids);
+      for (vtkIdType k = 0; k < n; ++k)
+        if (ids[k] < 0 || ids[k] >= points) return badIndex(c, ids[k]);
       ++nonTet;
       continue;
     }
@@ -303,11 +332,7 @@ bool gridToMesh(const std::string& path, vtkSmartPointer<vtkUnstructuredGrid> gr
     const vtkIdType* ids;
     grid->GetCellPoints(c, n, ids);
     for (vtkIdType k = 0; k < n; ++k)
-      if (ids[k] < 0 || ids[k] >= points) {
-        std::ostringstream m;
-        m << "cell " << c << " refers to point " << ids[k] << ", but the grid has " << points << " points";
-        return fail(path, m.str());
-      }
+      if (ids[k] < 0 || ids[k] >= points) return badIndex(c, ids[k]);
     if (type == VTK_TETRA && n != 4) return fail(path, "cell " + std::to_string(c) + " is a tetrahedron with " + std::to_string(n) + " points");
     if (type == VTK_TETRA) continue;
     const int linear = linearType(type);
