@@ -1,5 +1,6 @@
 // The vxbuild command from the outside: datasets the viewer's parsers accept, the summary, and
 // bad input refused with a clear message, a non-zero status and no file left behind.
+#include "Builder.h"
 #include "CacheFile.h"
 #include "GeometryFile.h"
 #include "PkDiag.h"
@@ -20,7 +21,7 @@ TEST(VxbuildCommand, SyntheticDatasetLoadsAndVerifies) {
   ScratchDir dir;
   const CommandResult r = runVxbuild({"--synthetic", "shell:8", "-o", "s.vx", "--verify"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(dir.list(), (std::vector<std::string>{"s.vx", "s.vx.cache"}));
+  EXPECT_EQ(dir.list(), (std::vector<std::string>{"s.vx", "s.vx.cache", "s.vx.field"}));
   for (const char* text : {"vertices", "tetrahedra", "chunks", "per tetrahedron", "list 1 (inner)", "verify 0.5"})
     EXPECT_NE(r.out.find(text), std::string::npos) << text << " in\n" << r.out;
   GeometryData geometry;
@@ -52,6 +53,7 @@ TEST(VxbuildCommand, MeshFilesKeepOriginAndQuiet) {
   r = runVxbuild({"m.msh", "-o", "g.vx", "--field", "T", "--verify"}, dir.path());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.out.find("\"T\", range [0, 1]"), std::string::npos) << r.out;
+  EXPECT_EQ(readText(dir.file("g.vx.field")), "name=T\nmin=0\nmax=1\n");
   GeometryData geometry;
   ASSERT_TRUE(parseGeometryFile(dir.file("g.vx"), geometry));
   EXPECT_EQ(geometry.triangleCount(0), 6u); // the two tetrahedra's outer faces
@@ -75,6 +77,38 @@ TEST(VxbuildCommand, FieldFunctionReplacesTheMeshsFieldOrSuppliesOne) {
   }
 }
 
+TEST(VxbuildCommand, TurnedAndDroppedCellsAreNoted) {
+  // The second tetrahedron is given in the other orientation, the third has a repeated corner.
+  ScratchDir dir;
+  dir.write("m.node", kNode);
+  dir.write("m.ele", "3 4 0\n0 0 1 2 3\n1 1 3 2 4\n2 0 1 1 4\n");
+  const CommandResult r = runVxbuild({"m.node", "-o", "t.vx", "--verify"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("note: 1 degenerate tetrahedra (no volume) dropped\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("note: 1 of 3 tetrahedra were oriented against the rest and are turned around\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("tetrahedra   2 (input 3)"), std::string::npos) << r.out;
+  GeometryData geometry;
+  ASSERT_TRUE(parseGeometryFile(dir.file("t.vx"), geometry));
+  EXPECT_EQ(geometry.triangleCount(0), 6u);
+}
+
+TEST(VxbuildCommand, FieldFileKeepsNameAndInputRange) {
+  // The range in full precision (the cache keeps it as float32 only), the component of a vector
+  // field, and a name with a line break in it kept on one line.
+  ScratchDir dir;
+  dir.write("m.msh", "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n4\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n$EndNodes\n"
+                     "$Elements\n1\n1 4 0 1 2 3 4\n$EndElements\n"
+                     "$NodeData\n1\n\"velocity\"\n1\n0.0\n3\n0\n2\n4\n1 0.1 1e-300\n2 0.2 -7\n3 0.3 2\n4 1.0000001 0.5\n$EndNodeData\n");
+  CommandResult r = runVxbuild({"m.msh", "-o", "v.vx", "--component", "0", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readText(dir.file("v.vx.field")), "name=velocity\ncomponent=0\nmin=0.1\nmax=1.0000001\n");
+  r = runVxbuild({"m.msh", "-o", "w.vx", "--magnitude", "--quiet"}, dir.path());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(readText(dir.file("w.vx.field")).find("name=velocity\nmagnitude=yes\nmin="), std::string::npos);
+  vxb::FieldChoice plain;
+  EXPECT_EQ(vxb::fieldFileText("a\nb\tc", plain, -1.5, 2), "name=a b c\nmin=-1.5\nmax=2\n");
+}
+
 TEST(VxbuildCommand, TextureAlone) {
   ScratchDir dir;
   const CommandResult r = runVxbuild({"--texture", "out.tex", "--quiet"}, dir.path());
@@ -92,15 +126,16 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
   const std::string nanNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 nan\n2 0 1 0 0.25\n3 0 0 1 1.0\n4 1 1 1 0.75\n";
   const std::string flatNode = "5 3 1 0\n0 0 0 0 0.0\n1 1 0 0 0.5\n2 0 1 0 0.25\n3 1 1 0 1.0\n4 1 1 1 0.75\n";
   const std::string noAttributes = "5 3 0 0\n0 0 0 0\n1 1 0 0\n2 0 1 0\n3 0 0 1\n4 1 1 1\n";
-  const std::string hexMsh = std::string(kMsh).replace(std::string(kMsh).find("2\n1 4 2"), 7, "3\n9 5 2 0 1 1 2 3 4 5 1 2 3\n1 4 2");
+  const std::string hexMsh = std::string(kMsh).replace(std::string(kMsh).find("2\n1 4 2"), 7, "3\n9 5 2 0 1 1 2 3 4 5 1 2 7\n1 4 2");
   const Case cases[] = {
       {"index", kNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 7\n", "", {"m.node"}, "node 7 of tetrahedron 1 is not in the .node file"},
       {"nan", nanNode, kEle, "", {"m.node"}, "the field has the value NaN at vertex 1"},
-      {"flat", flatNode, "2 4 0\n0 0 1 2 3\n1 1 2 3 4\n", "", {"m.node"}, "tetrahedron 0 is degenerate"},
-      {"inverted", kNode, "2 4 0\n0 0 1 2 3\n1 1 3 2 4\n", "", {"m.node"}, "1 of 2 tetrahedra are inverted"},
+      {"flat", flatNode, "2 4 0\n0 0 1 2 3\n1 0 1 3 2\n", "", {"m.node"}, "all 2 tetrahedra are degenerate"},
+      {"overlap", kNode, "2 4 0\n0 0 1 2 3\n1 0 2 1 3\n", "", {"m.node"}, "the mesh overlaps itself"},
       {"nofield", noAttributes, kEle, "", {"m.node"}, "the mesh has no point field"},
       {"missing", kNode, kEle, "", {"m.node", "--field", "pressure"}, "no field \"pressure\" in the mesh"},
-      {"hex", "", "", hexMsh, {"m.msh"}, "element 9 is a hexahedron (type 5)"},
+      {"hex", "", "", hexMsh, {"m.msh"}, "element 9 refers to node 7, which is not defined"},
+      {"time", kNode, kEle, "", {"m.node", "--time", "1"}, "--time and --block apply to formats with time steps"},
       {"vector", "", "", std::string(kMsh), {"m.msh", "--component", "2"}, "field \"T\" has 1 component; there is no component 2"},
       {"format", "", "", "", {"m.off"}, "unknown mesh format \".off\""},
       {"absent", "", "", "", {"nothing.msh"}, "cannot open nothing.msh"},
@@ -137,7 +172,9 @@ TEST(VxbuildCommand, UsageErrors) {
                                               {"m.node", "-o", "x.vx", "--field-function", "wavy"},
                                               {"m.node", "-o", "x.vx", "--field-function"},
                                               {"m.node", "-o", "x.vx", "--field-function", "smooth", "--field", "T"},
-                                              {"--bogus"}, {"--texture"}}) {
+                                              {"--bogus"}, {"--texture"}, {"m.node", "-o", "x.vx", "--time", "soon"},
+                                              {"m.node", "-o", "x.vx", "--time", "nan"}, {"m.node", "-o", "x.vx", "--block", "a,,b"},
+                                              {"--synthetic", "blobs", "-o", "x.vx", "--time", "1"}}) {
     const CommandResult r = runVxbuild(args, dir.path());
     EXPECT_EQ(r.status, 2) << r.err;
     EXPECT_NE(r.err.find("usage: vxbuild"), std::string::npos);

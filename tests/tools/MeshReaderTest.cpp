@@ -125,21 +125,57 @@ TEST(GmshReader, ReadsVersion22And41) {
   EXPECT_EQ(m.tets, (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 
+TEST(GmshReader, KeepsOtherVolumeElementsByTheirCornersInOrder) {
+  // A tetrahedron, a hexahedron, a prism, a pyramid and a 27-node hexahedron (its corners first), in
+  // format 2.2 and 4.1: all volume cells in file order, the prism's first triangle turned to face
+  // away from the second as in VTK.
+  std::string nodes;
+  for (int i = 1; i <= 27; ++i) nodes += std::to_string(i) + " " + std::to_string(i % 3) + " " + std::to_string(i / 3 % 3) + " " + std::to_string(i / 9) + "\n";
+  std::string quadratic;
+  for (int i = 27; i >= 1; --i) quadratic += " " + std::to_string(i);
+  const std::string v22 = "$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n27\n" + nodes + "$EndNodes\n$Elements\n6\n"
+                          "1 4 0 1 2 3 4\n2 5 0 1 2 3 4 5 6 7 8\n3 2 0 1 2 3\n4 6 0 1 2 3 4 5 6\n5 7 0 5 4 3 2 1\n"
+                          "6 12 0" + quadratic + "\n$EndElements\n";
+  std::string tags, coords;
+  for (int i = 1; i <= 27; ++i) {
+    tags += std::to_string(i) + "\n";
+    coords += std::to_string(i % 3) + " " + std::to_string(i / 3 % 3) + " " + std::to_string(i / 9) + "\n";
+  }
+  const std::string v41 = "$MeshFormat\n4.1 0 8\n$EndMeshFormat\n$Nodes\n1 27 1 27\n3 1 0 27\n" + tags + coords +
+                          "$EndNodes\n$Elements\n6 6 1 6\n3 1 4 1\n1 1 2 3 4\n3 1 5 1\n2 1 2 3 4 5 6 7 8\n"
+                          "2 1 2 1\n3 1 2 3\n3 1 6 1\n4 1 2 3 4 5 6\n3 1 7 1\n5 5 4 3 2 1\n";
+  const std::string v41end = "3 1 12 1\n6" + quadratic + "\n$EndElements\n";
+  ScratchDir dir;
+  for (const std::string& text : {v22, v41 + v41end}) {
+    TetMesh m;
+    bool ok = false;
+    const std::string err = captureStderr([&] { ok = readGmsh(dir.write("m.msh", text), m); });
+    ASSERT_TRUE(ok) << err;
+    EXPECT_TRUE(m.tets.empty());
+    EXPECT_EQ(m.cellShapes, (std::vector<CellShape>{CellShape::Tetrahedron, CellShape::Hexahedron, CellShape::Prism,
+                                                    CellShape::Pyramid, CellShape::Hexahedron}));
+    EXPECT_EQ(m.cellCorners, (std::vector<uint32_t>{0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 0, 2, 1, 3, 5, 4, 4, 3, 2, 1, 0,
+                                                    26, 25, 24, 23, 22, 21, 20, 19}));
+    EXPECT_EQ(m.notes, (std::vector<std::string>{"1 point, line and surface elements skipped",
+                                                 "higher-order elements: their corner nodes are used"}));
+  }
+}
+
 TEST(GmshReader, RefusesBrokenFiles) {
   ScratchDir dir;
   const struct {
     std::string text;
     const char* message;
   } cases[] = {
-      {gmsh22("2\n1 4 2 0 1 1 2 3 4\n2 5 2 0 1 1 2 3 4 5 1 2 3\n", nodeData("t", kValues)),
-       "element 2 is a hexahedron (type 5); only tetrahedra are supported in .msh files"},
+      {gmsh22("2\n1 4 2 0 1 1 2 3 4\n2 5 2 0 1 1 2 3 4 5 1 2 6\n", nodeData("t", kValues)),
+       "element 2 refers to node 6, which is not defined"},
       {gmsh22("1\n1 4 2 0 1 1 2 3 9\n", nodeData("t", kValues)), "element 1 refers to node 9, which is not defined"},
       {gmsh22("1\n1 4 2 0 1 1 2 3\n", nodeData("t", kValues)), "expected 9 values, found 8"},
       {gmsh22("1\n1 99 2 0 1 1 2 3\n", ""), "element 1 has the unknown type 99"},
-      {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n", 4)), "field \"t\" has no value for a node of the tetrahedra"},
+      {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n", 4)), "field \"t\" has no value for a node of the volume elements"},
       {gmsh22(kElements22, nodeData("t", "1 0\n2 0\n3 0\n4 0\n7 0\n")), "gives a value for node 7, which is not defined"},
       {gmsh22(kElements22, nodeData("t", "1 0\n1 0\n3 0\n4 0\n5 0\n")), "gives node 1 two values"},
-      {gmsh22("1\n1 2 2 0 1 1 2 3\n", ""), "no tetrahedra among the elements"},
+      {gmsh22("1\n1 2 2 0 1 1 2 3\n", ""), "no volume elements among the elements"},
       {gmsh22("3\n1 4 2 0 1 1 2 3 4\n", ""), "m.msh:15: expected the element number, found \"$EndElements\""},
       {gmsh22(kElements22, nodeData("t", kValues).substr(0, 40)), "m.msh: ends early, expected a node value"},
       {"$MeshFormat\n2.2 1 8\n$EndMeshFormat\n", "binary .msh files are not supported"},
@@ -181,11 +217,40 @@ TEST(FieldChoice, PicksNamedFieldComponentOrMagnitude) {
   EXPECT_EQ(err, pk::errorText("field \"p\" has 1 component; there is no component 1"));
 }
 
-TEST(PrepareMesh, RefusesBadCellsAndValues) {
+TEST(PrepareMesh, TurnsInvertedAndDropsDegenerateCells) {
+  // Two tetrahedra sharing the face (1, 2, 3); the second given in both orientations, and a third
+  // without volume given with a repeated corner or with four coplanar corners.
+  TetMesh m;
+  m.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0};
+  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75, 0.5};
+  PreparedMesh p;
+  for (const std::vector<uint32_t>& second : {std::vector<uint32_t>{1, 2, 3, 4}, std::vector<uint32_t>{1, 3, 2, 4}}) {
+    m.tets = {0, 1, 2, 3};
+    m.tets.insert(m.tets.end(), second.begin(), second.end());
+    ASSERT_TRUE(prepareMesh(m, values, false, p));
+    EXPECT_EQ(p.turnedTets, second[1] == 3 ? 1u : 0u);
+    EXPECT_EQ(p.degenerateTets, 0u);
+    EXPECT_EQ(p.tetCount(), 2u);
+    EXPECT_EQ(p.droppedVertices, 1u);
+  }
+  for (const std::vector<uint32_t>& flat : {std::vector<uint32_t>{1, 2, 2, 4}, std::vector<uint32_t>{0, 1, 2, 5}}) {
+    m.tets = {0, 1, 2, 3, 1, 3, 2, 4};
+    m.tets.insert(m.tets.end(), flat.begin(), flat.end());
+    ASSERT_TRUE(prepareMesh(m, values, false, p));
+    EXPECT_EQ(p.degenerateTets, 1u);
+    EXPECT_EQ(p.turnedTets, 1u);
+    EXPECT_EQ(p.tetCount(), 2u);
+  }
+  // The cell dropped was the only one to use vertex 5.
+  EXPECT_EQ(p.droppedVertices, 1u);
+  EXPECT_EQ(p.vertexCount(), 5u);
+}
+
+TEST(PrepareMesh, RefusesBrokenMeshesAndBadValues) {
   TetMesh good;
-  good.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1};
+  good.points = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, 0.2, 0.2, 0.2};
   good.tets = {0, 1, 2, 3, 1, 2, 3, 4};
-  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75};
+  const std::vector<double> values = {0.0, 0.5, 0.25, 1.0, 0.75, 0.3};
   PreparedMesh p;
   ASSERT_TRUE(prepareMesh(good, values, false, p));
 
@@ -196,13 +261,19 @@ TEST(PrepareMesh, RefusesBadCellsAndValues) {
     const char* message;
   };
   const Case cases[] = {
-      {good.points, good.tets, {0.0, 0.5, NAN, 1.0, 0.75}, "the field has the value NaN at vertex 2"},
-      {good.points, good.tets, {0.0, 0.5, INFINITY, 1.0, 0.75}, "the field has the value +infinity at vertex 2"},
-      {good.points, good.tets, {2, 2, 2, 2, 2}, "the field is constant (2) on the mesh"},
-      {good.points, {0, 1, 2, 3, 1, 3, 2, 4}, values, "1 of 2 tetrahedra are inverted"},
-      {good.points, {0, 1, 2, 3, 1, 2, 2, 4}, values, "tetrahedron 1 uses the same vertex twice"},
-      {{0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 1, 1, 1}, {0, 1, 2, 3, 1, 2, 3, 4}, values,
-       "tetrahedron 0 is degenerate: its corners are (nearly) coplanar"},
+      {good.points, good.tets, {0.0, 0.5, NAN, 1.0, 0.75, 0}, "the field has the value NaN at vertex 2"},
+      {good.points, good.tets, {0.0, 0.5, INFINITY, 1.0, 0.75, 0}, "the field has the value +infinity at vertex 2"},
+      {good.points, good.tets, {2, 2, 2, 2, 2, 2}, "the field is constant (2) on the mesh"},
+      {good.points, {0, 1, 2, 3, 1, 2, 3, 9}, values, "a tetrahedron refers to vertex 9, but the mesh has 6 vertices"},
+      {good.points, {0, 1, 2, 2, 1, 1, 3, 4}, values, "all 2 tetrahedra are degenerate"},
+      // The same cell twice, in either orientation.
+      {good.points, {0, 1, 2, 3, 0, 2, 1, 3}, values,
+       "the mesh overlaps itself: at 4 face(s) the two tetrahedra lie on the same side of their common face (the first: tetrahedra 0 and 1)"},
+      // Vertex 5 lies inside tetrahedron 0: the cell (1, 2, 3, 5) folds back over it.
+      {good.points, {0, 1, 2, 3, 1, 2, 3, 5}, values, "the mesh overlaps itself: at 1 face(s)"},
+      // A fin: three cells around one face.
+      {{0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 1, -1, -1, -1}, {0, 1, 2, 3, 1, 2, 3, 4, 1, 2, 3, 5}, values,
+       "a face is shared by 3 tetrahedra (0, 1, 2)"},
   };
   for (const Case& c : cases) {
     TetMesh m = good;

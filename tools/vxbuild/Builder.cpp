@@ -15,6 +15,7 @@
 #include "TextureVolume.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <iomanip>
@@ -145,7 +146,25 @@ bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source) 
     return true;
   }
   source = options.input;
-  return readMesh(options.input, mesh);
+  return readMesh(options.input, mesh, options.read);
+}
+
+std::string fieldFileText(const std::string& name, const FieldChoice& choice, double min, double max) {
+  std::string clean = name;
+  for (char& c : clean)
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  std::ostringstream s;
+  s << "name=" << clean << '\n';
+  if (choice.component >= 0) s << "component=" << choice.component << '\n';
+  if (choice.magnitude) s << "magnitude=yes\n";
+  // The shortest text that reads back as the same double.
+  auto exact = [](double x) {
+    char text[64];
+    const auto end = std::to_chars(text, text + sizeof text, x).ptr;
+    return std::string(text, end);
+  };
+  s << "min=" << exact(min) << "\nmax=" << exact(max) << '\n';
+  return s.str();
 }
 
 bool verifyCache(const std::string& cachePath, const PreparedMesh& mesh, std::string* report) {
@@ -183,6 +202,9 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   if (!(options.fieldFunction.empty() ? selectField(mesh, options.field, scalar, result.fieldLabel)
                                       : evaluateFieldFunction(options.fieldFunction, mesh, scalar, result.fieldLabel)))
     return false;
+  result.fieldName = !options.fieldFunction.empty() ? options.fieldFunction
+                     : options.field.name.empty()     ? mesh.fields.front().name
+                                                      : options.field.name;
   {
     // Fail before the long work when the output cannot be written at all.
     PendingFiles probe;
@@ -207,6 +229,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   extractBoundary(prepared.positions, prepared.tets, result.boundary);
 
   PendingFiles pending;
+  const std::string fieldTemp = pending.add(options.output + ".field");
   const std::string cachePath = options.output + ".cache";
   const std::string cacheTemp = pending.add(cachePath);
   const std::string geometryTemp = pending.add(options.output);
@@ -239,6 +262,19 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   geometry.triangles[0] = result.boundary.triangles[0];
   geometry.triangles[1] = result.boundary.triangles[1];
   if (!writeGeometryFile(geometryTemp, geometry)) return false;
+  const std::string fieldText = fieldFileText(result.fieldName, options.field, prepared.dataMin, prepared.dataMax);
+  {
+    std::FILE* f = std::fopen(fieldTemp.c_str(), "wb");
+    bool written = f != nullptr;
+    if (f) {
+      written = std::fwrite(fieldText.data(), 1, fieldText.size(), f) == fieldText.size();
+      written = std::fclose(f) == 0 && written;
+    }
+    if (!written) {
+      pk::ErrorLine() << "cannot write file " << options.output << ".field";
+      return false;
+    }
+  }
   progress.end();
 
   if (options.verify) {
@@ -277,6 +313,11 @@ int runVxbuild(const BuildOptions& options) {
       std::ostringstream s;
       s << "vxbuild: " << source << " -> " << options.output << " and " << options.output << ".cache\n";
       for (const std::string& n : notes) s << "  note: " << n << '\n';
+      if (p.degenerateTets)
+        s << "  note: " << p.degenerateTets << " degenerate tetrahedra (no volume) dropped\n";
+      if (p.turnedTets)
+        s << "  note: " << p.turnedTets << " of " << inputTets
+          << " tetrahedra were oriented against the rest and are turned around\n";
       if (p.droppedVertices) s << "  note: " << p.droppedVertices << " vertices that no tetrahedron uses were dropped\n";
       s << "  field        " << result.fieldLabel << ", range [" << p.dataMin << ", " << p.dataMax
         << "] normalised to [0, 1]\n";
@@ -313,7 +354,7 @@ int runVxbuild(const BuildOptions& options) {
       }
       s << "  files        " << options.output << " " << result.geometryBytes << " bytes, " << options.output
         << ".cache " << result.cacheBytes << " bytes (" << result.compressedBlocks << " of " << result.blocks
-        << " blocks compressed)\n";
+        << " blocks compressed), " << options.output << ".field (the field's name and range)\n";
       std::cout << s.str() << std::flush;
     }
   }

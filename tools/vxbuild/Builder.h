@@ -5,6 +5,7 @@
 #include "ChunkLayout.h"
 #include "Mesh.h"
 #include "MeshPrep.h"
+#include "MeshReaders.h"
 
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@ struct BuildOptions {
   std::string texture;   // out.tex to write, or empty
   FieldChoice field;
   std::string fieldFunction; // an analytic field (FieldFunctions.h) instead of the mesh's own
+  ReadOptions read;      // --time, --block
   bool keepOrigin = false;
   bool verify = false;
   bool quiet = false;
@@ -32,6 +34,7 @@ bool loadInput(const BuildOptions& options, TetMesh& mesh, std::string& source);
 
 struct BuildResult {
   std::string fieldLabel;
+  std::string fieldName; // the chosen field's name as the input gives it
   PreparedMesh prepared;
   Layout layout;
   BoundaryLists boundary;
@@ -39,10 +42,15 @@ struct BuildResult {
   size_t blocks = 0, compressedBlocks = 0;
 };
 
-// Everything after reading: field choice, preparation, layout, boundary, both files (written under
-// temporary names, checked with --verify, then renamed). False after an error line; no file is
-// left under the output names then.
+// Everything after reading: field choice, preparation, layout, boundary, both files and OUT.vx.field
+// beside them (written under temporary names, checked with --verify, then renamed). False after an
+// error line; no file is left under the output names then.
 bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult& result, Progress& progress);
+
+// The text of OUT.vx.field: "name=", then "component=" or "magnitude=yes" when the field was
+// reduced, then "min=" and "max=" of its input range, one per line. Line breaks and other control
+// characters in the name become spaces.
+std::string fieldFileText(const std::string& name, const FieldChoice& choice, double min, double max);
 
 // Checks the cache written at cachePath against marching tetrahedra on the prepared mesh at
 // isovalues 0.1 … 0.9: equal triangle counts and areas within 1e-4 relative. Prints a line per

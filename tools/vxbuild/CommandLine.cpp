@@ -5,6 +5,8 @@
 #include "PkDiag.h"
 #include "TextScanner.h"
 
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <string>
 
@@ -12,12 +14,14 @@ namespace vxb {
 
 const char* usageText() {
   return "usage: vxbuild INPUT -o OUT.vx [--field NAME] [--component K | --magnitude] [--keep-origin]\n"
-         "                     [--texture out.tex] [--verify] [--quiet]\n"
+         "                     [--time T] [--block NAME]... [--texture out.tex] [--verify] [--quiet]\n"
          "       vxbuild --synthetic NAME[:N] -o OUT.vx [options]\n"
          "       vxbuild --texture out.tex\n"
          "\n"
          "Writes OUT.vx (geometry) and OUT.vx.cache (extraction cache) for the Vorex viewer.\n"
-         "  INPUT               .vtk or .vtu unstructured grid, TetGen .node/.ele, Gmsh .msh (2.2 or 4.1 ASCII)\n"
+         "  INPUT               .vtk or .vtu unstructured grid, TetGen .node/.ele, Gmsh .msh (2.2 or 4.1 ASCII);\n"
+         "                      through VTK: .pvtu, .pvd, Exodus II .exo/.e/.g, OpenFOAM controlDict or .foam,\n"
+         "                      CGNS .cgns, EnSight .case, Fluent .cas (with its .dat)\n"
          "  --synthetic NAME[:N] demo dataset instead of INPUT: blobs, marschner-lobb, shell (about 6*N^3 cells)\n"
          "  -o OUT.vx           output geometry file; the cache is written beside it as OUT.vx.cache\n"
          "  --field NAME        point field to use (default: the first one)\n"
@@ -25,6 +29,8 @@ const char* usageText() {
          "  --magnitude         use the length of a vector field\n"
          "  --field-function F  an analytic field on the mesh instead: smooth (distance from a point) or\n"
          "                      folded (a product of sines, three periods across the box per axis)\n"
+         "  --time T            time step to read (default: the first; the summary lists them)\n"
+         "  --block NAME        read only this block (repeat it or give a comma-separated list)\n"
          "  --keep-origin       keep the input coordinates (default: centre the bounding box at the origin)\n"
          "  --texture PATH      also write the 256^3 3D texture for the \"3D Texture\" mode\n"
          "  --verify            read the cache back and check its surfaces against the mesh\n"
@@ -65,6 +71,19 @@ int parseCommandLine(int argc, char** argv, BuildOptions& options) {
       if (!value(options.fieldFunction) || !isFieldFunction(options.fieldFunction)) return usage("--field-function needs smooth or folded");
     } else if (a == "--magnitude") {
       options.field.magnitude = true;
+    } else if (a == "--time") {
+      if (!value(v) || !TextScanner::toDouble(v, options.read.time) || !std::isfinite(options.read.time))
+        return usage("--time needs a number");
+      options.read.haveTime = true;
+    } else if (a == "--block") {
+      if (!value(v)) return usage("--block needs a block name");
+      for (size_t start = 0; start <= v.size();) {
+        const size_t comma = std::min(v.find(',', start), v.size());
+        const std::string name = v.substr(start, comma - start);
+        if (name.empty()) return usage("--block needs block names, separated by commas");
+        options.read.blocks.push_back(name);
+        start = comma + 1;
+      }
     } else if (a == "--keep-origin") {
       options.keepOrigin = true;
     } else if (a == "--texture") {
@@ -100,6 +119,8 @@ int parseCommandLine(int argc, char** argv, BuildOptions& options) {
     return usage("--field-function excludes --field, --component and --magnitude");
   if (!options.synthetic.empty() && (!options.field.name.empty() || options.field.component >= 0 || options.field.magnitude))
     return usage("--field, --component and --magnitude apply to input files only");
+  if (!options.synthetic.empty() && (options.read.haveTime || !options.read.blocks.empty()))
+    return usage("--time and --block apply to input files only");
   return -1;
 }
 

@@ -55,12 +55,13 @@ ElementKind elementKind(int64_t type) {
   }
 }
 
-std::string volumeName(int64_t type) {
+// The shape of a volume element type; its corners are its first nodes.
+CellShape volumeShape(int64_t type) {
   switch (type) {
-  case 5: case 12: case 17: case 92: case 93: return "hexahedron";
-  case 6: case 13: case 18: return "prism";
-  case 7: case 14: case 19: return "pyramid";
-  default: return "volume element";
+  case 5: case 12: case 17: case 92: case 93: return CellShape::Hexahedron;
+  case 6: case 13: case 18: return CellShape::Prism;
+  case 7: case 14: case 19: return CellShape::Pyramid;
+  default: return CellShape::Tetrahedron;
   }
 }
 
@@ -84,6 +85,7 @@ struct GmshState {
   std::vector<std::vector<char>> fieldPresent;
   size_t skippedLower = 0;
   bool quadratic = false;
+  bool mixed = false; // volume cells go to mesh.cellShapes and cellCorners
 
   explicit GmshState(TetMesh& m) : mesh(m) {}
 
@@ -139,29 +141,46 @@ struct GmshState {
     return true;
   }
 
-  // Checks an element's type and node tags (tokens from `first` on) and keeps it if it is a tet.
+  // Checks an element's type and node tags (tokens from `first` on) and keeps it if it is a volume
+  // element, by its corners.
   bool addElement(int64_t number, int64_t type, size_t first) {
     const ElementKind kind = elementKind(type);
     if (kind.dim < 0) return s.fail("element " + std::to_string(number) + " has the unknown type " + std::to_string(type));
     if (!exactTokens(first + size_t(kind.nodes))) return false;
-    uint32_t corners[4] = {0, 0, 0, 0};
+    uint32_t corners[8] = {0, 0, 0, 0, 0, 0, 0, 0};
     for (int k = 0; k < kind.nodes; ++k) {
       int64_t tag;
       if (!s.intAt(first + size_t(k), tag, "a node tag")) return false;
       const int64_t index = nodeIndex(tag);
       if (index < 0)
         return s.fail("element " + std::to_string(number) + " refers to node " + std::to_string(tag) + ", which is not defined");
-      if (k < 4) corners[k] = uint32_t(index);
+      if (k < 8) corners[k] = uint32_t(index);
     }
-    if (kind.dim == 3 && !kind.tet)
-      return s.fail("element " + std::to_string(number) + " is a " + volumeName(type) + " (type " + std::to_string(type) +
-                    "); only tetrahedra are supported in .msh files");
-    if (!kind.tet) {
+    if (kind.dim != 3) {
       ++skippedLower;
       return true;
     }
-    if (kind.nodes > 4) quadratic = true;
-    mesh.tets.insert(mesh.tets.end(), corners, corners + 4);
+    const CellShape shape = volumeShape(type);
+    const int n = cornerCount(shape);
+    if (kind.nodes > n) quadratic = true;
+    // Gmsh's prism has its first triangle facing the second, VTK's facing away.
+    if (shape == CellShape::Prism) {
+      std::swap(corners[1], corners[2]);
+      std::swap(corners[4], corners[5]);
+    }
+    if (shape != CellShape::Tetrahedron && !mixed) {
+      // From the first other shape on, all volume cells are kept in order for splitting.
+      mesh.cellShapes.assign(mesh.tetCount(), CellShape::Tetrahedron);
+      mesh.cellCorners = std::move(mesh.tets);
+      mesh.tets.clear();
+      mixed = true;
+    }
+    if (!mixed) {
+      mesh.tets.insert(mesh.tets.end(), corners, corners + 4);
+    } else {
+      mesh.cellShapes.push_back(shape);
+      mesh.cellCorners.insert(mesh.cellCorners.end(), corners, corners + n);
+    }
     return true;
   }
 
@@ -358,18 +377,19 @@ struct GmshState {
     }
     if (!haveNodes) return s.failFile("no $Nodes section");
     if (!haveElements) return s.failFile("no $Elements section");
-    if (mesh.tets.empty()) return s.failFile("no tetrahedra among the elements");
-    // Every vertex that a tetrahedron uses needs a value of every field.
+    if (mesh.tets.empty() && mesh.cellShapes.empty()) return s.failFile("no volume elements among the elements");
+    // Every vertex that a volume element uses needs a value of every field.
     std::vector<char> used(mesh.vertexCount(), 0);
     for (uint32_t v : mesh.tets) used[v] = 1;
+    for (uint32_t v : mesh.cellCorners) used[v] = 1;
     for (size_t f = 0; f < mesh.fields.size(); ++f)
       for (size_t v = 0; v < used.size(); ++v)
         if (used[v] && !fieldPresent[f][v])
-          return s.failFile("field \"" + mesh.fields[f].name + "\" has no value for a node of the tetrahedra (vertex " +
+          return s.failFile("field \"" + mesh.fields[f].name + "\" has no value for a node of the volume elements (vertex " +
                             std::to_string(v) + " in file order)");
     if (skippedLower)
       mesh.notes.push_back(std::to_string(skippedLower) + " point, line and surface elements skipped");
-    if (quadratic) mesh.notes.push_back("higher-order tetrahedra: their corner nodes are used");
+    if (quadratic) mesh.notes.push_back("higher-order elements: their corner nodes are used");
     return true;
   }
 };

@@ -21,6 +21,16 @@ std::string fieldList(const TetMesh& mesh) {
 
 } // namespace
 
+int cornerCount(CellShape shape) {
+  switch (shape) {
+  case CellShape::Tetrahedron: return 4;
+  case CellShape::Hexahedron: return 8;
+  case CellShape::Prism: return 6;
+  case CellShape::Pyramid: return 5;
+  }
+  return 0;
+}
+
 bool selectField(const TetMesh& mesh, const FieldChoice& choice, std::vector<double>& scalar,
                  std::string& label) {
   if (mesh.fields.empty()) {

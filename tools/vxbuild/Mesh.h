@@ -15,9 +15,18 @@ struct MeshField {
   std::vector<double> values;
 };
 
+// Volume cells that a reader keeps when not all of them are tetrahedra; they are split into
+// tetrahedra (by VTK) before the mesh is used. Corners in VTK's order for the shape.
+enum class CellShape : uint8_t { Tetrahedron, Hexahedron, Prism, Pyramid };
+int cornerCount(CellShape shape);
+
 struct TetMesh {
   std::vector<double> points;  // x, y, z per vertex
   std::vector<uint32_t> tets;  // four zero-based vertex indices per tetrahedron
+  // When not empty: every volume cell in input order (tets then stays empty until the cells are
+  // split), its corners one shape after the other in cellCorners.
+  std::vector<CellShape> cellShapes;
+  std::vector<uint32_t> cellCorners;
   std::vector<MeshField> fields;
   std::vector<std::string> notes;  // what the reader did to the input, for the summary
 

@@ -17,6 +17,68 @@ D3 cross(const D3& a, const D3& b) { return {a.y * b.z - a.z * b.y, a.z * b.x - 
 double dot(const D3& a, const D3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 double len2(const D3& a) { return dot(a, a); }
 
+// Faces between tetrahedra: every face belongs to one or two tetrahedra, and of two the corners
+// opposite the face lie on its two sides. Otherwise cells overlap and the isosurfaces through them
+// would be counted twice. `origin` gives each tetrahedron's number in the input, for the message.
+bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& tets,
+                const std::vector<uint32_t>& origin) {
+  struct Face {
+    uint32_t v[3]; // sorted
+    uint32_t tet;
+    uint32_t opposite;
+  };
+  const size_t nt = tets.size() / 4;
+  std::vector<Face> faces(4 * nt);
+  for (size_t t = 0; t < nt; ++t)
+    for (uint32_t o = 0; o < 4; ++o) {
+      Face& f = faces[4 * t + o];
+      int k = 0;
+      for (uint32_t c = 0; c < 4; ++c)
+        if (c != o) f.v[k++] = tets[4 * t + c];
+      std::sort(f.v, f.v + 3);
+      f.tet = uint32_t(t);
+      f.opposite = tets[4 * t + o];
+    }
+  auto less = [](const Face& a, const Face& b) {
+    if (a.v[0] != b.v[0]) return a.v[0] < b.v[0];
+    if (a.v[1] != b.v[1]) return a.v[1] < b.v[1];
+    return a.v[2] < b.v[2];
+  };
+  std::sort(faces.begin(), faces.end(), [&](const Face& a, const Face& b) { return less(a, b) || (!less(b, a) && a.tet < b.tet); });
+  auto point = [&](uint32_t v) { return D3{points[3 * size_t(v)], points[3 * size_t(v) + 1], points[3 * size_t(v) + 2]}; };
+  size_t folded = 0;
+  uint32_t firstA = 0, firstB = 0;
+  for (size_t i = 0; i < faces.size();) {
+    size_t j = i + 1;
+    while (j < faces.size() && !less(faces[i], faces[j])) ++j;
+    if (j - i > 2) {
+      pk::ErrorLine() << "a face is shared by " << (j - i) << " tetrahedra (" << origin[faces[i].tet] << ", "
+                      << origin[faces[i + 1].tet] << ", " << origin[faces[i + 2].tet]
+                      << "); in a tetrahedral mesh a face belongs to at most two";
+      return false;
+    }
+    if (j - i == 2) {
+      const D3 a = point(faces[i].v[0]);
+      const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
+      const double s1 = dot(normal, sub(point(faces[i].opposite), a));
+      const double s2 = dot(normal, sub(point(faces[i + 1].opposite), a));
+      if (!(s1 * s2 < 0)) {
+        if (!folded++) {
+          firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);
+          firstB = std::max(origin[faces[i].tet], origin[faces[i + 1].tet]);
+        }
+      }
+    }
+    i = j;
+  }
+  if (folded) {
+    pk::ErrorLine() << "the mesh overlaps itself: at " << folded << " face(s) the two tetrahedra lie on the same side"
+                    << " of their common face (the first: tetrahedra " << firstA << " and " << firstB << ")";
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 void orderByValue(const std::vector<float>& values, uint32_t tet[4]) {
@@ -38,15 +100,53 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
     pk::error("the mesh has too many tetrahedra");
     return false;
   }
-  // Vertices that tetrahedra use, renumbered in input order.
-  std::vector<uint32_t> newIndex(nIn, UINT32_MAX);
-  for (uint32_t v : mesh.tets) {
+  for (uint32_t v : mesh.tets)
     if (v >= nIn) {
       pk::ErrorLine() << "a tetrahedron refers to vertex " << v << ", but the mesh has " << nIn << " vertices";
       return false;
     }
-    newIndex[v] = 0;
+
+  // Cells, in the input's coordinates: those without volume (a repeated corner, or corners that are
+  // (nearly) coplanar) are dropped, those oriented against the majority are turned around. Neither
+  // changes the isosurfaces.
+  auto inputPoint = [&](uint32_t v) { return D3{mesh.points[3 * size_t(v)], mesh.points[3 * size_t(v) + 1], mesh.points[3 * size_t(v) + 2]}; };
+  std::vector<signed char> sign(nTets, 0);
+  size_t positive = 0, negative = 0;
+  for (size_t t = 0; t < nTets; ++t) {
+    const uint32_t* q = &mesh.tets[4 * t];
+    if (q[0] == q[1] || q[0] == q[2] || q[0] == q[3] || q[1] == q[2] || q[1] == q[3] || q[2] == q[3]) continue;
+    const D3 p0 = inputPoint(q[0]), e1 = sub(inputPoint(q[1]), p0), e2 = sub(inputPoint(q[2]), p0), e3 = sub(inputPoint(q[3]), p0);
+    const double vol6 = dot(e1, cross(e2, e3));
+    double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
+    longest = std::sqrt(longest);
+    if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) continue;
+    sign[t] = vol6 > 0 ? 1 : -1;
+    (vol6 > 0 ? positive : negative) += 1;
   }
+  const size_t kept = positive + negative;
+  if (kept == 0) {
+    pk::ErrorLine() << "all " << nTets << " tetrahedra are degenerate (a repeated corner or (nearly) coplanar corners)";
+    return false;
+  }
+  const signed char majority = positive >= negative ? 1 : -1;
+  out.degenerateTets = nTets - kept;
+  out.turnedTets = majority > 0 ? negative : positive;
+  std::vector<uint32_t> cells, origin;
+  cells.reserve(4 * kept);
+  origin.reserve(kept);
+  for (size_t t = 0; t < nTets; ++t) {
+    if (!sign[t]) continue;
+    origin.push_back(uint32_t(t));
+    const uint32_t* q = &mesh.tets[4 * t];
+    if (sign[t] == majority)
+      cells.insert(cells.end(), {q[0], q[1], q[2], q[3]});
+    else
+      cells.insert(cells.end(), {q[0], q[1], q[3], q[2]});
+  }
+
+  // Vertices that the kept tetrahedra use, renumbered in input order.
+  std::vector<uint32_t> newIndex(nIn, UINT32_MAX);
+  for (uint32_t v : cells) newIndex[v] = 0;
   size_t n = 0;
   for (size_t v = 0; v < nIn; ++v)
     if (newIndex[v] == 0) newIndex[v] = uint32_t(n++);
@@ -66,40 +166,10 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
     out.sourceValues[i] = s;
     for (int c = 0; c < 3; ++c) out.sourcePoints[3 * i + c] = mesh.points[3 * v + c];
   }
-  out.tets.resize(4 * nTets);
-  for (size_t k = 0; k < 4 * nTets; ++k) out.tets[k] = newIndex[mesh.tets[k]];
-
-  // Cells: repeated corners, degenerate and inverted ones, in the input's coordinates.
-  auto point = [&](uint32_t v) { return D3{out.sourcePoints[3 * v], out.sourcePoints[3 * v + 1], out.sourcePoints[3 * v + 2]}; };
-  std::vector<signed char> sign(nTets);
-  size_t positive = 0;
-  for (size_t t = 0; t < nTets; ++t) {
-    const uint32_t* q = &out.tets[4 * t];
-    for (int a = 0; a < 4; ++a)
-      for (int b = a + 1; b < 4; ++b)
-        if (q[a] == q[b]) {
-          pk::ErrorLine() << "tetrahedron " << t << " uses the same vertex twice";
-          return false;
-        }
-    const D3 p0 = point(q[0]), e1 = sub(point(q[1]), p0), e2 = sub(point(q[2]), p0), e3 = sub(point(q[3]), p0);
-    const double vol6 = dot(e1, cross(e2, e3));
-    double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
-    longest = std::sqrt(longest);
-    if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) {
-      pk::ErrorLine() << "tetrahedron " << t << " is degenerate: its corners are (nearly) coplanar";
-      return false;
-    }
-    sign[t] = vol6 > 0 ? 1 : -1;
-    positive += vol6 > 0;
-  }
-  const signed char majority = positive * 2 >= nTets ? 1 : -1;
-  const size_t inverted = majority > 0 ? nTets - positive : positive;
-  if (inverted) {
-    size_t first = 0;
-    while (sign[first] == majority) ++first;
-    pk::ErrorLine() << inverted << " of " << nTets << " tetrahedra are inverted (oriented against the rest of the mesh); the first is tetrahedron " << first;
-    return false;
-  }
+  out.tets.resize(cells.size());
+  for (size_t k = 0; k < cells.size(); ++k) out.tets[k] = newIndex[cells[k]];
+  cells = std::vector<uint32_t>();
+  if (!checkFaces(out.sourcePoints, out.tets, origin)) return false;
 
   // Normalisation.
   double lo = out.sourceValues[0], hi = lo;
@@ -139,11 +209,12 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
       out.boxMax[c] = std::max(out.boxMax[c], out.positions[3 * i + c]);
     }
 
+  const size_t tetCount = out.tetCount();
   // Gradients: the volume-weighted mean of the gradients of the cells around each vertex. With
   // 6V·grad = Σ df_i (e_j × e_k), |6V|·grad needs no division, so thin cells stay harmless.
   std::vector<double> acc(3 * n, 0.0), weight(n, 0.0);
   auto fpoint = [&](uint32_t v) { return D3{out.positions[3 * v], out.positions[3 * v + 1], out.positions[3 * v + 2]}; };
-  for (size_t t = 0; t < nTets; ++t) {
+  for (size_t t = 0; t < tetCount; ++t) {
     const uint32_t* q = &out.tets[4 * t];
     const D3 p0 = fpoint(q[0]), e1 = sub(fpoint(q[1]), p0), e2 = sub(fpoint(q[2]), p0), e3 = sub(fpoint(q[3]), p0);
     const double f0 = out.values[q[0]];
@@ -164,7 +235,7 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   for (size_t i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c) out.gradients[3 * i + c] = weight[i] > 0 ? float(acc[3 * i + c] / weight[i]) : 0.0f;
 
-  for (size_t t = 0; t < nTets; ++t) orderByValue(out.values, &out.tets[4 * t]);
+  for (size_t t = 0; t < tetCount; ++t) orderByValue(out.values, &out.tets[4 * t]);
   return true;
 }
 

@@ -21,15 +21,19 @@ struct PreparedMesh {
   double dataMin = 0, dataMax = 0;  // input range of the field
   double translation[3] = {0, 0, 0};
   float boxMin[3] = {0, 0, 0}, boxMax[3] = {0, 0, 0}; // of `positions`
-  size_t droppedVertices = 0;     // input vertices that no tetrahedron uses
+  size_t droppedVertices = 0;     // input vertices that no kept tetrahedron uses
+  size_t degenerateTets = 0;      // input tetrahedra without volume, dropped
+  size_t turnedTets = 0;          // input tetrahedra oriented against the rest, turned around
 
   size_t vertexCount() const { return values.size(); }
   size_t tetCount() const { return tets.size() / 4; }
 };
 
-// Checks and prepares. Fails with one error line for: a field value that is not finite, a
-// tetrahedron that uses a vertex twice or whose corners are (nearly) coplanar, tetrahedra whose
-// orientation is opposite to the rest of the mesh (inverted), a constant field.
+// Checks and prepares. Tetrahedra without volume (a repeated corner, or (nearly) coplanar corners)
+// are dropped and those oriented against the majority turned around (two corners swapped); both are
+// counted. Fails with one error line for: a field value that is not finite, a mesh of degenerate
+// tetrahedra only, a face shared by more than two tetrahedra or two tetrahedra on the same side of
+// their common face (overlapping cells), a constant field.
 bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool keepOrigin,
                  PreparedMesh& out);
 
