@@ -133,7 +133,8 @@ bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
-  std::vector<std::uint32_t> tets(8 * slots);
+  std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
+  tets.resize(8 * slots);
   std::uint32_t highestVertex = 0;
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns_; ++c) {
@@ -147,7 +148,8 @@ bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
       }
     }
   const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;
-  std::vector<float> interleaved(8 * vertices);
+  std::vector<float>& interleaved = vertexScratch_;
+  interleaved.resize(8 * vertices);
   for (std::size_t v = 0; v < vertices; ++v) {
     std::copy_n(&d.vertexArray[4 * v], 4, &interleaved[8 * v]);
     std::copy_n(&d.weightArray[4 * v], 4, &interleaved[8 * v + 4]);
@@ -167,6 +169,8 @@ bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
 }
 
 void ComputeExtraction::clearChunks() {
+  tetScratch_ = std::vector<std::uint32_t>();
+  vertexScratch_ = std::vector<float>();
   for (Chunk& c : chunks_) {
     const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
     glDeleteTextures(2, textures);

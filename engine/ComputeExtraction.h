@@ -97,4 +97,7 @@ private:
   std::vector<Batch> batches_;
   int usedBatches_ = 0;
   int columns_ = 128;           // tetrahedron slots per row (W/2)
+  // Host memory of the chunk being derived, kept from chunk to chunk of one load.
+  std::vector<std::uint32_t> tetScratch_;
+  std::vector<float> vertexScratch_;
 };
