@@ -11,6 +11,7 @@
 // "default" runs vxbench without --backend.
 #include "Builder.h"
 #include "Progress.h"
+#include "VtkGrid.h"
 #include "VxbenchPly.h"
 
 #include <QProcess>
@@ -94,27 +95,7 @@ QTemporaryDir& scratch() {
 }
 
 vtkSmartPointer<vtkUnstructuredGrid> gridOf(const vxb::PreparedMesh& mesh) {
-  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
-  vtkNew<vtkPoints> points;
-  points->SetDataTypeToFloat();
-  points->SetNumberOfPoints(vtkIdType(mesh.vertexCount()));
-  for (std::size_t v = 0; v < mesh.vertexCount(); ++v)
-    points->SetPoint(vtkIdType(v), mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]);
-  grid->SetPoints(points);
-  const vtkIdType tets = vtkIdType(mesh.tetCount());
-  vtkNew<vtkIdTypeArray> offsets, connectivity;
-  offsets->SetNumberOfValues(tets + 1);
-  connectivity->SetNumberOfValues(4 * tets);
-  for (vtkIdType t = 0; t <= tets; ++t) offsets->SetValue(t, 4 * t);
-  for (vtkIdType i = 0; i < 4 * tets; ++i) connectivity->SetValue(i, vtkIdType(mesh.tets[std::size_t(i)]));
-  vtkNew<vtkCellArray> cells;
-  cells->SetData(offsets, connectivity);
-  grid->SetCells(VTK_TETRA, cells);
-  vtkNew<vtkFloatArray> values;
-  values->SetName("value");
-  values->SetNumberOfValues(vtkIdType(mesh.vertexCount()));
-  for (std::size_t v = 0; v < mesh.vertexCount(); ++v) values->SetValue(vtkIdType(v), mesh.values[v]);
-  grid->GetPointData()->SetScalars(values);
+  vtkSmartPointer<vtkUnstructuredGrid> grid = vxb::vtkGridOf(mesh);
 
   // The volume-weighted mean of the gradients of the tetrahedra around each vertex.
   std::vector<double> sum(3 * mesh.vertexCount(), 0.0), weight(mesh.vertexCount(), 0.0);

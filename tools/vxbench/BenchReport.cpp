@@ -124,7 +124,7 @@ void printTable(std::ostream& out, const DatasetReport& r) {
   const bool anyProfile = std::any_of(r.results.begin(), r.results.end(), [](const IsoResult& x) { return x.profiled; });
   if (!anyProfile) return;
   out << "\n  time per part in ms (median of " << r.repeat
-      << ", glFinish after every part; read-back: both position targets of the active chunks)\n";
+      << ", glFinish after every part; read-back: what the count reads of the drawn buffers)\n";
   out << "     isovalue   trees   setup  interp  assembly  v-gather  n-gather  copies  marching   total  plain  read-back\n";
   for (const IsoResult& x : r.results) {
     if (!x.profiled) continue;

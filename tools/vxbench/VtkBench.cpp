@@ -9,6 +9,7 @@
 #include "Mesh.h"
 #include "MeshPrep.h"
 #include "PkDiag.h"
+#include "VtkGrid.h"
 
 #include <vtkCellArray.h>
 #include <vtkContour3DLinearGrid.h>
@@ -112,32 +113,6 @@ int parse(int argc, char** argv, Options& o) {
   return -1;
 }
 
-vtkSmartPointer<vtkUnstructuredGrid> makeGrid(const vxb::PreparedMesh& mesh) {
-  auto grid = vtkSmartPointer<vtkUnstructuredGrid>::New();
-  vtkNew<vtkPoints> points;
-  points->SetDataTypeToFloat();
-  points->SetNumberOfPoints(vtkIdType(mesh.vertexCount()));
-  for (std::size_t v = 0; v < mesh.vertexCount(); ++v)
-    points->SetPoint(vtkIdType(v), mesh.positions[3 * v], mesh.positions[3 * v + 1], mesh.positions[3 * v + 2]);
-  grid->SetPoints(points);
-
-  const vtkIdType tets = vtkIdType(mesh.tetCount());
-  vtkNew<vtkIdTypeArray> offsets, connectivity;
-  offsets->SetNumberOfValues(tets + 1);
-  connectivity->SetNumberOfValues(4 * tets);
-  for (vtkIdType t = 0; t <= tets; ++t) offsets->SetValue(t, 4 * t);
-  for (vtkIdType i = 0; i < 4 * tets; ++i) connectivity->SetValue(i, vtkIdType(mesh.tets[std::size_t(i)]));
-  vtkNew<vtkCellArray> cells;
-  cells->SetData(offsets, connectivity);
-  grid->SetCells(VTK_TETRA, cells);
-
-  vtkNew<vtkFloatArray> values;
-  values->SetName("value");
-  values->SetNumberOfValues(vtkIdType(mesh.vertexCount()));
-  for (std::size_t v = 0; v < mesh.vertexCount(); ++v) values->SetValue(vtkIdType(v), mesh.values[v]);
-  grid->GetPointData()->SetScalars(values);
-  return grid;
-}
 
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
@@ -198,7 +173,7 @@ int main(int argc, char** argv) {
   vxb::PreparedMesh prepared;
   if (!vxb::prepareMesh(mesh, scalar, false, prepared)) return 1;
   mesh = vxb::TetMesh();
-  vtkSmartPointer<vtkUnstructuredGrid> grid = makeGrid(prepared);
+  vtkSmartPointer<vtkUnstructuredGrid> grid = vxb::vtkGridOf(prepared);
   const std::size_t tets = prepared.tetCount();
   const bool fastPath = vtkContour3DLinearGrid::CanFullyProcessDataObject(grid, "value");
 
