@@ -272,6 +272,57 @@ int renderPicture(IsosurfaceEngine& engine, const BenchOptions& options) {
   return 0;
 }
 
+// Resident memory of this process in bytes (VmRSS), 0 where /proc cannot tell.
+std::size_t residentBytes() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  std::size_t kb = 0;
+  while (std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmRSS: %zu kB", &kb) == 1) break;
+  std::fclose(f);
+  return kb * 1024;
+}
+
+// The soak: open the dataset, extract at every isovalue, close it, N times in one engine. Memory
+// after the first and the last round must be the same where nothing leaks.
+int soak(IsosurfaceEngine& engine, const BenchOptions& options) {
+  const QString path = QString::fromLocal8Bit(options.dataset.c_str());
+  std::size_t resident[2] = {0, 0}, graphics[2] = {0, 0}, residentSecond = 0;
+  for (int round = 0; round < options.reopen; ++round) {
+    if (!engine.loadDataset(path)) {
+      pk::error("vxbench: " + options.dataset + " could not be loaded in round " + std::to_string(round + 1));
+      return 1;
+    }
+    for (float iso : options.isovalues) {
+      engine.isovalue = iso;
+      engine.requestExtraction();
+      engine.extract();
+    }
+    glFinish();
+    const int at = round == 0 ? 0 : 1;
+    graphics[at] = engine.datasetGraphicsBytes();
+    engine.clearChunks();
+    resident[at] = residentBytes();
+    if (round == 1) residentSecond = resident[1];
+  }
+  if (options.reopen == 1) resident[1] = resident[0], graphics[1] = graphics[0];
+  const double change = resident[0] ? 100.0 * (double(resident[1]) - double(resident[0])) / double(resident[0]) : 0.0;
+  if (options.json) {
+    std::cout << "{\"reopen\": " << options.reopen << ", \"residentFirst\": " << resident[0]
+              << ", \"residentSecond\": " << residentSecond << ", \"residentLast\": " << resident[1]
+              << ", \"graphicsFirst\": " << graphics[0]
+              << ", \"graphicsLast\": " << graphics[1] << "}\n";
+  } else {
+    std::printf("reopened %s %d times: resident memory %.1f MB after the first round, %.1f MB after the last "
+                "(%+.1f%%); graphics memory %.1f MB and %.1f MB\n",
+                options.dataset.c_str(), options.reopen, double(resident[0]) / 1e6, double(resident[1]) / 1e6, change,
+                double(graphics[0]) / 1e6, double(graphics[1]) / 1e6);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
 int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
   engine.options.renderTargetMode = options.renderTargetMode;
   engine.options.rectTextures = options.rectTextures;
@@ -281,6 +332,7 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
     pk::error("vxbench: the isosurface cannot be extracted with this set-up (see the message above)");
     return 1;
   }
+  if (options.reopen > 0 && soak(engine, options) != 0) return 1;
   DatasetReport report;
   report.path = options.dataset;
   const Clock::time_point t0 = Clock::now();

@@ -80,6 +80,7 @@ const char* usageText() {
   return "usage: vxbench DATASET.vx [--iso LIST] [--repeat N] [--backend auto|fragment|compute]\n"
          "                          [--mode fbo|pbuffer] [--rect] [--flat]\n"
          "                          [--check] [--export-ply FILE] [--profile] [--no-pbo] [--json]\n"
+         "                          [--reopen N]\n"
          "       vxbench DATASET.vx [--iso V] --render OUT.png [--mode-shading 0|1|2] [--opacity O]\n"
          "                          [--multi] [--size WxH] [--rotate X,Y,Z] [--distance D] [--flat]\n"
          "\n"
@@ -97,6 +98,9 @@ const char* usageText() {
          "  --check             compare every active chunk's output buffers with the CPU reference\n"
          "  --export-ply FILE   write the surface at the (single) isovalue as binary PLY with normals\n"
          "  --profile           time every pass separately, with glFinish between the passes\n"
+         "  --reopen N          first open, extract at every isovalue and close the dataset N times in one\n"
+         "                      engine, and print resident and graphics memory after the first and the\n"
+         "                      last round\n"
          "  --no-pbo            read the buffer targets back through host memory, not pixel-pack buffers\n"
          "  --json              print the results as JSON instead of tables\n"
          "  --render OUT.png    draw one frame as the viewer would and write it as a PNG picture\n"
@@ -151,6 +155,8 @@ int parseCommandLine(int argc, char** argv, BenchOptions& options) {
       options.json = true;
     } else if (a == "--profile") {
       options.profile = true;
+    } else if (a == "--reopen") {
+      if (!value() || !parseInt(v, 1, 100000, options.reopen)) return usage("--reopen needs a count from 1 to 100000");
     } else if (a == "--no-pbo") {
       options.noPixelBuffers = true;
     } else if (a == "--export-ply") {
@@ -189,8 +195,8 @@ int parseCommandLine(int argc, char** argv, BenchOptions& options) {
   }
   if (options.dataset.empty()) return usage("no dataset given");
   if (options.rendering()) {
-    if (options.check || !options.plyPath.empty() || options.profile || repeatGiven)
-      return usage("--render draws one frame; --check, --export-ply, --profile and --repeat apply to the benchmark");
+    if (options.check || !options.plyPath.empty() || options.profile || repeatGiven || options.reopen)
+      return usage("--render draws one frame; --check, --export-ply, --profile, --repeat and --reopen apply to the benchmark");
     if (options.isovalues.size() > 1) return usage("--render takes one isovalue");
     if (!isoGiven) options.isovalues = {0.5f};
   } else {

@@ -20,6 +20,7 @@ struct BenchOptions {
   bool profile = false;          // --profile: pass-by-pass timing with glFinish between passes
   bool noPixelBuffers = false;   // --no-pbo: read buffer targets back through host memory
   std::string plyPath;           // --export-ply FILE
+  int reopen = 0;                // --reopen N: open, extract and close the dataset N times first
 
   // --render FILE and the frame's settings
   std::string renderPath;
