@@ -2,13 +2,15 @@
 
 #include "RenderControlWindow.h"
 
-#include "PkDiag.h"
+#include "EmbeddedImages.h"
 #include "PkDiag.h"
 #include "QPlotter.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QColorDialog>
+#include <QDialog>
+#include <QElapsedTimer>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -16,13 +18,22 @@
 #include <QFrame>
 #include <QGridLayout>
 #include <QLocale>
+#include <QFile>
 #include <QMenu>
+#include <QMenuBar>
+#include <QSlider>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPixmap>
 #include <QStatusBar>
+#include <QTextBrowser>
+#include <QToolBar>
+#include <QVBoxLayout>
 #include <QTimer>
 #include <QUrl>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -72,6 +83,27 @@ RenderControlWindow::RenderControlWindow(QWidget* parent, const char* name, Qt::
   QAction* before = exitAt > 0 && entries[exitAt - 1]->isSeparator() ? entries[exitAt - 1] : fileExitAction;
   fileMenu->insertAction(before, fileSaveScreenshotAction);
   connect(fileSaveScreenshotAction, &QAction::triggered, this, &RenderControlWindow::fileSaveScreenshot);
+
+  // View › Fit Model (F), also on the tool bar before its last separator.
+  viewFitAction = new QAction(this);
+  viewFitAction->setObjectName(QStringLiteral("viewFitAction"));
+  viewFitAction->setIconText(tr("Fit Model"));
+  viewFitAction->setText(tr("&Fit Model"));
+  viewFitAction->setShortcut(QKeySequence(Qt::Key_F));
+  viewFitAction->setIcon(QIcon(pixmapFromMimeSource(QStringLiteral("zoomout.png"))));
+  viewMenu = new QMenu(tr("&View"), this);
+  viewMenu->setObjectName(QStringLiteral("viewMenu"));
+  viewMenu->addAction(viewFitAction);
+  MenuBar->insertMenu(helpMenu->menuAction(), viewMenu);
+  const QList<QAction*> tools = toolBar->actions();
+  const qsizetype exitTool = tools.indexOf(fileExitAction);
+  toolBar->insertAction(exitTool > 0 ? tools[exitTool - 1] : fileExitAction, viewFitAction);
+  connect(viewFitAction, &QAction::triggered, this, &RenderControlWindow::fitModel);
+
+  fieldValueLabel = new QLabel(page1);
+  fieldValueLabel->setObjectName(QStringLiteral("fieldValueLabel"));
+  layout2->addWidget(fieldValueLabel);
+  connect(slider1, &QSlider::valueChanged, this, [this] { showFieldValue(); });
 
   datasetLabel = new QLabel(statusBar());
   datasetLabel->setObjectName(QStringLiteral("datasetLabel"));
@@ -134,14 +166,19 @@ bool RenderControlWindow::loadNow(const QString& path) {
 
   if (loaded) {
     datasetName_ = name;
-    statusBar()->clearMessage();
+    readFieldFile(path);
+    // The camera starts inside the model.
+    statusBar()->showMessage(tr("The view starts inside the model: press F (View \u203a Fit Model) to see all of it"));
   } else {
     // A geometry file that cannot be read changes nothing; past it the previous dataset is gone,
     // and what the view holds is the part of this one that loaded, if any.
-    if (!glIsosurface_->hasDataset())
+    if (!glIsosurface_->hasDataset()) {
       datasetName_.clear();
-    else if (glIsosurface_->datasetPath() == path)
+      readFieldFile(QString());
+    } else if (glIsosurface_->datasetPath() == path) {
       datasetName_ = name;
+      readFieldFile(path);
+    }
     const std::string& error = errors.firstError();
     QString message = error.empty() ? tr("Could not open %1").arg(name) : QString::fromLocal8Bit(error.c_str());
     const int loaded = glIsosurface_->chunksLoaded(), inFile = glIsosurface_->chunksInFile();
@@ -159,8 +196,132 @@ void RenderControlWindow::showDataset() {
     datasetLabel->clear();
     return;
   }
-  datasetLabel->setText(tr("%1 \u2014 %2 tetrahedra")
-                            .arg(datasetName_, QLocale().toString(qulonglong(glIsosurface_->totalTets))));
+  QString text = tr("%1 \u2014 %2 tetrahedra").arg(datasetName_, QLocale().toString(qulonglong(glIsosurface_->totalTets)));
+  if (!fieldName_.isEmpty()) text += tr(" \u2014 field %1").arg(fieldName_);
+  datasetLabel->setText(text);
+  showFieldValue();
+}
+
+void RenderControlWindow::readFieldFile(const QString& datasetPath) {
+  // NAME.vx.field, written by the builder: "name=", "min=", "max=" lines (others ignored). Anything
+  // unreadable, or a range that is not one, leaves the field unnamed.
+  fieldName_.clear();
+  fieldMin_ = fieldMax_ = 0;
+  if (datasetPath.isEmpty()) return;
+  QFile file(datasetPath + QStringLiteral(".field"));
+  if (!file.open(QIODevice::ReadOnly)) return;
+  const QList<QByteArray> lines = file.read(4096).split('\n');
+  QString name;
+  bool hasMin = false, hasMax = false;
+  double low = 0, high = 0;
+  for (const QByteArray& line : lines) {
+    const qsizetype at = line.indexOf('=');
+    if (at <= 0) continue;
+    const QByteArray key = line.left(at).trimmed(), value = line.mid(at + 1).trimmed();
+    if (key == "name") name = QString::fromUtf8(value).left(64);
+    else if (key == "min") low = value.toDouble(&hasMin);
+    else if (key == "max") high = value.toDouble(&hasMax);
+  }
+  if (name.isEmpty() || !hasMin || !hasMax || !std::isfinite(low) || !std::isfinite(high) || high < low) return;
+  fieldName_ = name;
+  fieldMin_ = low;
+  fieldMax_ = high;
+}
+
+void RenderControlWindow::showFieldValue() {
+  if (fieldName_.isEmpty() || !glIsosurface_) {
+    fieldValueLabel->clear();
+    return;
+  }
+  // The isovalue is the field normalised to [0, 1] over its original range.
+  const double value = fieldMin_ + double(glIsosurface_->isovalue) * (fieldMax_ - fieldMin_);
+  fieldValueLabel->setText(tr("%1 = %2").arg(fieldName_, QString::number(value, 'g', 4)));
+}
+
+void RenderControlWindow::fitModel() {
+  if (!glIsosurface_) return;
+  IsosurfaceEngine& engine = *glIsosurface_;
+  // The model is scaled about the origin and then turned: a sphere round the origin through its
+  // farthest box corner holds it whatever the rotation.
+  PkVec3f corners[8];
+  engine.modelBox.corners(corners);
+  float radius = 0;
+  for (const PkVec3f& c : corners) radius = std::max(radius, std::sqrt((engine.viewScale * c).lengthSquared()));
+  if (!(radius > 0) || !std::isfinite(radius)) radius = std::sqrt(3.0f);
+  const float halfHeight = 0.5f * engine.camera.fov * 3.14159265f / 180.0f;
+  const float halfWidth = std::atan(std::tan(halfHeight) * std::max(engine.camera.aspect, 0.01f));
+  const float distance = 1.05f * radius / std::sin(std::min(halfHeight, halfWidth));
+  engine.camera.direction = PkVec3f(0, 0, -1);
+  engine.camera.up = PkVec3f(0, 1, 0);
+  engine.camera.position = PkVec3f(0, 0, distance);
+  glIsosurface_->updateGL();
+}
+
+void RenderControlWindow::helpContents() {
+  if (!helpDialog_) {
+    auto* dialog = new QDialog(this);
+    dialog->setObjectName(QStringLiteral("helpDialog"));
+    dialog->setWindowTitle(tr("Vorex Help"));
+    auto* text = new QTextBrowser(dialog);
+    text->setObjectName(QStringLiteral("helpText"));
+    text->setHtml(tr(
+        "<h3>Vorex</h3>"
+        "<p>Open a dataset with File &rsaquo; Open... (Ctrl+O), on the command line or by dropping it on the "
+        "window. The view starts inside the model: press F (View &rsaquo; Fit Model) to see all of it.</p>"
+        "<table border=1 cellpadding=3>"
+        "<tr><th>Input</th><th>Effect</th></tr>"
+        "<tr><td>left drag</td><td>rotate the model (one degree per pixel)</td></tr>"
+        "<tr><td>middle drag</td><td>move the camera sideways and up or down</td></tr>"
+        "<tr><td>right drag</td><td>move the camera forwards or backwards</td></tr>"
+        "<tr><td>F</td><td>fit the whole model into the view</td></tr>"
+        "<tr><td>Space</td><td>full screen on and off</td></tr>"
+        "<tr><td>Q</td><td>quit</td></tr>"
+        "</table>"
+        "<p>The <b>Isosurface</b> page sets the isovalue, smooth or flat normals, a family of surfaces 0.1 "
+        "apart and the opacity. The <b>Rendering</b> page sets the shading mode, the extraction back end, "
+        "wireframe, vertices, box, boundaries and the background colour.</p>"
+        "<p>The plot shows the throughput of every extraction in millions of tetrahedra per second.</p>"));
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(text);
+    dialog->resize(480, 440);
+    helpDialog_ = dialog;
+  }
+  helpDialog_->show();
+  helpDialog_->raise();
+  helpDialog_->activateWindow();
+}
+
+bool RenderControlWindow::screenshotOf(const QString& dataset, const QString& out, QSize size, float iso) {
+  // The view's context exists once the window has shown it.
+  QElapsedTimer waited;
+  waited.start();
+  while (glIsosurface_ && !glIsosurface_->isValid() && waited.elapsed() < 10000)
+    QApplication::processEvents(QEventLoop::AllEvents, 50);
+  if (!glIsosurface_ || !glIsosurface_->isValid()) {
+    pk::ErrorLine() << "the view has no OpenGL context: no screenshot " << out.toLocal8Bit().constData();
+    return false;
+  }
+  if (!openDataset(dataset)) return false; // the engine said why
+  if (iso >= 0) {
+    slider1->setValue(std::clamp(int(std::lround(iso * 100.0f)), 0, 100));
+    const float clamped = iso < IsosurfaceEngine::kIsoLow ? IsosurfaceEngine::kIsoLow
+                                                          : (iso >= 1.0f ? IsosurfaceEngine::kIsoHigh : iso);
+    if (clamped != glIsosurface_->isovalue) {
+      glIsosurface_->isovalue = clamped;
+      glIsosurface_->requestExtraction();
+    }
+  }
+  if (size.isEmpty()) size = glIsosurface_->size() * glIsosurface_->devicePixelRatio();
+  glIsosurface_->camera.aspect = float(size.width()) / float(size.height());
+  fitModel();
+  glIsosurface_->makeCurrent();
+  const QImage image = glIsosurface_->renderFrame(size.width(), size.height());
+  glIsosurface_->doneCurrent();
+  if (image.isNull() || !image.save(out, "PNG")) {
+    pk::ErrorLine() << "Could not write the screenshot " << out.toLocal8Bit().constData();
+    return false;
+  }
+  return true;
 }
 
 void RenderControlWindow::fileExit() {

@@ -39,6 +39,10 @@ public:
 
   // Writes what the view shows as a PNG file; false (with a console error) when that fails.
   bool saveScreenshot(const QString& path);
+  // The scripted screenshot: waits for the view's OpenGL, opens the dataset, sets the isovalue
+  // (iso < 0 keeps the slider's), frames the model and writes a size picture of the view (an empty
+  // size: the view's own). False after a console error.
+  bool screenshotOf(const QString& dataset, const QString& out, QSize size, float iso);
   // Writes the whole window, view included, as a PNG file; false (with a console error) on failure.
   bool saveWindowScreenshot(const QString& path);
 
@@ -48,6 +52,11 @@ public:
   unsigned int perfCursor = 0;
 
   QAction* fileSaveScreenshotAction;
+  QMenu* viewMenu;
+  QAction* viewFitAction;
+  // Beside the isovalue slider: the isovalue in the field's own units, when the dataset names its
+  // field (a NAME.vx.field file beside it); empty otherwise.
+  QLabel* fieldValueLabel;
   // The permanent part of the status bar: the open dataset and its tetrahedron count.
   QLabel* datasetLabel;
 
@@ -59,6 +68,9 @@ protected slots:
   void selectBG() override;
   void openBackdrop() override;
   virtual void fileSaveScreenshot();
+  void helpContents() override;
+  // Moves the camera back along the view axis until the whole model is in view.
+  void fitModel();
 
 protected:
   void dragEnterEvent(QDragEnterEvent* event) override;
@@ -68,7 +80,14 @@ private:
   bool loadNow(const QString& path);
   void showDataset();
 
+  void readFieldFile(const QString& datasetPath);
+  void showFieldValue();
+
   QString datasetName_;
+  // The open dataset's field: its name and original range, from the field file.
+  QString fieldName_;
+  double fieldMin_ = 0, fieldMax_ = 0;
+  QWidget* helpDialog_ = nullptr;
   QString pendingDataset_;
   QMetaObject::Connection pendingConnection_;
 };

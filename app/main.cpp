@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QTranslator>
 
+#include <cstdio>
+
 int main(int argc, char** argv) {
   // GLEW and the pbuffer path need Qt's GLX integration on X11.
   if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "xcb_glx");
@@ -22,6 +24,51 @@ int main(int argc, char** argv) {
   app.installTranslator(&translator);
 
   if (!hasOpenGL()) qFatal("%s", qPrintable(QObject::tr("This system has no OpenGL support")));
+
+  // Our own arguments: a dataset to open once the window shows, and the scripted screenshot
+  // (--screenshot OUT.png [--size WxH] [--iso V]).
+  QString dataset, screenshot;
+  QSize size;
+  float iso = -1.0f;
+  const QStringList arguments = QApplication::arguments();
+  for (qsizetype i = 1; i < arguments.size(); ++i) {
+    const QString& a = arguments[i];
+    const bool hasValue = i + 1 < arguments.size();
+    bool ok = true;
+    if (a == QLatin1String("--screenshot") && hasValue) {
+      screenshot = arguments[++i];
+    } else if (a == QLatin1String("--size") && hasValue) {
+      const QStringList wh = arguments[++i].split(QLatin1Char('x'));
+      bool w = false, h = false;
+      if (wh.size() == 2) size = QSize(wh[0].toInt(&w), wh[1].toInt(&h));
+      ok = w && h && size.width() >= 1 && size.height() >= 1 && size.width() <= 8192 && size.height() <= 8192;
+    } else if (a == QLatin1String("--iso") && hasValue) {
+      iso = arguments[++i].toFloat(&ok);
+      ok = ok && iso >= 0.0f && iso <= 1.0f;
+    } else if (!a.startsWith(QLatin1String("--")) && dataset.isEmpty()) {
+      dataset = a;
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::fprintf(stderr, "usage: vorex [DATASET.vx] [--screenshot OUT.png [--size WxH] [--iso V]]\n"
+                           "vorex: cannot use the argument %s\n", qPrintable(a));
+      return 1;
+    }
+  }
+  if (!screenshot.isEmpty() && dataset.isEmpty()) {
+    std::fprintf(stderr, "vorex: --screenshot needs a dataset to draw\n");
+    return 1;
+  }
+
+  if (!screenshot.isEmpty()) {
+    // Scripted: open, frame, save, leave; no splash and no event loop of its own.
+    auto* window = new RenderControlWindow(nullptr, "Control Application", Qt::Window);
+    window->show();
+    const bool saved = window->screenshotOf(dataset, screenshot, size, iso);
+    delete window;
+    return saved ? 0 : 1;
+  }
 
   auto* splash = new QSplashScreen(pixmapFromMimeSource(QStringLiteral("splash.png")));
   QFont font;
@@ -36,10 +83,7 @@ int main(int argc, char** argv) {
   window->show();
   splash->finish(window);
   delete splash;
-
-  // The one argument of our own: a dataset to open once the window shows.
-  const QStringList arguments = QApplication::arguments();
-  if (arguments.size() > 1) window->openDataset(arguments.at(1));
+  if (!dataset.isEmpty()) window->openDataset(dataset);
 
   return app.exec();
 }

@@ -16,6 +16,7 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -39,6 +40,7 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolBox>
@@ -258,12 +260,22 @@ TEST(ControlForm, DefaultSlotsOnlyWarn) {
   EXPECT_NE(form.glIsosurface_, nullptr);
 }
 
-TEST_F(Window, ContentsActionPrintsTheBaseWarningOnly) {
+TEST_F(Window, ContentsOpensTheHelpPageWithTheMouseAndKeyTable) {
   WarningLog log;
   window->helpContentsAction->trigger();
-  ASSERT_EQ(log.warnings.size(), 1);
-  EXPECT_EQ(log.warnings[0], "RenderControlWindowBase::helpContents(): Not implemented yet");
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(log.warnings.isEmpty());
+  auto* dialog = window->findChild<QDialog*>(QStringLiteral("helpDialog"));
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_FALSE(dialog->isModal());
+  auto* text = dialog->findChild<QTextBrowser*>(QStringLiteral("helpText"));
+  ASSERT_NE(text, nullptr);
+  for (const char* entry : {"left drag", "middle drag", "right drag", "Space", "Fit Model"})
+    EXPECT_TRUE(text->toPlainText().contains(QLatin1String(entry))) << entry;
+  // Asked again, the same page comes back.
+  window->helpContentsAction->trigger();
+  EXPECT_EQ(window->findChildren<QDialog*>(QStringLiteral("helpDialog")).size(), 1);
+  dialog->close();
 }
 
 TEST_F(Window, TypingInTheSpinBoxMovesTheSliderAndSetsTheIsovalueOnce) {
@@ -571,9 +583,12 @@ TEST_F(Window, OpenedDatasetIsNamedInTheStatusBarAndFeedsThePlot) {
   show();
   ASSERT_TRUE(window->openDataset(path));
   EXPECT_GT(engine->totalTets, 0u);
-  EXPECT_EQ(window->datasetLabel->text(),
-            QStringLiteral("blobs.vx \u2014 %1 tetrahedra").arg(QLocale().toString(qulonglong(engine->totalTets))));
-  EXPECT_TRUE(window->statusBar()->currentMessage().isEmpty());
+  // The dataset's name and size, then the field its field file names.
+  EXPECT_TRUE(window->datasetLabel->text().startsWith(
+      QStringLiteral("blobs.vx \u2014 %1 tetrahedra \u2014 field ").arg(QLocale().toString(qulonglong(engine->totalTets)))))
+      << window->datasetLabel->text().toStdString();
+  // The status bar says how to step out of the model the view starts in.
+  EXPECT_TRUE(window->statusBar()->currentMessage().contains("Fit Model"));
   // The first extraction's throughput lands on point 0 of the ring.
   EXPECT_TRUE(QTest::qWaitFor([&] { return window->plotter_->markerX == 0; }, 10000));
   EXPECT_EQ(window->perfCursor, 1u);
@@ -601,8 +616,11 @@ TEST_F(Window, SaveScreenshotIsInTheFileMenu) {
   EXPECT_EQ(actionList(window->fileMenu->actions()),
             "fileOpenAction fileBackdropAction fileSaveScreenshotAction - fileExitAction");
   EXPECT_EQ(window->fileSaveScreenshotAction->text(), "Save &Screenshot...");
-  // The tool bar stays as the form made it.
-  EXPECT_EQ(actionList(window->toolBar->actions()), "fileOpenAction fileBackdropAction - fileExitAction");
+  // The tool bar gains the Fit Model button before its last separator; the View menu holds it too.
+  EXPECT_EQ(actionList(window->toolBar->actions()), "fileOpenAction fileBackdropAction viewFitAction - fileExitAction");
+  EXPECT_EQ(actionList(window->viewMenu->actions()), "viewFitAction");
+  EXPECT_EQ(window->MenuBar->actions().value(1), window->viewMenu->menuAction());
+  EXPECT_EQ(window->viewFitAction->shortcut(), QKeySequence(Qt::Key_F));
 }
 
 // The last of the window tests: once QApplication::exit has run, the thread counts as quitting and a
@@ -650,4 +668,44 @@ TEST_F(Window, AnOpenThatFailsPartWaySaysHowMuchLoadedAndForgetsThePreviousDatas
   captureStderr([&] { EXPECT_FALSE(window->openDataset(QString::fromStdString(lonely))); });
   EXPECT_TRUE(window->datasetLabel->text().isEmpty());
   EXPECT_EQ(engine->totalTets, 0u);
+}
+
+TEST_F(Window, FitModelFramesTheWholeModelAndTheFieldIsShownInItsUnits) {
+  QTemporaryDir dir;
+  const QString path = buildDataset(dir);
+  if (path.isEmpty()) GTEST_SKIP() << "no dataset builder";
+  show();
+  ASSERT_TRUE(window->openDataset(path));
+  // The builder's field file names the synthetic field and its range.
+  ASSERT_TRUE(QFile::exists(path + ".field"));
+  EXPECT_FALSE(window->fieldValueLabel->text().isEmpty());
+  EXPECT_TRUE(window->datasetLabel->text().contains(" field "));
+  // A field file of our own: the isovalue in the field's units beside the slider.
+  {
+    QFile f(path + ".field");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("name=p\nmin=100000\nmax=102600\n");
+  }
+  ASSERT_TRUE(window->openDataset(path));
+  window->slider1->setValue(50);
+  EXPECT_EQ(window->fieldValueLabel->text(), "p = 1.013e+05");
+  EXPECT_TRUE(window->datasetLabel->text().endsWith("field p"));
+  {
+    QFile f(path + ".field");
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write("name=p\nmin=nan\nmax=3\n"); // not a range: no units
+  }
+  ASSERT_TRUE(window->openDataset(path));
+  EXPECT_TRUE(window->fieldValueLabel->text().isEmpty());
+
+  // Framed: the model in the middle of the view, nothing of it on the frame's border.
+  engine->drawBoundingBox(0);
+  window->viewFitAction->trigger();
+  EXPECT_GT(engine->camera.position.z, 1.0f);
+  const QImage framed = engine->grabFramebuffer();
+  EXPECT_NE(framed.pixel(framed.width() / 2, framed.height() / 2) & 0xFFFFFF, 0u);
+  for (int x = 0; x < framed.width(); ++x) {
+    EXPECT_EQ(framed.pixel(x, 0) & 0xFFFFFF, 0u);
+    EXPECT_EQ(framed.pixel(x, framed.height() - 1) & 0xFFFFFF, 0u);
+  }
 }

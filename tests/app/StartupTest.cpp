@@ -3,8 +3,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QProcess>
 #include <QThread>
+
+#include <tuple>
+#include <utility>
 
 namespace {
 
@@ -71,4 +76,41 @@ TEST(Startup, ShowsItsWindowOnAGLXDisplay) {
   viewer.terminate();
   viewer.waitForFinished(5000);
   EXPECT_FALSE(viewer.readAllStandardError().contains("ERROR"));
+}
+
+TEST(Startup, ScriptedScreenshotDrawsTheFramedModelAndSaysWhyWhenItCannot) {
+#ifndef VX_VXBUILD
+  GTEST_SKIP() << "no dataset builder";
+#else
+  QTemporaryDir dir;
+  QProcess builder;
+  builder.setWorkingDirectory(dir.path());
+  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "shell:10", "-o", "s.vx", "--quiet"});
+  ASSERT_TRUE(builder.waitForFinished(60000));
+  ASSERT_EQ(builder.exitCode(), 0);
+  auto vorex = [&](const QStringList& args) {
+    QProcess viewer;
+    viewer.setWorkingDirectory(dir.path());
+    viewer.setProcessEnvironment(viewerEnvironment(qEnvironmentVariable("DISPLAY")));
+    viewer.start(QStringLiteral(VOREX_BINARY), args);
+    EXPECT_TRUE(viewer.waitForFinished(60000));
+    return std::make_pair(viewer.exitStatus() == QProcess::NormalExit ? viewer.exitCode() : -1,
+                          QString::fromLocal8Bit(viewer.readAllStandardError()));
+  };
+  auto [status, err] = vorex({"s.vx", "--screenshot", "shot.png", "--size", "320x240", "--iso", "0.4"});
+  ASSERT_EQ(status, 0) << err.toStdString();
+  const QImage shot(dir.filePath("shot.png"));
+  ASSERT_EQ(shot.size(), QSize(320, 240));
+  // Framed: the model in the middle, the black background all round it.
+  EXPECT_NE(shot.pixel(160, 120) & 0xFFFFFF, 0u);
+  for (int x = 0; x < 320; x += 8) EXPECT_EQ(shot.pixel(x, 0) & 0xFFFFFF, 0u) << x;
+
+  std::tie(status, err) = vorex({"missing.vx", "--screenshot", "no.png"});
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(err.contains("missing.vx not found")) << err.toStdString();
+  EXPECT_FALSE(QFile::exists(dir.filePath("no.png")));
+  std::tie(status, err) = vorex({"s.vx", "--screenshot", "x.png", "--size", "0x5"});
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(err.contains("usage: vorex")) << err.toStdString();
+#endif
 }
