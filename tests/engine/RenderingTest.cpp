@@ -291,6 +291,19 @@ TEST_F(Rendering, GlassShowsTheBackdropWhichWireframeLeavesOut) {
   const Rgb a = at(glass, 80, 100), b = at(glass, 120, 100);
   EXPECT_GT(a.r - a.g, 100);
   EXPECT_GT(b.g - b.r, 100);
+  // And the surface is there: without it (an isovalue no chunk holds) the backdrop alone shows,
+  // which differs from the glass frame over the sphere.
+  setIso(1.5f);
+  const QImage bare = frame();
+  int differing = 0;
+  for (int y = 0; y < 200; ++y)
+    for (int x = 0; x < 200; ++x) {
+      const Rgb p = at(glass, x, y), q = at(bare, x, y);
+      differing += std::abs(p.r - q.r) + std::abs(p.g - q.g) + std::abs(p.b - q.b) > 24;
+    }
+  EXPECT_GT(differing, 2000);
+  EXPECT_EQ(at(bare, 5, 5), topLeft); // the backdrop itself is the same
+  setIso(0.5f);
 
   engine->wireframeOn = true;
   const QImage wire = frame();
