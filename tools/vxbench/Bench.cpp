@@ -2,6 +2,7 @@
 
 #include "AppendedSurface.h"
 #include "BenchReport.h"
+#include "Builder.h"
 #include "CacheFile.h"
 #include "ComputeExtraction.h"
 #include "GLRenderToTexture.h"
@@ -374,6 +375,27 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
 }
 
 } // namespace
+
+bool isDataset(const std::string& path) {
+  return path.size() > 3 && path.compare(path.size() - 3, 3, ".vx") == 0;
+}
+
+bool buildFromMesh(BenchOptions& options, const std::string& folder) {
+  vxb::BuildOptions build;
+  build.input = options.dataset;
+  build.field.name = options.field;
+  build.output = folder + "/mesh.vx";
+  build.quiet = true;
+  const Clock::time_point t0 = Clock::now();
+  if (vxb::runVxbuild(build) != 0) {
+    pk::error("vxbench: no dataset could be built from " + options.dataset);
+    return false;
+  }
+  if (!options.json)
+    std::printf("built the dataset of %s in %.1f s\n", options.dataset.c_str(), secondsSince(t0));
+  options.dataset = build.output;
+  return true;
+}
 
 int runBench(const BenchOptions& options) {
   HeadlessContext context;

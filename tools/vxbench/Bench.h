@@ -10,4 +10,10 @@ namespace vxbench {
 // Returns the process's exit status: 0 when everything asked for worked, 1 after an error line.
 int runBench(const BenchOptions& options);
 
+// Whether a path names a dataset (NAME.vx) rather than a mesh for the builder.
+bool isDataset(const std::string& path);
+// Builds the dataset of the mesh options.dataset (its first field, or options.field) into folder
+// with the builder's own code and points options.dataset at it. False after an error line.
+bool buildFromMesh(BenchOptions& options, const std::string& folder);
+
 } // namespace vxbench

@@ -8,7 +8,8 @@
 namespace vxbench {
 
 struct BenchOptions {
-  std::string dataset;           // DATASET.vx (the cache is DATASET.vx.cache)
+  std::string dataset;           // DATASET.vx (the cache is DATASET.vx.cache), or a mesh to build first
+  std::string field;             // --field NAME: the mesh's field (default: its first)
   std::vector<float> isovalues;  // --iso, in the order given; empty: the default list
   int repeat = 5;                // timed extractions per isovalue (after one untimed warm-up)
   int renderTargetMode = 0;      // --mode fbo (0) | pbuffer (1)

@@ -5,6 +5,7 @@
 #include "PkDiag.h"
 
 #include <QGuiApplication>
+#include <QTemporaryDir>
 
 #include <clocale>
 #include <cstdlib>
@@ -25,5 +26,11 @@ int main(int argc, char** argv) {
   }
   QGuiApplication app(argc, argv);
   std::setlocale(LC_NUMERIC, "C"); // Qt takes the user's locale; the numbers printed stay C-style
+  // A mesh rather than a dataset: the builder makes the dataset first, in a folder that goes when
+  // the run ends.
+  QTemporaryDir built;
+  if (!vxbench::isDataset(options.dataset)) {
+    if (!built.isValid() || !vxbench::buildFromMesh(options, built.path().toStdString())) return 1;
+  }
   return vxbench::runBench(options);
 }
