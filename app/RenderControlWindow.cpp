@@ -3,6 +3,7 @@
 #include "RenderControlWindow.h"
 
 #include "EmbeddedImages.h"
+#include "MeshDatasets.h"
 #include "PkDiag.h"
 #include "QPlotter.h"
 
@@ -11,6 +12,10 @@
 #include <QColorDialog>
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QEventLoop>
+#include <QInputDialog>
+#include <QProgressDialog>
+#include <QThread>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -117,6 +122,8 @@ RenderControlWindow::~RenderControlWindow() = default;
 void RenderControlWindow::fileOpen() {
   QFileDialog dialog(this, QStringLiteral("Choose file to extract isosurface from"), QStringLiteral("./"),
                      QStringLiteral("Vorex Isosurface (*.vx)"));
+  // Meshes too: any simulation result the builder reads.
+  dialog.setNameFilters(openDialogFilters());
   dialog.setObjectName(QStringLiteral("open file dialog"));
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -146,11 +153,77 @@ bool RenderControlWindow::openDataset(const QString& path) {
     statusBar()->showMessage(tr("Opening %1 ...").arg(QFileInfo(path).fileName()));
     return true;
   }
-  return loadNow(path);
+  return isMeshPath(path) ? openMesh(path) : loadNow(path);
 }
 
-bool RenderControlWindow::loadNow(const QString& path) {
+bool RenderControlWindow::openMesh(const QString& path) {
   const QString name = QFileInfo(path).fileName();
+  auto job = std::make_shared<MeshToDataset>(path);
+  QProgressDialog dialog(tr("Opening %1 ...").arg(name), tr("Cancel"), 0, 1000, this);
+  dialog.setObjectName(QStringLiteral("meshProgress"));
+  dialog.setWindowTitle(tr("Opening a mesh"));
+  dialog.setWindowModality(Qt::WindowModal);
+  dialog.setMinimumDuration(0);
+  dialog.setAutoClose(false);
+  dialog.setAutoReset(false);
+  dialog.setValue(0);
+  connect(&dialog, &QProgressDialog::canceled, &dialog, [job] { job->cancel = true; });
+  // The worker reports through queued calls; they are dropped once the dialog is gone.
+  job->progress = [&dialog](const QString& step, double fraction) {
+    QMetaObject::invokeMethod(
+        &dialog, [&dialog, step, fraction] {
+          dialog.setLabelText(step);
+          dialog.setValue(int(fraction * 1000.0));
+        },
+        Qt::QueuedConnection);
+  };
+  // Runs one step on a worker thread while the window keeps handling its events.
+  auto onWorker = [](const std::function<bool()>& work) {
+    bool ok = false;
+    QEventLoop loop;
+    QThread* thread = QThread::create([&ok, &work] { ok = work(); });
+    QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    thread->wait();
+    delete thread;
+    return ok;
+  };
+  // The console has the error already; the status bar shows it, the view keeps what it had.
+  auto fail = [&](const QString& why) {
+    dialog.close();
+    statusBar()->showMessage(why);
+    return false;
+  };
+
+  const QString cancelled = tr("Opening %1 was cancelled").arg(name);
+  if (!onWorker([job] { return job->hashContent(); })) return fail(job->error);
+  if (job->cancel) return fail(cancelled);
+  QStringList cached = job->cachedDatasets();
+  QString dataset = cached.size() == 1 ? cached.first() : QString();
+  if (dataset.isEmpty()) {
+    if (!onWorker([job] { return job->read(); })) return fail(job->error);
+    if (job->cancel) return fail(cancelled);
+    const QStringList choices = job->fieldChoices();
+    QString choice = choices.value(0);
+    if (choices.size() > 1) {
+      bool accepted = false;
+      choice = QInputDialog::getItem(this, tr("Field"), tr("The field of %1 to show:").arg(name), choices, 0, false,
+                                     &accepted);
+      if (!accepted) return fail(cancelled);
+    }
+    dataset = job->datasetPath(choice);
+    if (dataset.isEmpty()) return fail(tr("No cache folder for the dataset of %1").arg(name));
+    if (!QFile::exists(dataset) || !QFile::exists(dataset + QStringLiteral(".cache"))) {
+      if (!onWorker([job, choice] { return job->build(choice); })) return fail(job->cancel ? cancelled : job->error);
+    }
+  }
+  dialog.close();
+  return loadNow(dataset, name);
+}
+
+bool RenderControlWindow::loadNow(const QString& path, const QString& shownName) {
+  const QString name = shownName.isEmpty() ? QFileInfo(path).fileName() : shownName;
   statusBar()->showMessage(tr("Loading %1 ...").arg(name));
   statusBar()->repaint(); // the load keeps the event loop busy
   QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -415,6 +488,9 @@ QString firstDatasetFile(const QList<QUrl>& urls) {
   for (const QUrl& url : urls)
     if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".vx"), Qt::CaseInsensitive))
       return url.toLocalFile();
+  // No dataset among them: the first mesh.
+  for (const QUrl& url : urls)
+    if (url.isLocalFile() && looksLikeMesh(url.toLocalFile())) return url.toLocalFile();
   return QString();
 }
 

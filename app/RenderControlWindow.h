@@ -77,7 +77,11 @@ protected:
   void dropEvent(QDropEvent* event) override;
 
 private:
-  bool loadNow(const QString& path);
+  // Loads a dataset; `shownName` names it in the window (default: its file name).
+  bool loadNow(const QString& path, const QString& shownName = QString());
+  // A mesh: its dataset from the cache folder, or built there first on a worker thread with a
+  // progress dialog that can cancel; then loaded.
+  bool openMesh(const QString& path);
   void showDataset();
 
   void readFieldFile(const QString& datasetPath);
@@ -92,5 +96,5 @@ private:
   QMetaObject::Connection pendingConnection_;
 };
 
-// The first local .vx file among dropped URLs; empty when there is none.
+// The first local .vx file among dropped URLs, else the first mesh; empty when there is none.
 QString firstDatasetFile(const QList<QUrl>& urls);

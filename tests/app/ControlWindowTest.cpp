@@ -414,7 +414,10 @@ TEST_F(Window, CancelledDialogsChangeNothing) {
     whenDialogOpens<QFileDialog>([&](QFileDialog* dialog) {
       EXPECT_EQ(dialog->objectName(), "open file dialog");
       EXPECT_EQ(dialog->windowTitle(), "Choose file to extract isosurface from");
-      EXPECT_EQ(dialog->nameFilters(), QStringList{"Vorex Isosurface (*.vx)"});
+      // Datasets first, then the meshes the builder reads, then any file.
+      ASSERT_EQ(dialog->nameFilters().size(), 3);
+      EXPECT_EQ(dialog->nameFilters()[0], "Vorex Isosurface (*.vx)");
+      EXPECT_TRUE(dialog->nameFilters()[1].contains("*.vtu") && dialog->nameFilters()[1].contains("*.exo"));
       EXPECT_EQ(dialog->directory().absolutePath(), QDir(cwd).absolutePath());
       dialog->setDirectory(dir.path());
       dialog->selectFile(dataset);

@@ -224,10 +224,10 @@ TEST_F(VxbenchCommand, ReopeningTheDatasetKeepsMemoryFlat) {
     const QJsonObject soak = QJsonDocument::fromJson(r.out.section('\n', 0, 0).toUtf8()).object();
     ASSERT_EQ(soak["reopen"].toInt(), 8) << text(r);
     // Graphics memory is the same after every round. Resident memory grows once while the driver and
-    // the allocator settle (up to about 15 MB after the first round on llvmpipe), then stays.
+    // the allocator settle (up to about 15 MB after the first round on llvmpipe), then stays within a few per cent.
     EXPECT_GT(soak["graphicsFirst"].toDouble(), 0.0);
     EXPECT_EQ(soak["graphicsLast"].toDouble(), soak["graphicsFirst"].toDouble()) << backend;
-    EXPECT_LT(soak["residentLast"].toDouble(), 1.02 * soak["residentSecond"].toDouble()) << backend;
+    EXPECT_LT(soak["residentLast"].toDouble(), 1.05 * soak["residentSecond"].toDouble()) << backend;
     EXPECT_LT(soak["residentLast"].toDouble(), 1.15 * soak["residentFirst"].toDouble()) << backend;
   }
   EXPECT_EQ(vxbench({"set.vx", "--reopen", "0"}).status, 2);

@@ -216,7 +216,13 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
     }
     std::fclose(f);
   }
+  // A listener that asked to stop: give up here, between the steps (the pending files go away).
+  auto stopped = [&] {
+    if (progress.cancelled()) pk::error("the build of " + options.output + " was cancelled");
+    return progress.cancelled();
+  };
   progress.begin("checking and preparing the mesh");
+  if (stopped()) return false;
   if (!prepareMesh(mesh, scalar, options.keepOrigin, result.prepared)) return false;
   scalar.clear();
   scalar.shrink_to_fit();
@@ -226,6 +232,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   buildLayout(prepared, options.layout, result.layout, &progress);
 
   progress.begin("finding the boundary");
+  if (stopped()) return false;
   extractBoundary(prepared.positions, prepared.tets, result.boundary);
 
   PendingFiles pending;
@@ -242,9 +249,11 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
     for (size_t k = 0; k < cache.chunks.size(); ++k) {
       builder.build(k, cache.chunks[k]);
       progress.update(k + 1);
+      if (stopped()) return false;
     }
   }
   progress.begin("compressing and writing the cache");
+  if (stopped()) return false;
   CacheLayout written;
   if (!writeCacheFile(cacheTemp, cache, CacheWriteOptions(), &written)) return false;
   for (const CacheChunkLocation& c : written.chunks)
@@ -255,6 +264,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   cache = CacheData();
 
   progress.begin("writing the geometry");
+  if (stopped()) return false;
   GeometryData geometry;
   geometry.vertices.resize(prepared.vertexCount());
   for (size_t v = 0; v < prepared.vertexCount(); ++v)

@@ -19,6 +19,7 @@ void Progress::begin(const std::string& step, size_t total) {
   lastPercent_ = -1;
   open_ = true;
   start_ = std::chrono::steady_clock::now();
+  if (listener && !listener(step_, 0.0)) cancelled_ = true;
   if (quiet_) return;
   std::fprintf(stderr, "%s ...", step_.c_str());
   if (!terminal_) std::fprintf(stderr, "\n");
@@ -26,6 +27,8 @@ void Progress::begin(const std::string& step, size_t total) {
 }
 
 void Progress::update(size_t done) {
+  if (listener && open_ && total_ > 0 && !listener(step_, done >= total_ ? 1.0 : double(done) / double(total_)))
+    cancelled_ = true;
   if (quiet_ || !open_ || !terminal_ || total_ == 0) return;
   const int percent = int(done >= total_ ? 100 : done * 100 / total_);
   if (percent == lastPercent_) return;

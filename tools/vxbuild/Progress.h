@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace vxb {
@@ -23,6 +24,12 @@ public:
   // counts as failed and gets no "done".
   void end();
 
+  // Told at every begin and update (the step and its fraction done, 0 when it has no total), from
+  // the thread the work runs on. Returning false asks the work to stop: cancelled() becomes true,
+  // and the builder gives up at its next check, leaving no files.
+  std::function<bool(const std::string& step, double fraction)> listener;
+  bool cancelled() const { return cancelled_; }
+
 private:
   bool quiet_;
   bool terminal_;
@@ -30,6 +37,7 @@ private:
   std::string step_;
   size_t total_ = 0;
   int lastPercent_ = -1;
+  bool cancelled_ = false;
   std::chrono::steady_clock::time_point start_;
 };
 
