@@ -1,10 +1,10 @@
 #include "MeshDatasets.h"
 
-#include "Builder.h"
-#include "Mesh.h"
-#include "MeshReaders.h"
+#include "datasetbuild/Builder.h"
+#include "meshimport/Mesh.h"
+#include "meshimport/MeshReaders.h"
 #include "PkDiag.h"
-#include "Progress.h"
+#include "meshimport/Progress.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>

@@ -6,12 +6,12 @@
 //   VX_RENDER_DOCS=docs BUILD/tests/engine/rendering_tests --gtest_filter='*DocsPictures*'
 // The large-dataset check runs on the million-tetrahedron demo (blobs, N = 55); VX_RENDER_DEMO_N
 // picks another resolution.
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 #include "DatasetWriter.h"
 #include "GLGPUIsosurface.h"
 #include "MemoryPool.h"
 #include "PkDiag.h"
-#include "TextureVolume.h"
+#include "datasetbuild/TextureVolume.h"
 
 #include "CaptureOutput.h"
 #include "GLTestContext.h"

@@ -1,6 +1,6 @@
 // The vxbuild command from the outside: datasets the viewer's parsers accept, the summary, and
 // bad input refused with a clear message, a non-zero status and no file left behind.
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 #include "CacheFile.h"
 #include "GeometryFile.h"
 #include "PkDiag.h"

@@ -9,9 +9,9 @@
 // The back ends vxbench is run with: the comma-separated list in the environment variable
 // VX_ORACLE_BACKENDS, else the list VX_ORACLE_BACKENDS given at compile time, else "default";
 // "default" runs vxbench without --backend.
-#include "Builder.h"
-#include "Progress.h"
-#include "VtkGrid.h"
+#include "datasetbuild/Builder.h"
+#include "meshimport/Progress.h"
+#include "meshimport/VtkGrid.h"
 #include "VxbenchPly.h"
 
 #include <QProcess>

@@ -1,8 +1,8 @@
 // The analytic fields vxbuild can put on a mesh: defined over the mesh's own box wherever the mesh
 // lies, usable on a mesh without fields, and refused by unknown name.
 #include "CaptureOutput.h"
-#include "FieldFunctions.h"
-#include "MeshPrep.h"
+#include "meshimport/FieldFunctions.h"
+#include "meshimport/MeshPrep.h"
 #include "PkDiag.h"
 
 #include <gtest/gtest.h>

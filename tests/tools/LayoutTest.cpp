@@ -1,13 +1,13 @@
 // The layout of prepared meshes into chunks and textures, checked through the arrays that the
 // cache stores: limits, the tetrahedron and edge maps, row intervals, empty slots; and the
 // surfaces that the reference extractor finds in them.
-#include "Boundary.h"
-#include "ChunkLayout.h"
-#include "ChunkTextures.h"
-#include "MarchingTets.h"
+#include "datasetbuild/Boundary.h"
+#include "datasetbuild/ChunkLayout.h"
+#include "datasetbuild/ChunkTextures.h"
+#include "datasetbuild/MarchingTets.h"
 #include "ReferenceExtractor.h"
-#include "Synthetic.h"
-#include "TextureVolume.h"
+#include "meshimport/Synthetic.h"
+#include "datasetbuild/TextureVolume.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The builder's own mesh parsers (TetGen, Gmsh 2.2 and 4.1), the field choice, and the checks
 // that every input goes through before it is laid out.
 #include "CaptureOutput.h"
-#include "MeshPrep.h"
-#include "MeshReaders.h"
+#include "meshimport/MeshPrep.h"
+#include "meshimport/MeshReaders.h"
 #include "PkDiag.h"
 #include "ToolTestSupport.h"
 

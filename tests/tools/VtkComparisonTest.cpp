@@ -1,14 +1,14 @@
 // The builder against VTK: surfaces from the written cache (through the reference extractor)
 // against vtkContourGrid on the original mesh, for the synthetic datasets and for grids that VTK
 // itself wrote; and the VTK readers' handling of other cells, cell data and broken files.
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 #include "CacheFile.h"
 #include "CaptureOutput.h"
-#include "MeshReaders.h"
+#include "meshimport/MeshReaders.h"
 #include "PkDiag.h"
-#include "Progress.h"
+#include "meshimport/Progress.h"
 #include "ReferenceExtractor.h"
-#include "Synthetic.h"
+#include "meshimport/Synthetic.h"
 #include "ToolTestSupport.h"
 
 #include <vtkCellArray.h>

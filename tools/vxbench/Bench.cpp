@@ -2,7 +2,7 @@
 
 #include "AppendedSurface.h"
 #include "BenchReport.h"
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 #include "CacheFile.h"
 #include "ComputeExtraction.h"
 #include "GLRenderToTexture.h"

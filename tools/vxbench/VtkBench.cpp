@@ -4,12 +4,12 @@
 // builder's own code, so the field is the normalised one the cache holds and the isovalues mean
 // the same as vxbench's. Throughput uses vxbench's unit: 2^20 tetrahedra of the whole mesh per
 // second.
-#include "Builder.h"
-#include "FieldFunctions.h"
-#include "Mesh.h"
-#include "MeshPrep.h"
+#include "datasetbuild/Builder.h"
+#include "meshimport/FieldFunctions.h"
+#include "meshimport/Mesh.h"
+#include "meshimport/MeshPrep.h"
 #include "PkDiag.h"
-#include "VtkGrid.h"
+#include "meshimport/VtkGrid.h"
 
 #include <vtkCellArray.h>
 #include <vtkContour3DLinearGrid.h>

@@ -1,9 +1,9 @@
 #include "CommandLine.h"
 
-#include "FieldFunctions.h"
-#include "MeshReaders.h"
+#include "meshimport/FieldFunctions.h"
+#include "meshimport/MeshReaders.h"
 #include "PkDiag.h"
-#include "TextScanner.h"
+#include "meshimport/TextScanner.h"
 
 #include <algorithm>
 #include <cmath>

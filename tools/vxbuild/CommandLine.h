@@ -1,7 +1,7 @@
 // The command line of vxbuild.
 #pragma once
 
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 
 namespace vxb {
 

@@ -1,6 +1,6 @@
 // vxbuild: turns a tetrahedral mesh with a point field into a Vorex dataset (OUT.vx and
 // OUT.vx.cache), makes demo datasets and writes the 3D texture of the texture shading mode.
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 #include "CommandLine.h"
 
 int main(int argc, char** argv) {

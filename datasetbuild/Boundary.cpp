@@ -1,4 +1,4 @@
-#include "Boundary.h"
+#include "datasetbuild/Boundary.h"
 
 #include <algorithm>
 #include <numeric>

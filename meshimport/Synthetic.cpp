@@ -1,7 +1,7 @@
-#include "Synthetic.h"
+#include "meshimport/Synthetic.h"
 
 #include "PkDiag.h"
-#include "TextScanner.h"
+#include "meshimport/TextScanner.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "ChunkTextures.h"
+#include "datasetbuild/ChunkTextures.h"
 
 #include <cassert>
 

@@ -1,5 +1,5 @@
-#include "MeshReaders.h"
-#include "TextScanner.h"
+#include "meshimport/MeshReaders.h"
+#include "meshimport/TextScanner.h"
 
 #include <unordered_map>
 

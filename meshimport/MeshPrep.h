@@ -3,7 +3,7 @@
 // and every tetrahedron's vertices ordered by value.
 #pragma once
 
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include <cstdint>
 #include <string>

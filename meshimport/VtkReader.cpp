@@ -1,6 +1,6 @@
 // The mesh formats that VTK reads, through VTK's own readers, and the splitting of other cells into
 // tetrahedra. Compiled only when the tool is built with VTK.
-#include "MeshReaders.h"
+#include "meshimport/MeshReaders.h"
 
 #include "PkDiag.h"
 

@@ -4,7 +4,7 @@
 // when b <= iso <= c, and a triangle on AD, BD, CD when c < iso <= d.
 #pragma once
 
-#include "MeshPrep.h"
+#include "meshimport/MeshPrep.h"
 
 #include <cstddef>
 

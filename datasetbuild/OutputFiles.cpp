@@ -1,4 +1,4 @@
-#include "OutputFiles.h"
+#include "datasetbuild/OutputFiles.h"
 
 #include "PkDiag.h"
 

@@ -1,4 +1,4 @@
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include "PkDiag.h"
 

@@ -1,6 +1,6 @@
-#include "TextureVolume.h"
+#include "datasetbuild/TextureVolume.h"
 
-#include "OutputFiles.h"
+#include "datasetbuild/OutputFiles.h"
 
 #include <cmath>
 

@@ -10,7 +10,7 @@
 // minimise the rows that the extraction processes over a sweep of isovalues.
 #pragma once
 
-#include "MeshPrep.h"
+#include "meshimport/MeshPrep.h"
 
 #include <cstdint>
 #include <string>

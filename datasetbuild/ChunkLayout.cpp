@@ -1,6 +1,6 @@
-#include "ChunkLayout.h"
+#include "datasetbuild/ChunkLayout.h"
 
-#include "Progress.h"
+#include "meshimport/Progress.h"
 #include "ReferenceExtractor.h"
 
 #include <algorithm>

@@ -3,7 +3,7 @@
 // VTK side, the tests' outside oracle). Only in builds with VTK.
 #pragma once
 
-#include "MeshPrep.h"
+#include "meshimport/MeshPrep.h"
 
 #include <vtkSmartPointer.h>
 #include <vtkUnstructuredGrid.h>

@@ -8,7 +8,7 @@
 // The builder normalises the values to [0, 1] as it does any field's.
 #pragma once
 
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include <string>
 #include <vector>

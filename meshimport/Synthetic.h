@@ -5,7 +5,7 @@
 //                  inner boundary); every isosurface is a sphere of radius 0.5 + 0.5·iso
 #pragma once
 
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include <string>
 #include <vector>

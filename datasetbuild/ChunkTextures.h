@@ -13,7 +13,7 @@
 #pragma once
 
 #include "CacheFile.h"
-#include "ChunkLayout.h"
+#include "datasetbuild/ChunkLayout.h"
 
 #include <cstdint>
 #include <vector>

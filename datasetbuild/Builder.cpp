@@ -1,18 +1,18 @@
-#include "Builder.h"
+#include "datasetbuild/Builder.h"
 
 #include "CacheFile.h"
-#include "ChunkTextures.h"
+#include "datasetbuild/ChunkTextures.h"
 #include "DatasetWriter.h"
-#include "FieldFunctions.h"
+#include "meshimport/FieldFunctions.h"
 #include "GeometryFile.h"
-#include "MarchingTets.h"
-#include "MeshReaders.h"
-#include "OutputFiles.h"
+#include "datasetbuild/MarchingTets.h"
+#include "meshimport/MeshReaders.h"
+#include "datasetbuild/OutputFiles.h"
 #include "PkDiag.h"
-#include "Progress.h"
+#include "meshimport/Progress.h"
 #include "ReferenceExtractor.h"
-#include "Synthetic.h"
-#include "TextureVolume.h"
+#include "meshimport/Synthetic.h"
+#include "datasetbuild/TextureVolume.h"
 
 #include <algorithm>
 #include <charconv>

@@ -3,7 +3,7 @@
 // (for the text formats) the line, and returns false with `mesh` left in an unspecified state.
 #pragma once
 
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "TextScanner.h"
+#include "meshimport/TextScanner.h"
 
 #include "PkDiag.h"
 

@@ -1,4 +1,4 @@
-#include "MeshPrep.h"
+#include "meshimport/MeshPrep.h"
 
 #include "PkDiag.h"
 

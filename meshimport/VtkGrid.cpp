@@ -1,4 +1,4 @@
-#include "VtkGrid.h"
+#include "meshimport/VtkGrid.h"
 
 #include <vtkCellArray.h>
 #include <vtkFloatArray.h>

@@ -1,4 +1,4 @@
-#include "Progress.h"
+#include "meshimport/Progress.h"
 
 #include <cstdio>
 #include <unistd.h>

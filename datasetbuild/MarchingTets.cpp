@@ -1,4 +1,4 @@
-#include "MarchingTets.h"
+#include "datasetbuild/MarchingTets.h"
 
 #include <cmath>
 

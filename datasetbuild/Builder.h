@@ -1,11 +1,11 @@
 // The builder's steps from an input to the two dataset files, and the command as a whole.
 #pragma once
 
-#include "Boundary.h"
-#include "ChunkLayout.h"
-#include "Mesh.h"
-#include "MeshPrep.h"
-#include "MeshReaders.h"
+#include "datasetbuild/Boundary.h"
+#include "datasetbuild/ChunkLayout.h"
+#include "meshimport/Mesh.h"
+#include "meshimport/MeshPrep.h"
+#include "meshimport/MeshReaders.h"
 
 #include <string>
 #include <vector>

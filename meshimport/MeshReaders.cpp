@@ -1,4 +1,4 @@
-#include "MeshReaders.h"
+#include "meshimport/MeshReaders.h"
 
 #include "PkDiag.h"
 

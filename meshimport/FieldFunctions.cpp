@@ -1,4 +1,4 @@
-#include "FieldFunctions.h"
+#include "meshimport/FieldFunctions.h"
 
 #include "PkDiag.h"
 
