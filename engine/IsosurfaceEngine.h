@@ -9,6 +9,7 @@
 #include "Camera.h"
 #include "CacheChunk.h"
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "ExtractionTypes.h"
 #include "GLSLShader.h"
 #include "GLTexture.h"
@@ -134,10 +135,10 @@ public:
   static constexpr float kIsoLow = 1.1920929e-07f;
   static constexpr float kIsoHigh = 0.99999988f;
 
-  const int textureWidth = 256, textureHeight = 256;
-  const float invTextureWidth = 1.0f / 256, invTextureHeight = 1.0f / 256;
+  const int textureWidth = kChunkTextureSide, textureHeight = kChunkTextureSide;
+  const float invTextureWidth = 1.0f / kChunkTextureSide, invTextureHeight = 1.0f / kChunkTextureSide;
   float isovalue = 0.5f;
-  int rowMin = 0, rowEnd = 256;
+  int rowMin = 0, rowEnd = kChunkTextureSide;
   bool dirty = true;
 
   GLSLShader interpolateProgram, triangleProgram, vertexGatherProgram, normalGatherProgram;
