@@ -1,8 +1,15 @@
 #include "OpenGLSupport.h"
 
+#include "GlxDisplay.h"
+
 #include <QGuiApplication>
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
+
+bool displayHasGLX() {
+  std::string why;
+  return glxDisplayAvailable(why);
+}
 
 bool hasOpenGL() {
   if (QGuiApplication::platformName() == QLatin1String("xcb") && !displayHasGLX()) return false;

@@ -1,5 +1,7 @@
 #include "ReferenceExtractor.h"
 
+#include "TriangleArea.h"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -54,13 +56,6 @@ const float* gatherTexel(const std::vector<float>& target, float index, int widt
 const int kTwoTriangles[4] = {1, 2, 4, 3};
 const int kSmallIso[4] = {0, 1, 2, 2};
 const int kLargeIso[4] = {2, 2, 4, 5};
-
-double triangleArea(const float* a, const float* b, const float* c) {
-  const double u[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
-  const double v[3] = {double(c[0]) - a[0], double(c[1]) - a[1], double(c[2]) - a[2]};
-  const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
-  return 0.5 * std::sqrt(x * x + y * y + z * z);
-}
 
 } // namespace
 

@@ -29,6 +29,7 @@
 #pragma once
 
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "PkTypes.h"
 
 #include <cstddef>
@@ -72,7 +73,7 @@ struct ReferenceChunkOutput {
 
 class ReferenceExtractor {
 public:
-  ReferenceExtractor(int textureWidth = 256, int textureHeight = 256);
+  ReferenceExtractor(int textureWidth = kChunkTextureSide, int textureHeight = kChunkTextureSide);
 
   // Runs the four passes of one chunk at iso. False, with only out.span set, when the chunk is not
   // active at iso, when its row limit exceeds H, or when its arrays do not have 4·W·H elements.

@@ -1,16 +1,13 @@
 #include "datasetbuild/Boundary.h"
 
+#include "meshimport/TetFaces.h"
+
 #include <algorithm>
 #include <numeric>
 
 namespace vxb {
 
 namespace {
-
-struct Face {
-  uint32_t v[3];   // sorted vertex ids
-  uint32_t owner;  // 4·tet + the corner opposite the face
-};
 
 uint32_t findRoot(std::vector<uint32_t>& parent, uint32_t x) {
   while (parent[x] != x) {
@@ -25,32 +22,17 @@ uint32_t findRoot(std::vector<uint32_t>& parent, uint32_t x) {
 void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
                      BoundaryLists& out) {
   out = BoundaryLists();
-  const size_t nt = tets.size() / 4;
   const size_t nv = positions.size() / 3;
-  std::vector<Face> faces(4 * nt);
-  for (size_t t = 0; t < nt; ++t)
-    for (uint32_t o = 0; o < 4; ++o) {
-      Face& f = faces[4 * t + o];
-      int k = 0;
-      for (uint32_t c = 0; c < 4; ++c)
-        if (c != o) f.v[k++] = tets[4 * t + c];
-      std::sort(f.v, f.v + 3);
-      f.owner = uint32_t(4 * t + o);
-    }
-  std::sort(faces.begin(), faces.end(), [](const Face& a, const Face& b) {
-    if (a.v[0] != b.v[0]) return a.v[0] < b.v[0];
-    if (a.v[1] != b.v[1]) return a.v[1] < b.v[1];
-    return a.v[2] < b.v[2];
-  });
-  auto same = [](const Face& a, const Face& b) { return a.v[0] == b.v[0] && a.v[1] == b.v[1] && a.v[2] == b.v[2]; };
+  const std::vector<TetFace> faces = sortedTetFaces(tets);
 
   // Boundary faces, oriented so that the corner opposite lies behind them.
   std::vector<int32_t> tri;
   for (size_t i = 0; i < faces.size();) {
     size_t j = i + 1;
-    while (j < faces.size() && same(faces[i], faces[j])) ++j;
+    while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
     if (j - i == 1) {
-      const uint32_t t = faces[i].owner / 4, o = faces[i].owner % 4;
+      const size_t t = faces[i].tet;
+      const uint32_t o = faces[i].corner;
       uint32_t v[3];
       int k = 0;
       for (uint32_t c = 0; c < 4; ++c)

@@ -1,6 +1,7 @@
 #include "datasetbuild/Builder.h"
 
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "datasetbuild/ChunkTextures.h"
 #include "DatasetWriter.h"
 #include "meshimport/FieldFunctions.h"
@@ -26,8 +27,8 @@ namespace vxb {
 
 namespace {
 
-constexpr int kTextureWidth = 256;
-constexpr int kTextureHeight = 256;
+constexpr int kTextureWidth = kChunkTextureSide;
+constexpr int kTextureHeight = kChunkTextureSide;
 
 std::vector<float> summaryIsovalues() {
   std::vector<float> v;

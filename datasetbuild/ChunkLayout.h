@@ -10,6 +10,7 @@
 // minimise the rows that the extraction processes over a sweep of isovalues.
 #pragma once
 
+#include "ChunkTextureSize.h"
 #include "meshimport/MeshPrep.h"
 
 #include <cstdint>
@@ -32,8 +33,8 @@ bool parseOrdering(const std::string& name, Ordering& o);
 struct LayoutOptions {
   Ordering ordering = Ordering::MaxValue;
   bool rowReorder = true; // choose α per chunk; off: rows keep the global order
-  int width = 256;
-  int height = 256;
+  int width = kChunkTextureSide;
+  int height = kChunkTextureSide;
 };
 
 struct ChunkPlan {
@@ -49,7 +50,7 @@ struct ChunkPlan {
 };
 
 struct Layout {
-  int width = 256, height = 256;
+  int width = kChunkTextureSide, height = kChunkTextureSide;
   std::vector<uint32_t> edgeEnds; // two vertex ids per global edge, lower-valued end first
   std::vector<uint32_t> tetEdges; // six global edge ids per tetrahedron: AB, AC, AD, BC, BD, CD
   std::vector<ChunkPlan> chunks;

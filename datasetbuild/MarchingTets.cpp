@@ -1,5 +1,7 @@
 #include "datasetbuild/MarchingTets.h"
 
+#include "TriangleArea.h"
+
 #include <cmath>
 
 namespace vxb {
@@ -11,9 +13,8 @@ struct P {
 };
 
 double area(const P& a, const P& b, const P& c) {
-  const double u[3] = {b.x - a.x, b.y - a.y, b.z - a.z}, v[3] = {c.x - a.x, c.y - a.y, c.z - a.z};
-  const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
-  return 0.5 * std::sqrt(x * x + y * y + z * z);
+  const double p[3] = {a.x, a.y, a.z}, q[3] = {b.x, b.y, b.z}, r[3] = {c.x, c.y, c.z};
+  return triangleArea(p, q, r);
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "ComputeExtraction.h"
 
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "EmbeddedShaders.h"
 #include "PkDiag.h"
 
@@ -111,7 +112,7 @@ bool ComputeExtraction::initialize() {
 
 bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
   const std::size_t texels = std::size_t(W) * std::size_t(H);
-  if (W != 256 || H != 256 || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
+  if (W != kChunkTextureSide || H != kChunkTextureSide || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
       d.edgeMap.size() != 4 * texels || d.tetMap.size() != 4 * texels) {
     chunks_.push_back(Chunk()); // keeps the chunk indices; nothing of it can be drawn
     return false;

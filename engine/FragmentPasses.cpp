@@ -31,6 +31,8 @@ GLTexture* IsosurfaceEngine::createPassTexture(int width) {
 }
 
 void IsosurfaceEngine::createRenderTargets() {
+  interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
+  ownedPassTextures_.clear();
   renderTarget = std::make_unique<GLRenderToTexture>(textureWidth, textureHeight, options.renderTargetMode);
 
   floatTextureFormat = GLenum(-1);
@@ -50,6 +52,10 @@ void IsosurfaceEngine::createRenderTargets() {
   interpVerticesTex = createPassTexture(textureWidth);
   interpGradientsTex = createPassTexture(textureWidth);
   indicesTex = createPassTexture(textureWidth / 2);
+  // Framebuffer-mode textures are handed to their creator; pbuffer-mode ones stay with the pbuffers.
+  if (renderTarget->mode() == GLRenderToTexture::kFramebufferMode)
+    for (GLTexture* t : {interpVerticesTex, interpGradientsTex, indicesTex})
+      if (t) ownedPassTextures_.emplace_back(t);
 }
 
 void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {

@@ -1,25 +1,15 @@
 #include "GLGPUIsosurface.h"
 
 #include "ContextWatch.h"
+#include "SurfaceFormat.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QSurfaceFormat>
 
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
-  // Double buffer, depth, RGBA with alpha; fixed-function drawing needs the compatibility profile.
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setSwapBehavior(QSurfaceFormat::DoubleBuffer);
-  format.setDepthBufferSize(24);
-  format.setAlphaBufferSize(8);
-  format.setRedBufferSize(8);
-  format.setGreenBufferSize(8);
-  format.setBlueBufferSize(8);
-  setFormat(format);
+  setFormat(engineSurfaceFormat());
   setFocusPolicy(Qt::StrongFocus);
 }
 

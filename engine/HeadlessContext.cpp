@@ -1,19 +1,14 @@
 #include "HeadlessContext.h"
 
 #include "PkContext.h"
+#include "SurfaceFormat.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QSurfaceFormat>
 
 HeadlessContext::HeadlessContext() {
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setDepthBufferSize(24);
-  format.setAlphaBufferSize(8);
   context_ = std::make_unique<QOpenGLContext>();
-  context_->setFormat(format);
+  context_->setFormat(engineSurfaceFormat());
   if (!context_->create()) return;
   surface_ = std::make_unique<QOffscreenSurface>();
   surface_->setFormat(context_->format());

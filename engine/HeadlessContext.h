@@ -1,5 +1,5 @@
 // An OpenGL context made current on an offscreen surface: where the engine runs without a window
-// (the benchmark, the tests). Compatibility profile, depth 24, alpha 8, as the viewer's own view.
+// (the benchmark, the tests), with the viewer's own view's format (engineSurfaceFormat).
 // No OpenGL header here, so it can be used beside GLEW.
 #pragma once
 

@@ -4,6 +4,8 @@
 
 #include "ComputeExtraction.h"
 #include "GLBufferObject.h"
+#include "GLFramebufferEXT.h"
+#include "GLRenderbufferEXT.h"
 #include "MemoryPool.h"
 
 #include <QImage>
@@ -34,9 +36,9 @@ void IsosurfaceEngine::paintGL() {
     for (int list = 0; list < 2; ++list) {
       if (counts[list] <= 0) continue;
       glColor3f(list == 0 ? 1.0f : 0.0f, 0.0f, list == 0 ? 0.0f : 1.0f);
-      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]->id());
       glVertexPointer(3, GL_FLOAT, 0, nullptr);
-      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]->id());
       glNormalPointer(GL_FLOAT, 0, nullptr);
       glDrawArrays(GL_TRIANGLES, 0, counts[list] * 3);
     }
@@ -55,7 +57,7 @@ void IsosurfaceEngine::paintGL() {
     const int counts[2] = {boundaryTriangles0, boundaryTriangles1};
     for (int list = 0; list < 2; ++list) {
       if (counts[list] <= 0) continue;
-      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]->id());
       glVertexPointer(3, GL_FLOAT, 0, nullptr);
       glDrawArrays(GL_POINTS, 0, counts[list] * 3);
     }
@@ -240,43 +242,41 @@ QImage IsosurfaceEngine::renderFrame(int width, int height) {
   GLint previousFramebuffer = 0, viewport[4];
   glGetIntegerv(GL_FRAMEBUFFER_BINDING_EXT, &previousFramebuffer);
   glGetIntegerv(GL_VIEWPORT, viewport);
-  GLuint framebuffer = 0, buffers[2] = {0, 0};
-  glGenFramebuffersEXT(1, &framebuffer);
-  glGenRenderbuffersEXT(2, buffers);
-  glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, framebuffer);
-  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, buffers[0]);
-  glRenderbufferStorageEXT(GL_RENDERBUFFER_EXT, GL_RGBA8, width, height);
-  glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, GL_COLOR_ATTACHMENT0_EXT, GL_RENDERBUFFER_EXT, buffers[0]);
-  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, buffers[1]);
-  glRenderbufferStorageEXT(GL_RENDERBUFFER_EXT, GL_DEPTH_COMPONENT24, width, height);
-  glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, GL_DEPTH_ATTACHMENT_EXT, GL_RENDERBUFFER_EXT, buffers[1]);
-  glBindRenderbufferEXT(GL_RENDERBUFFER_EXT, 0);
   QImage frame;
-  if (glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT) == GL_FRAMEBUFFER_COMPLETE_EXT) {
-    glDrawBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
-    resizeGL(width, height);
-    paintGL();
-    frame = QImage(width, height, QImage::Format_RGBA8888);
-    GLint packBuffer = 0, packAlignment = 4;
-    glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING_ARB, &packBuffer);
-    glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
-    if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
-    glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, frame.bits());
-    glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
-    if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
-    // The view shows colours only: blended surfaces leave alpha below 1 in the framebuffer, which
-    // must not make the picture translucent.
-    for (int y = 0; y < height; ++y) {
-      uchar* row = frame.scanLine(y);
-      for (int x = 0; x < width; ++x) row[4 * x + 3] = 255;
+  {
+    // The framebuffer and its two renderbuffers go at the end of this block, after the previous
+    // framebuffer is bound again.
+    GLFramebufferEXT framebuffer;
+    GLRenderbufferEXT colour, depth;
+    framebuffer.bind();
+    colour.setStorage(GL_RGBA8, width, height);
+    colour.attach(&framebuffer, GL_COLOR_ATTACHMENT0_EXT);
+    depth.setStorage(GL_DEPTH_COMPONENT24, width, height);
+    depth.attach(&framebuffer, GL_DEPTH_ATTACHMENT_EXT);
+    if (glCheckFramebufferStatusEXT(GL_FRAMEBUFFER_EXT) == GL_FRAMEBUFFER_COMPLETE_EXT) {
+      glDrawBuffer(GL_COLOR_ATTACHMENT0_EXT);
+      glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+      resizeGL(width, height);
+      paintGL();
+      frame = QImage(width, height, QImage::Format_RGBA8888);
+      GLint packBuffer = 0, packAlignment = 4;
+      glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING_ARB, &packBuffer);
+      glGetIntegerv(GL_PACK_ALIGNMENT, &packAlignment);
+      if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
+      glPixelStorei(GL_PACK_ALIGNMENT, 4);
+      glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, frame.bits());
+      glPixelStorei(GL_PACK_ALIGNMENT, packAlignment);
+      if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
+      // The view shows colours only: blended surfaces leave alpha below 1 in the framebuffer, which
+      // must not make the picture translucent.
+      for (int y = 0; y < height; ++y) {
+        uchar* row = frame.scanLine(y);
+        for (int x = 0; x < width; ++x) row[4 * x + 3] = 255;
+      }
+      frame = frame.mirrored(); // OpenGL's rows run from the bottom
     }
-    frame = frame.mirrored(); // OpenGL's rows run from the bottom
+    glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(previousFramebuffer));
   }
-  glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, GLuint(previousFramebuffer));
-  glDeleteRenderbuffersEXT(2, buffers);
-  glDeleteFramebuffersEXT(1, &framebuffer);
   glViewport(viewport[0], viewport[1], viewport[2], viewport[3]);
   return frame;
 }

@@ -178,7 +178,7 @@ void IsosurfaceEngine::initializeGL() {
   makeGlassMap(refractionTex, GL_TEXTURE1, "glassrefract.png");
   glActiveTextureARB(GL_TEXTURE0);
 
-  glGenBuffersARB(4, boundaryBuffers);
+  for (auto& b : boundaryBuffers) b = std::make_unique<GLBufferObject>(GL_ARRAY_BUFFER_ARB);
 }
 
 void IsosurfaceEngine::uploadImageMipmaps(const QImage& image) {
@@ -337,9 +337,9 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
   for (int list = 0; list < 2; ++list) {
     buildFlatTriangles(geometry, list, positions, normals);
     const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]);
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]->id());
     glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]);
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]->id());
     glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
     (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = int(geometry.triangleCount(list));
   }
@@ -644,20 +644,13 @@ void IsosurfaceEngine::buildComputePrimitives() {
 void IsosurfaceEngine::releaseGL() {
   if (!glInitialised_) return;
   clearChunks();
-  // Pass textures belong to this engine in framebuffer mode, to the pbuffers in pbuffer mode.
-  const bool ownsPassTextures = renderTarget && renderTarget->mode() == GLRenderToTexture::kFramebufferMode;
-  if (ownsPassTextures) {
-    delete interpVerticesTex;
-    delete interpGradientsTex;
-    delete indicesTex;
-  }
   interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
-  renderTarget.reset();
+  ownedPassTextures_.clear();
+  renderTarget.reset(); // with the pbuffer-mode pass textures
   if (compute_) compute_->release();
   compute_.reset();
   backend_ = ExtractionBackend::FragmentPasses;
-  glDeleteBuffersARB(4, boundaryBuffers);
-  for (GLuint& b : boundaryBuffers) b = 0;
+  for (auto& b : boundaryBuffers) b.reset();
   boundaryTriangles0 = boundaryTriangles1 = 0;
   for (GLSLShader* p : {&interpolateProgram, &triangleProgram, &vertexGatherProgram, &normalGatherProgram,
                         &surfaceShader, &glassProgram})

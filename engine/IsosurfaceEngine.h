@@ -9,6 +9,7 @@
 #include "Camera.h"
 #include "CacheChunk.h"
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "ExtractionTypes.h"
 #include "GLSLShader.h"
 #include "GLTexture.h"
@@ -23,6 +24,7 @@
 #include <vector>
 
 class ComputeExtraction;
+class GLBufferObject;
 class GLRenderToTexture;
 class QImage;
 class PvIntervalTreeBTree;
@@ -133,16 +135,18 @@ public:
   static constexpr float kIsoLow = 1.1920929e-07f;
   static constexpr float kIsoHigh = 0.99999988f;
 
-  const int textureWidth = 256, textureHeight = 256;
-  const float invTextureWidth = 1.0f / 256, invTextureHeight = 1.0f / 256;
+  const int textureWidth = kChunkTextureSide, textureHeight = kChunkTextureSide;
+  const float invTextureWidth = 1.0f / kChunkTextureSide, invTextureHeight = 1.0f / kChunkTextureSide;
   float isovalue = 0.5f;
-  int rowMin = 0, rowEnd = 256;
+  int rowMin = 0, rowEnd = kChunkTextureSide;
   bool dirty = true;
 
   GLSLShader interpolateProgram, triangleProgram, vertexGatherProgram, normalGatherProgram;
   GLSLShader surfaceShader, glassProgram;
   std::unique_ptr<GLRenderToTexture> renderTarget;
-  GLTexture* interpVerticesTex = nullptr; // the three pass targets (owned; 2D or rectangle)
+  // The three pass targets (2D or rectangle). In framebuffer mode they are held by
+  // ownedPassTextures_, in pbuffer mode by the render target's pbuffers.
+  GLTexture* interpVerticesTex = nullptr;
   GLTexture* interpGradientsTex = nullptr;
   GLTexture* indicesTex = nullptr;
   GLenum floatTextureFormat = 0;
@@ -167,7 +171,9 @@ public:
   GLTexture3D licTex;
   GLTexture2D envMapTex, refractionTex;
   std::vector<PrimitiveRecord*> primitives;
-  GLuint boundaryBuffers[4] = {0, 0, 0, 0};
+  // Positions and normals of the two boundary lists (0, 1: list 0; 2, 3: list 1); made by
+  // initializeGL, released by releaseGL.
+  std::unique_ptr<GLBufferObject> boundaryBuffers[4];
   int boundaryTriangles0 = 0, boundaryTriangles1 = 0;
   uint32_t totalTets = 0;
 
@@ -197,6 +203,7 @@ private:
   void buildComputePrimitives();
   bool chooseBackend();
 
+  std::vector<std::unique_ptr<GLTexture>> ownedPassTextures_;
   std::unique_ptr<ComputeExtraction> compute_;
   ExtractionBackend backend_ = ExtractionBackend::FragmentPasses;
   bool glInitialised_ = false;

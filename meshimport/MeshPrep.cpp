@@ -1,6 +1,7 @@
 #include "meshimport/MeshPrep.h"
 
 #include "PkDiag.h"
+#include "meshimport/TetFaces.h"
 
 #include <algorithm>
 #include <cmath>
@@ -22,35 +23,14 @@ double len2(const D3& a) { return dot(a, a); }
 // would be counted twice. `origin` gives each tetrahedron's number in the input, for the message.
 bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& tets,
                 const std::vector<uint32_t>& origin) {
-  struct Face {
-    uint32_t v[3]; // sorted
-    uint32_t tet;
-    uint32_t opposite;
-  };
-  const size_t nt = tets.size() / 4;
-  std::vector<Face> faces(4 * nt);
-  for (size_t t = 0; t < nt; ++t)
-    for (uint32_t o = 0; o < 4; ++o) {
-      Face& f = faces[4 * t + o];
-      int k = 0;
-      for (uint32_t c = 0; c < 4; ++c)
-        if (c != o) f.v[k++] = tets[4 * t + c];
-      std::sort(f.v, f.v + 3);
-      f.tet = uint32_t(t);
-      f.opposite = tets[4 * t + o];
-    }
-  auto less = [](const Face& a, const Face& b) {
-    if (a.v[0] != b.v[0]) return a.v[0] < b.v[0];
-    if (a.v[1] != b.v[1]) return a.v[1] < b.v[1];
-    return a.v[2] < b.v[2];
-  };
-  std::sort(faces.begin(), faces.end(), [&](const Face& a, const Face& b) { return less(a, b) || (!less(b, a) && a.tet < b.tet); });
+  const std::vector<TetFace> faces = sortedTetFaces(tets);
+  auto opposite = [&](const TetFace& f) { return tets[4 * size_t(f.tet) + f.corner]; };
   auto point = [&](uint32_t v) { return D3{points[3 * size_t(v)], points[3 * size_t(v) + 1], points[3 * size_t(v) + 2]}; };
   size_t folded = 0;
   uint32_t firstA = 0, firstB = 0;
   for (size_t i = 0; i < faces.size();) {
     size_t j = i + 1;
-    while (j < faces.size() && !less(faces[i], faces[j])) ++j;
+    while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
     if (j - i > 2) {
       pk::ErrorLine() << "a face is shared by " << (j - i) << " tetrahedra (" << origin[faces[i].tet] << ", "
                       << origin[faces[i + 1].tet] << ", " << origin[faces[i + 2].tet]
@@ -60,8 +40,8 @@ bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& 
     if (j - i == 2) {
       const D3 a = point(faces[i].v[0]);
       const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
-      const double s1 = dot(normal, sub(point(faces[i].opposite), a));
-      const double s2 = dot(normal, sub(point(faces[i + 1].opposite), a));
+      const double s1 = dot(normal, sub(point(opposite(faces[i])), a));
+      const double s2 = dot(normal, sub(point(opposite(faces[i + 1])), a));
       if (!(s1 * s2 < 0)) {
         if (!folded++) {
           firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);

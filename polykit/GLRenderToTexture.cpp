@@ -80,13 +80,13 @@ void singleLevel(GLenum target) {
 } // namespace
 
 struct GLRenderToTexture::BufferTarget {
-  GLBufferObject* buffer = nullptr;
-  GLTexture* texture = nullptr; // owned in mode 0; the pbuffer's texture in mode 1
-  RenderTexture* pbuffer = nullptr;
+  std::unique_ptr<GLBufferObject> buffer;
+  std::unique_ptr<GLTexture> ownedTexture; // mode 0: the texture rendered into
+  GLTexture* texture = nullptr;            // ownedTexture in mode 0; the pbuffer's texture in mode 1
+  RenderTexture* pbuffer = nullptr;        // mode 1: the pbuffer in pbuffers_ that holds texture
   GLenum format = 0;
   GLenum type = 0;
   int readBytes = 0; // bytes one read-back of the whole target writes
-  bool ownsTexture = false;
 };
 
 void GLRenderToTexture::setModeOverride(int mode) { gModeOverride = mode; }
@@ -117,43 +117,38 @@ GLRenderToTexture::~GLRenderToTexture() {
   if (capturing_) endCapture();
   currentPbuffer_ = activePbuffer_ = nullptr;
   currentBuffer_ = nullptr;
-  for (RenderTexture* pbuffer : pbuffers_) delete pbuffer; // each takes its texture with it
-  pbuffers_.clear();
-  for (BufferTarget* record : buffers_) {
-    delete record->buffer;
-    if (record->ownsTexture) delete record->texture;
-    delete record->pbuffer;
-    delete record;
-  }
+  pbuffers_.clear(); // each takes its texture with it
   buffers_.clear();
   fbo_.reset();
+}
+
+GLRenderToTexture::BufferTarget* GLRenderToTexture::findBuffer(const GLBufferObject* buffer) const {
+  if (!buffer) return nullptr;
+  for (auto it = buffers_.rbegin(); it != buffers_.rend(); ++it)
+    if ((*it)->buffer.get() == buffer) return it->get();
+  return nullptr;
 }
 
 bool GLRenderToTexture::releaseBuffer(GLBufferObject* buffer) {
   if (!buffer || capturing_) return false;
   auto it = std::find_if(buffers_.rbegin(), buffers_.rend(),
-                         [buffer](const BufferTarget* r) { return r->buffer == buffer; });
+                         [buffer](const std::unique_ptr<BufferTarget>& r) { return r->buffer.get() == buffer; });
   if (it == buffers_.rend()) return false;
-  BufferTarget* record = *it;
+  BufferTarget* record = it->get();
   if (currentBuffer_ == record) {
     currentBuffer_ = nullptr;
     targetIsBuffer_ = 0;
   }
-  if (mode_ == kPbufferMode) {
+  if (record->pbuffer) {
     // The pbuffer whose texture the record uses goes with it.
     auto p = std::find_if(pbuffers_.begin(), pbuffers_.end(),
-                          [record](RenderTexture* pb) { return pb->GetTexture() == record->texture; });
+                          [record](const std::unique_ptr<RenderTexture>& pb) { return pb.get() == record->pbuffer; });
     if (p != pbuffers_.end()) {
-      if (currentPbuffer_ == *p) currentPbuffer_ = nullptr;
-      delete *p;
+      if (currentPbuffer_ == p->get()) currentPbuffer_ = nullptr;
       pbuffers_.erase(p);
     }
   }
-  delete record->buffer;
-  if (record->ownsTexture) delete record->texture;
-  delete record->pbuffer;
   buffers_.erase(std::next(it).base());
-  delete record;
   return true;
 }
 
@@ -168,18 +163,15 @@ Texture* GLRenderToTexture::createFramebufferTexture(bool bindAlways, int width,
   const GLint saved = boundFramebuffer();
   const bool bindHere = bindAlways || !capturing_;
   if (bindHere && !fbo_->bind()) return nullptr;
-  Texture* texture = new Texture;
+  auto texture = std::make_unique<Texture>();
   texture->create(GL_TEXTURE0);
   texture->setSize(width, height);
-  upload(texture, pixels);
+  upload(texture.get(), pixels);
   texture->unbind();
-  const bool ok = setTarget(texture, 0, 0);
+  const bool ok = setTarget(texture.get(), 0, 0);
   if (bindHere) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(saved));
-  if (!ok) {
-    delete texture;
-    return nullptr;
-  }
-  return texture;
+  if (!ok) return nullptr;
+  return texture.release(); // the caller's from here on
 }
 
 GLTexture1D* GLRenderToTexture::createTexture1D(GLint level, GLint internalFormat, int width, GLint border,
@@ -231,7 +223,6 @@ GLTextureRectangle* GLRenderToTexture::createTextureRect(GLint level, GLint inte
   if (!texture) {
     // Without GL_NV_texture_rectangle the pbuffer got a 2D texture, which is not what was asked for.
     pbuffers_.pop_back();
-    delete pbuffer;
     return nullptr;
   }
   texture->setSize(width, height);
@@ -255,16 +246,12 @@ GLTexture3D* GLRenderToTexture::createTexture3D(GLint level, GLint internalForma
 // ---- creation, mode 1 --------------------------------------------------------------------------
 
 RenderTexture* GLRenderToTexture::createPbuffer(const char* modeString, int width, int height) {
-  RenderTexture* pbuffer = new RenderTexture(modeString);
-  pbuffers_.push_back(pbuffer);
+  auto pbuffer = std::make_unique<RenderTexture>(modeString);
   pbuffer->Initialize(width, height, true, false);
-  if (pbuffer->GetTexture() == nullptr) {
-    // No pbuffer of this format (Initialize said why): keep nothing of it.
-    pbuffers_.pop_back();
-    delete pbuffer;
-    return nullptr;
-  }
-  return pbuffer;
+  // No pbuffer of this format (Initialize said why): keep nothing of it.
+  if (pbuffer->GetTexture() == nullptr) return nullptr;
+  pbuffers_.push_back(std::move(pbuffer));
+  return pbuffers_.back().get();
 }
 
 // ---- buffer targets ----------------------------------------------------------------------------
@@ -290,8 +277,9 @@ GLBufferObject* GLRenderToTexture::createBuffer(GLint internalFormat, int width,
     if (!pbuffer) return nullptr;
   }
 
-  BufferTarget* record = new BufferTarget;
-  record->buffer = new GLBufferObject(target);
+  auto owned = std::make_unique<BufferTarget>();
+  BufferTarget* record = owned.get();
+  record->buffer = std::make_unique<GLBufferObject>(target);
   record->format = format;
   record->type = type;
   record->readBytes = static_cast<int>(size);
@@ -300,27 +288,31 @@ GLBufferObject* GLRenderToTexture::createBuffer(GLint internalFormat, int width,
   if (mode_ == kFramebufferMode) {
     const GLint saved = boundFramebuffer();
     if (!capturing_) fbo_->bind();
-    GLTexture* texture = floatFormat ? static_cast<GLTexture*>(new GLTextureRectangle)
-                                     : static_cast<GLTexture*>(new GLTexture2D);
+    std::unique_ptr<GLTexture> texture;
+    if (floatFormat)
+      texture = std::make_unique<GLTextureRectangle>();
+    else
+      texture = std::make_unique<GLTexture2D>();
     texture->create(GL_TEXTURE0);
     texture->setSize(width, height);
     glTexImage2D(texture->target(), 0, internalFormat, width, height, 0, format, type, nullptr);
     if (!floatFormat) singleLevel(texture->target());
     texture->unbind();
-    record->texture = texture;
-    record->ownsTexture = true;
-    buffers_.push_back(record);
-    setTarget(record->buffer);
+    record->texture = texture.get();
+    record->ownedTexture = std::move(texture);
+    buffers_.push_back(std::move(owned));
+    setTarget(record->buffer.get());
     if (!capturing_) glBindFramebufferEXT(GL_FRAMEBUFFER_EXT, static_cast<GLuint>(saved));
-    return record->buffer;
+    return record->buffer.get();
   }
 
   record->texture = pbuffer->GetTexture();
+  record->pbuffer = pbuffer;
   record->texture->setSize(width, height);
-  buffers_.push_back(record);
-  setTarget(record->buffer);
+  buffers_.push_back(std::move(owned));
+  setTarget(record->buffer.get());
   pbuffer->BindAsTexture(GL_FRONT_LEFT);
-  return record->buffer;
+  return record->buffer.get();
 }
 
 // ---- target selection --------------------------------------------------------------------------
@@ -333,12 +325,7 @@ bool GLRenderToTexture::setTarget(GLTexture* texture, int level, int zoffset) {
 }
 
 bool GLRenderToTexture::setTarget(GLBufferObject* buffer) {
-  BufferTarget* record = nullptr;
-  for (auto it = buffers_.rbegin(); it != buffers_.rend() && buffer; ++it)
-    if ((*it)->buffer == buffer) {
-      record = *it;
-      break;
-    }
+  BufferTarget* record = findBuffer(buffer);
   if (!record) return false;
   flushBuffer();
   currentBuffer_ = record;
@@ -351,9 +338,9 @@ bool GLRenderToTexture::selectTexture(GLTexture* texture, int level, int zoffset
   if (mode_ != kPbufferMode) return false;
   currentPbuffer_ = nullptr;
   if (!texture) return false;
-  for (RenderTexture* pbuffer : pbuffers_)
+  for (const auto& pbuffer : pbuffers_)
     if (pbuffer->GetTexture() == texture) {
-      currentPbuffer_ = pbuffer;
+      currentPbuffer_ = pbuffer.get();
       return capturing_ ? switchCapture() : true;
     }
   return false;
@@ -425,7 +412,7 @@ void GLRenderToTexture::flushBuffer() {
   // Outside a capture nothing was rendered into the target, and the framebuffer that can be read is
   // someone else's.
   if (!capturing_ || targetIsBuffer_ != 1 || !currentBuffer_) return;
-  GLBufferObject* buffer = currentBuffer_->buffer;
+  GLBufferObject* buffer = currentBuffer_->buffer.get();
   GLTexture* texture = currentBuffer_->texture;
   const GLenum target = buffer->target();
   if (target != GL_ARRAY_BUFFER && target != GL_PIXEL_PACK_BUFFER) return;

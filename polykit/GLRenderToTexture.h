@@ -122,14 +122,15 @@ private:
   bool selectTexture(GLTexture* texture, int level, int zoffset);
   bool attachToFramebuffer(GLTexture* texture, int level, int zoffset);
   bool switchCapture();
+  BufferTarget* findBuffer(const GLBufferObject* buffer) const;
 
   std::unique_ptr<GLFramebufferEXT> fbo_;
   int mode_ = kNoOffscreenMode;
   GLint viewport_[4] = {0, 0, 0, 0};
   int width_ = 0;
   int height_ = 0;
-  std::vector<RenderTexture*> pbuffers_;
-  std::vector<BufferTarget*> buffers_;
+  std::vector<std::unique_ptr<RenderTexture>> pbuffers_; // each owns its texture
+  std::vector<std::unique_ptr<BufferTarget>> buffers_;
   RenderTexture* currentPbuffer_ = nullptr;
   RenderTexture* activePbuffer_ = nullptr;
   BufferTarget* currentBuffer_ = nullptr;

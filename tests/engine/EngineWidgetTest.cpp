@@ -3,6 +3,7 @@
 #include "DatasetSamples.h"
 #include "DatasetWriter.h"
 #include "GeometryFile.h"
+#include "HeadlessContext.h"
 
 #include <gtest/gtest.h>
 
@@ -71,6 +72,23 @@ TEST(EngineWidget, StartsWithItsDefaults) {
   EXPECT_EQ(f.depthBufferSize(), 24);
   EXPECT_EQ(f.alphaBufferSize(), 8);
   EXPECT_EQ(f.profile(), QSurfaceFormat::CompatibilityProfile);
+}
+
+// The headless engine (benchmark, tests) draws with what the view draws with: the context it gets
+// has the depth and alpha buffers and the fixed-function profile the view asks for.
+TEST(EngineWidget, HeadlessContextHasTheViewsSurface) {
+  HeadlessContext gl;
+  ASSERT_TRUE(gl.ok());
+  GLint depth = 0, alpha = 0, profile = 0;
+  glGetIntegerv(GL_DEPTH_BITS, &depth);
+  glGetIntegerv(GL_ALPHA_BITS, &alpha);
+  EXPECT_GE(depth, 24);
+  EXPECT_GE(alpha, 8);
+  if (GLEW_VERSION_3_2) {
+    glGetIntegerv(GL_CONTEXT_PROFILE_MASK, &profile);
+    EXPECT_NE(profile & GL_CONTEXT_COMPATIBILITY_PROFILE_BIT, 0);
+  }
+  gl.doneCurrent();
 }
 
 TEST(EngineWidget, SetIsoClampsAfterComparing) {

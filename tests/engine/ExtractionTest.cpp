@@ -3,6 +3,7 @@
 #include "AppendedSurface.h"
 #include "ComputeExtraction.h"
 #include "DatasetWriter.h"
+#include "GLBufferObject.h"
 #include "GLRenderToTexture.h"
 #include "IsosurfaceEngine.h"
 #include "MemoryPool.h"
@@ -298,6 +299,42 @@ TEST_P(Extraction, TooManyRowsStopTheExtraction) {
   EXPECT_EQ(err, pk::errorText("mehr tets ?"));
   EXPECT_TRUE(engine.dirty);
   EXPECT_TRUE(engine.perf.empty());
+}
+
+// Everything the engine made for the passes and the boundaries is gone after releaseGL, in both
+// render target modes (the pass textures are the engine's in one, the pbuffers' in the other), and
+// a second initializeGL makes them afresh.
+TEST_P(Extraction, ReleaseGLDeletesPassTexturesAndBoundaryBuffers) {
+  for (int mode : {GLRenderToTexture::kFramebufferMode, GLRenderToTexture::kPbufferMode}) {
+    SCOPED_TRACE(mode);
+    engine.releaseGL();
+    engine.options.renderTargetMode = mode;
+    captureStderr([&] { engine.initializeGL(); });
+    if (engine.renderTarget->mode() != mode || !engine.extractionReady()) continue;
+    ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cacheOf({exampleChunk()}))));
+    extractAt(0.5f);
+    std::vector<GLuint> textures, buffers;
+    for (GLTexture* t : {engine.interpVerticesTex, engine.interpGradientsTex, engine.indicesTex}) {
+      ASSERT_NE(t, nullptr);
+      textures.push_back(t->id());
+    }
+    for (const auto& b : engine.boundaryBuffers) {
+      ASSERT_NE(b, nullptr);
+      buffers.push_back(b->id());
+    }
+    for (GLuint t : textures) EXPECT_TRUE(glIsTexture(t));
+    for (GLuint b : buffers) EXPECT_TRUE(glIsBuffer(b));
+    engine.releaseGL();
+    EXPECT_EQ(engine.interpVerticesTex, nullptr);
+    for (const auto& b : engine.boundaryBuffers) EXPECT_EQ(b, nullptr);
+    for (GLuint t : textures) EXPECT_FALSE(glIsTexture(t)) << "texture " << t;
+    for (GLuint b : buffers) EXPECT_FALSE(glIsBuffer(b)) << "buffer " << b;
+  }
+  engine.releaseGL();
+  engine.options.renderTargetMode = GLRenderToTexture::kFramebufferMode;
+  engine.initializeGL();
+  EXPECT_TRUE(engine.extractionReady());
+  EXPECT_TRUE(engine.loadDataset(writeDataset(dir, cacheOf({exampleChunk()}))));
 }
 
 INSTANTIATE_TEST_SUITE_P(ProgramVariants, Extraction, ::testing::Values(false, true),

@@ -12,6 +12,7 @@
 #include "datasetbuild/Builder.h"
 #include "meshimport/Progress.h"
 #include "meshimport/VtkGrid.h"
+#include "TriangleArea.h"
 #include "VxbenchPly.h"
 
 #include <QProcess>
@@ -195,9 +196,7 @@ VtkSurface contour(vtkUnstructuredGrid* grid, float iso) {
     s.poly->GetPoint(ids[0], a);
     s.poly->GetPoint(ids[1], b);
     s.poly->GetPoint(ids[2], c);
-    const double u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]}, v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-    const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
-    s.area += 0.5 * std::sqrt(x * x + y * y + z * z);
+    s.area += triangleArea(a, b, c);
     ++s.triangles;
   }
   return s;

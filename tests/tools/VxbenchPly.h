@@ -2,6 +2,8 @@
 // vertices with float x y z nx ny nz, faces as a uchar-counted list of int indices.
 #pragma once
 
+#include "TriangleArea.h"
+
 #include <cmath>
 #include <cstddef>
 #include <fstream>
@@ -24,10 +26,7 @@ struct TestPly {
       const float* p = &vertices[6 * std::size_t(a)];
       const float* q = &vertices[6 * std::size_t(b)];
       const float* r = &vertices[6 * std::size_t(c)];
-      const double u[3] = {double(q[0]) - p[0], double(q[1]) - p[1], double(q[2]) - p[2]};
-      const double v[3] = {double(r[0]) - p[0], double(r[1]) - p[1], double(r[2]) - p[2]};
-      const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
-      return 0.5 * std::sqrt(x * x + y * y + z * z);
+      return triangleArea(p, q, r);
     };
     double sum = 0;
     for (const auto& f : faces) {

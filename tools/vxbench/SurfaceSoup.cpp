@@ -1,6 +1,7 @@
 #include "SurfaceSoup.h"
 
 #include "PkDiag.h"
+#include "TriangleArea.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,13 +41,6 @@ void forEachCrossing(const std::vector<float>& positions, int width, int rowFirs
       const SlotKind kind = classify(&positions[at]);
       if (kind != SlotKind::None) f(at, kind);
     }
-}
-
-double triangleArea(const float* a, const float* b, const float* c) {
-  const double u[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
-  const double v[3] = {double(c[0]) - a[0], double(c[1]) - a[1], double(c[2]) - a[2]};
-  const double x = u[1] * v[2] - u[2] * v[1], y = u[2] * v[0] - u[0] * v[2], z = u[0] * v[1] - u[1] * v[0];
-  return 0.5 * std::sqrt(x * x + y * y + z * z);
 }
 
 void putU32(std::string& out, std::uint32_t v) {

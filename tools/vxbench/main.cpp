@@ -1,7 +1,7 @@
 // vxbench: the headless benchmark and checker of the extraction, and a frame renderer.
 #include "Bench.h"
 #include "BenchOptions.h"
-#include "DisplayCheck.h"
+#include "GlxDisplay.h"
 #include "PkDiag.h"
 
 #include <QGuiApplication>
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
   setenv("QT_XCB_GL_INTEGRATION", "xcb_glx", 0);
   setenv("QT_QPA_PLATFORM", "xcb", 0);
   std::string why;
-  if (std::strcmp(std::getenv("QT_QPA_PLATFORM"), "xcb") == 0 && !vxbench::glxDisplayAvailable(why)) {
+  if (std::strcmp(std::getenv("QT_QPA_PLATFORM"), "xcb") == 0 && !glxDisplayAvailable(why)) {
     pk::error("vxbench: " + why);
     return 1;
   }

@@ -1,12 +1,10 @@
-// X11 and GLX headers only: their macros must not meet Qt's headers.
-#include "DisplayCheck.h"
+// X11 and GLX headers only: their macros (Bool, Status, None...) must not meet Qt's headers.
+#include "GlxDisplay.h"
 
 #include <GL/glx.h>
 #include <X11/Xlib.h>
 
 #include <cstdlib>
-
-namespace vxbench {
 
 bool glxDisplayAvailable(std::string& why) {
   const char* name = std::getenv("DISPLAY");
@@ -28,5 +26,3 @@ bool glxDisplayAvailable(std::string& why) {
   }
   return true;
 }
-
-} // namespace vxbench
