@@ -27,6 +27,13 @@ const char* const kBlockNames[kCacheBlockCount] = {
 
 const char* cacheBlockName(CacheBlock block) { return kBlockNames[static_cast<int>(block)]; }
 
+std::uint64_t cacheBlockStoredLimit(CacheBlock block, std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t texels = std::uint64_t(width) * std::uint64_t(height);
+  if (block == CacheBlock::VertexIndices || block == CacheBlock::TetMap) return 8 * texels;
+  if (block == CacheBlock::EdgeMap) return 4 * texels;
+  return 16 * texels;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Box
 
@@ -193,11 +200,8 @@ bool CacheReader::blockFailure(CacheBlock block) {
 
 bool CacheReader::readCompressed(CacheBlock block, std::uint32_t stored) {
   // The compressed bytes go to the scratch array of the block's element type.
-  const std::uint64_t texels = std::uint64_t(width_) * std::uint64_t(height_);
-  std::uint64_t limit = 16 * texels;
-  if (block == CacheBlock::VertexIndices || block == CacheBlock::TetMap) limit = 8 * texels;
-  if (block == CacheBlock::EdgeMap) limit = 4 * texels;
-  if (stored > limit) return blockFailure(block);
+  if (stored > cacheBlockStoredLimit(block, std::uint32_t(width_), std::uint32_t(height_)))
+    return blockFailure(block);
   if (!source_->in().read(scratch_.data(), stored)) return reportTruncated(), false;
   return true;
 }

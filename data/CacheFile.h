@@ -97,6 +97,11 @@ enum class ChunkStage {
 enum class CacheBlock { VertexArray, FirstWeights, VertexIndices, Weights, EdgeMap, TetMap, Intervals };
 constexpr int kCacheBlockCount = 7;
 const char* cacheBlockName(CacheBlock block); // "vertex array", "vertex weights array", ...
+// The most compressed bytes a block may store in a W × H cache: the reader takes them into a scratch
+// array of the block's element type with 4·W·H elements (16·W·H bytes for float arrays, 8·W·H for
+// uint16, 4·W·H for the edge map; the row intervals use the float one). A larger stored size is that
+// block's failure, so writers keep such a block raw.
+std::uint64_t cacheBlockStoredLimit(CacheBlock block, std::uint32_t width, std::uint32_t height);
 
 // One chunk in host memory. Every W·H array has 4·W·H elements, texel order row by row, W texels
 // per row, row 0 first (as glTexImage2D takes it).

@@ -391,6 +391,37 @@ TEST(CacheFile, BoxGivesScaleAndUniforms) {
   EXPECT_TRUE(std::isinf(box.modelScale().y));
 }
 
+// Row intervals that compress, but not by half: a long list of them packs into more than the
+// reader's scratch array of the block while still beating the raw size.
+TEST(CacheFile, WriterKeepsEveryBlockWithinWhatTheReaderTakes) {
+  for (std::uint32_t rows : {1u, 4u, 40u, 63u, 100u, 300u}) {
+    CacheData source = samples::cache(W, H, 1, 0);
+    std::uint32_t state = 12345u + rows;
+    for (std::uint32_t j = 0; j < rows; ++j) {
+      state = state * 1103515245u + 12345u;
+      const float low = float((state >> 16) % 64) / 64.0f;
+      source.chunks[0].intervals.push_back(low);
+      source.chunks[0].intervals.push_back(low + 0.25f);
+    }
+    CacheLayout layout;
+    const std::vector<unsigned char> bytes = samples::cacheBytes(source, {}, &layout);
+    ASSERT_EQ(layout.chunks.size(), 1u);
+    for (int b = 0; b < kCacheBlockCount; ++b)
+      EXPECT_LE(layout.chunks[0].blocks[b].storedSize, cacheBlockStoredLimit(static_cast<CacheBlock>(b), W, H))
+          << "rows " << rows << " block " << cacheBlockName(static_cast<CacheBlock>(b));
+    // What the reader takes back comes back unchanged; no more rows than the texture has must be taken.
+    CacheData out;
+    bool ok = false;
+    parse(bytes, out, ok);
+    if (rows <= std::uint32_t(H)) {
+      EXPECT_TRUE(ok) << rows;
+    }
+    if (!ok) continue;
+    ASSERT_EQ(out.chunks.size(), 1u);
+    EXPECT_TRUE(sameChunk(out.chunks[0], source.chunks[0])) << rows;
+  }
+}
+
 TEST(CacheFile, WriterRefusesArraysOfTheWrongSize) {
   CacheData d = samples::cache(W, H, 2, 4);
   d.chunks[1].edgeMap.pop_back();
