@@ -279,10 +279,12 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
     return false;
   reached(ChunkStage::TetMap);
 
-  // The row intervals. N is trusted only as far as the rest of the file can back it: a raw block
-  // must fit in what is left, a compressed one cannot expand beyond the codec's largest ratio.
+  // The row intervals: one per texture row, so N beyond the texture height means nothing and is
+  // refused before anything is allocated for it. Within that, a raw block must still fit in what is
+  // left, and a compressed one cannot expand beyond the codec's largest ratio.
   std::uint32_t rows, stored;
   if (!in.readU32(rows) || !in.readU32(stored)) return reportTruncated(), false;
+  if (rows > std::uint32_t(height_)) return blockFailure(CacheBlock::Intervals);
   const std::uint64_t rawSize = 8ull * rows;
   if (stored == 0) {
     if (rawSize > in.remaining()) return reportTruncated(), false;

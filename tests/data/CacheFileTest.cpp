@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int W = 4, H = 4; // small textures keep the files small
+constexpr int W = 1, H = 16; // 16 texels keep the files small; up to 16 rows per chunk
 const std::string kTruncated = pk::warningText("wrong cache format - need 6");
 
 std::string tempPath(const std::string& name) {
@@ -335,13 +335,13 @@ TEST(CacheFile, CountsTheFileCannotBackAreRefused) {
   ASSERT_EQ(out.chunks.size(), 3u);
   EXPECT_EQ(out.chunks[1].stage, ChunkStage::Complete);
 
-  // N beyond a raw block's reach: the file ends early.
+  // N within the texture height but beyond a raw block's reach: the file ends early.
   CacheWriteOptions raw;
   raw.blocks = CacheWriteOptions::Blocks::Raw;
   CacheLayout rawLayout;
-  const std::vector<unsigned char> plain = samples::cacheBytes(source, raw, &rawLayout);
+  const std::vector<unsigned char> plain = samples::cacheBytes(samples::cache(W, H, 2, 4), raw, &rawLayout);
   bytes = plain;
-  putU32(bytes, rawLayout.chunks[1].blocks[6].offset - 4, 0x40000000u);
+  putU32(bytes, rawLayout.chunks[1].blocks[6].offset - 4, H);
   EXPECT_EQ(parse(bytes, out, ok), kTruncated);
   EXPECT_EQ(out.chunks.back().stage, ChunkStage::TetMap);
 
@@ -351,6 +351,45 @@ TEST(CacheFile, CountsTheFileCannotBackAreRefused) {
   putU32(bytes, layout.chunks[1].blocks[6].offset - 4, 0x40000000u);
   EXPECT_EQ(parse(bytes, out, ok), pk::errorText("failure decompressing interval tree"));
   EXPECT_FALSE(ok);
+}
+
+// One row interval per texture row: a chunk that claims more is refused with the interval block's
+// failure before anything is allocated for its rows, however little the claim costs in the file.
+TEST(CacheFile, RowsBeyondTheTextureHeightAreRefused) {
+  const std::string refused = pk::errorText("failure decompressing interval tree");
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  for (auto [w, h] : {std::pair<int, int>{W, H}, {16, 256}}) {
+    for (const auto& options : {CacheWriteOptions(), raw}) {
+      const bool packed = options.blocks != CacheWriteOptions::Blocks::Raw;
+      const std::string what = std::to_string(w) + " x " + std::to_string(h) + (packed ? " packed" : " raw");
+      CacheData source = samples::cache(w, h, 2, std::uint32_t(h));
+      CacheData out;
+      bool ok = false;
+      EXPECT_EQ(parse(samples::cacheBytes(source, options), out, ok, w, h), "") << what;
+      EXPECT_TRUE(ok) << what;
+
+      // One row too many in the second chunk; the first stays usable.
+      source.chunks[1].intervals.push_back(0.0f);
+      source.chunks[1].intervals.push_back(1.0f);
+      CacheLayout layout;
+      std::vector<unsigned char> bytes = samples::cacheBytes(source, options, &layout);
+      EXPECT_EQ(parse(bytes, out, ok, w, h), refused) << what;
+      EXPECT_FALSE(ok);
+      ASSERT_EQ(out.chunks.size(), 2u) << what;
+      EXPECT_EQ(out.chunks[0].stage, ChunkStage::Complete);
+      EXPECT_EQ(out.chunks[1].stage, ChunkStage::TetMap) << what;
+      EXPECT_TRUE(out.chunks[1].intervals.empty()) << what;
+
+      // Tens of millions of rows claimed by a few bytes: refused the same way, nothing allocated.
+      for (std::uint32_t claim : {50000000u, 0xFFFFFFFFu}) {
+        putU32(bytes, layout.chunks[1].blocks[6].offset - 4, claim);
+        EXPECT_EQ(parse(bytes, out, ok, w, h), refused) << what << " " << claim;
+        ASSERT_EQ(out.chunks.size(), 2u);
+        EXPECT_EQ(out.chunks[1].intervals.capacity(), 0u) << what;
+      }
+    }
+  }
 }
 
 TEST(CacheFile, FileEndingEarlyKeepsTheCompleteChunks) {
