@@ -149,14 +149,20 @@ TEST(CacheFile, HeaderRefusals) {
   EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
             pk::warningText("cache constructed for 512 texture width - need 256"));
   EXPECT_FALSE(ok);
+  ok = true;
   d = samples::cache(256, 128, 0, 0);
   EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
             pk::warningText("cache constructed for 128 texture height - need 256"));
+  EXPECT_FALSE(ok);
+  ok = true;
 
   CacheWriteOptions version7;
   version7.magic = 0xCACE0008u;
   EXPECT_EQ(parse(samples::cacheBytes(samples::cache(W, H, 1, 2), version7), out, ok),
             pk::warningText("wrong cache format 7 - need 6"));
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(out.chunks.empty());
+  ok = true;
   std::vector<unsigned char> bytes = samples::cacheBytes(samples::cache(W, H, 1, 2));
   putU32(bytes, bytes.size() - 4, 0xDEADBEEFu);
   EXPECT_EQ(parse(bytes, out, ok), pk::warningText("wrong cache format " + std::to_string(0xDEADBEEFu - 0xCACE0001u) + " - need 6"));
@@ -164,10 +170,13 @@ TEST(CacheFile, HeaderRefusals) {
   EXPECT_EQ(out.chunks.size(), 1u); // the chunk itself was complete
 
   const std::string missing = tempPath("missing.vx.cache");
+  ok = true;
   EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(missing, W, H, out); }),
             pk::warningText("cannot read file " + missing));
   EXPECT_FALSE(ok);
+  ok = true;
   EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(::testing::TempDir(), W, H, out); }), kTruncated);
+  EXPECT_FALSE(ok);
 }
 
 TEST(CacheFile, ChecksThatReportAndGoOn) {
