@@ -18,7 +18,7 @@ namespace {
 
 std::string samplePath(const std::string& name) {
   const char* root = std::getenv("VX_TEST_DATA");
-  return std::string(root ? root : ".") + "/samples/" + name;
+  return std::string(root ? root : VX_TEST_DATA_DIR) + "/samples/" + name;
 }
 
 // FNV-1a over the bytes of an array as the parser returns it.
