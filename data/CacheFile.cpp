@@ -27,6 +27,13 @@ const char* const kBlockNames[kCacheBlockCount] = {
 
 const char* cacheBlockName(CacheBlock block) { return kBlockNames[static_cast<int>(block)]; }
 
+std::uint64_t cacheBlockStoredLimit(CacheBlock block, std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t texels = std::uint64_t(width) * std::uint64_t(height);
+  if (block == CacheBlock::VertexIndices || block == CacheBlock::TetMap) return 8 * texels;
+  if (block == CacheBlock::EdgeMap) return 4 * texels;
+  return 16 * texels;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Box
 
@@ -193,11 +200,8 @@ bool CacheReader::blockFailure(CacheBlock block) {
 
 bool CacheReader::readCompressed(CacheBlock block, std::uint32_t stored) {
   // The compressed bytes go to the scratch array of the block's element type.
-  const std::uint64_t texels = std::uint64_t(width_) * std::uint64_t(height_);
-  std::uint64_t limit = 16 * texels;
-  if (block == CacheBlock::VertexIndices || block == CacheBlock::TetMap) limit = 8 * texels;
-  if (block == CacheBlock::EdgeMap) limit = 4 * texels;
-  if (stored > limit) return blockFailure(block);
+  if (stored > cacheBlockStoredLimit(block, std::uint32_t(width_), std::uint32_t(height_)))
+    return blockFailure(block);
   if (!source_->in().read(scratch_.data(), stored)) return reportTruncated(), false;
   return true;
 }
@@ -275,10 +279,12 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
     return false;
   reached(ChunkStage::TetMap);
 
-  // The row intervals. N is trusted only as far as the rest of the file can back it: a raw block
-  // must fit in what is left, a compressed one cannot expand beyond the codec's largest ratio.
+  // The row intervals: one per texture row, so N beyond the texture height means nothing and is
+  // refused before anything is allocated for it. Within that, a raw block must still fit in what is
+  // left, and a compressed one cannot expand beyond the codec's largest ratio.
   std::uint32_t rows, stored;
   if (!in.readU32(rows) || !in.readU32(stored)) return reportTruncated(), false;
+  if (rows > std::uint32_t(height_)) return blockFailure(CacheBlock::Intervals);
   const std::uint64_t rawSize = 8ull * rows;
   if (stored == 0) {
     if (rawSize > in.remaining()) return reportTruncated(), false;

@@ -9,7 +9,7 @@
 //   (W·H × 4 float32) | block: vertex indices array (W·H × 4 uint16) | block: vertex weights array
 //   (W·H × 4 float32) | uint32 reserved | int32 row count 0 | int32 row count 1 | block: edge map
 //   (W·H × 4 uint8) | uint32 tetrahedron count | block: tetrahedron map (W·H × 4 uint16) | uint32 N |
-//   block: row intervals (N × 2 float32)
+//   block: row intervals (N × 2 float32, N ≤ H: one interval per texture row)
 //
 // CacheReader is the parse half of reading a cache into the engine: it reads and checks the file
 // chunk by chunk into plain host memory, printing the reader's messages, and leaves the textures,
@@ -97,6 +97,11 @@ enum class ChunkStage {
 enum class CacheBlock { VertexArray, FirstWeights, VertexIndices, Weights, EdgeMap, TetMap, Intervals };
 constexpr int kCacheBlockCount = 7;
 const char* cacheBlockName(CacheBlock block); // "vertex array", "vertex weights array", ...
+// The most compressed bytes a block may store in a W × H cache: the reader takes them into a scratch
+// array of the block's element type with 4·W·H elements (16·W·H bytes for float arrays, 8·W·H for
+// uint16, 4·W·H for the edge map; the row intervals use the float one). A larger stored size is that
+// block's failure, so writers keep such a block raw.
+std::uint64_t cacheBlockStoredLimit(CacheBlock block, std::uint32_t width, std::uint32_t height);
 
 // One chunk in host memory. Every W·H array has 4·W·H elements, texel order row by row, W texels
 // per row, row 0 first (as glTexImage2D takes it).
@@ -162,7 +167,8 @@ public:
   // Returns true when the chunk was read completely; false after its messages, with chunk.stage
   // saying what had been read:
   //   error "benutze nur " + W·H + " von " + count + " Vertices"   (vertex count above W·H; goes on)
-  //   error "failure decompressing " + block name                   a compressed block that fails:
+  //   error "failure decompressing interval tree"                   N above the texture height H
+//   error "failure decompressing " + block name                   a compressed block that fails:
   //     after the codec's own line ("decompressor not available" or "internal error - decompression
   //     failed: " + code), or alone when its stored size exceeds its scratch array or it
   //     decompresses to fewer bytes than its raw size

@@ -29,9 +29,12 @@ bool writeBytes(const std::string& path, const std::vector<unsigned char>& bytes
   return ok;
 }
 
-// Appends one block: compressed when that is asked for and pays, raw otherwise.
+// Appends one block: compressed when that is asked for, pays and fits in what a reader takes for
+// the block (storedLimit bytes), raw otherwise. A compressed block beyond that limit would make the
+// reader fail a file whose raw form it reads.
 CacheBlockLocation putBlock(std::vector<unsigned char>& out, const void* data, std::size_t rawSize,
-                            bool tryCompression, Compressor& codec, std::vector<unsigned char>& work) {
+                            bool tryCompression, std::uint64_t storedLimit, Compressor& codec,
+                            std::vector<unsigned char>& work) {
   CacheBlockLocation where;
   where.offset = out.size();
   where.rawSize = rawSize;
@@ -39,6 +42,7 @@ CacheBlockLocation putBlock(std::vector<unsigned char>& out, const void* data, s
   if (tryCompression && rawSize > 0 && codec.isAvailable()) {
     work.assign(static_cast<const unsigned char*>(data), static_cast<const unsigned char*>(data) + rawSize);
     stored = codec.compress(work.data(), rawSize);
+    if (stored > storedLimit) stored = 0;
   }
   putU32(out, static_cast<std::uint32_t>(stored));
   if (stored)
@@ -110,7 +114,8 @@ bool writeCacheBytes(const CacheData& cache, std::vector<unsigned char>& out,
     CacheChunkLocation chunk;
     chunk.offset = out.size();
     auto block = [&](CacheBlock b, const void* data, std::size_t bytes) {
-      chunk.blocks[static_cast<int>(b)] = putBlock(out, data, bytes, compress, codec, work);
+      chunk.blocks[static_cast<int>(b)] =
+          putBlock(out, data, bytes, compress, cacheBlockStoredLimit(b, h.textureWidth, h.textureHeight), codec, work);
     };
     putU32(out, c.vertexCount);
     block(CacheBlock::VertexArray, c.vertexArray.data(), 16 * texels);

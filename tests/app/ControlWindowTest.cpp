@@ -51,6 +51,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -75,24 +76,51 @@ private:
   QtMessageHandler previous_;
 };
 
+// Pollers of dialogs that have not opened yet; the fixture ends them after each test.
+std::vector<QPointer<QTimer>>& pendingDialogPollers() {
+  static std::vector<QPointer<QTimer>> pollers;
+  return pollers;
+}
+
 // Runs `act` on the next modal dialog of type D once it is open (Qt's own dialogs, not the desktop's).
+// It waits as long as the dialog takes to open; a dialog that `act` leaves open (a failed assertion
+// returns early) is rejected, so that a failing test cannot leave a modal loop running. A poller
+// whose dialog never opened is ended, as a failure, when the test ends.
 template <typename D>
 void whenDialogOpens(std::function<void(D*)> act) {
   QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
   auto* poll = new QTimer;
-  auto tries = std::make_shared<int>(0);
-  QObject::connect(poll, &QTimer::timeout, poll, [poll, act, tries] {
-    if (auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget())) {
-      poll->stop();
-      poll->deleteLater();
-      act(dialog);
-    } else if (++*tries > 500) {
-      poll->stop();
-      poll->deleteLater();
-      ADD_FAILURE() << "no dialog opened";
+  pendingDialogPollers().push_back(poll);
+  QObject::connect(poll, &QTimer::timeout, poll, [poll, act] {
+    auto* dialog = qobject_cast<D*>(QApplication::activeModalWidget());
+    if (!dialog) return;
+    poll->stop();
+    poll->deleteLater();
+    QPointer<D> open(dialog);
+    act(dialog);
+    if (open && open->isVisible()) {
+      ADD_FAILURE() << "the dialog was left open";
+      open->reject();
     }
   });
   poll->start(10);
+}
+
+void endPendingDialogPollers() {
+  for (QPointer<QTimer>& poll : pendingDialogPollers())
+    if (poll && poll->isActive()) {
+      ADD_FAILURE() << "no dialog opened";
+      delete poll.data();
+    }
+  pendingDialogPollers().clear();
+}
+
+// QApplication::exit marks the main thread as quitting: every later modal dialog would return at
+// once. Running the application's own loop once clears that mark (exec resets it on the way in
+// and out), so tests after the one that exits behave as in a fresh process.
+void clearQuitRequest() {
+  QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+  QCoreApplication::exec();
 }
 
 struct Window : ::testing::Test {
@@ -104,6 +132,7 @@ struct Window : ::testing::Test {
     window = std::make_unique<RenderControlWindow>(nullptr, "Control Application");
     engine = window->glIsosurface_;
   }
+  void TearDown() override { endPendingDialogPollers(); }
   void show() {
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -627,8 +656,8 @@ TEST_F(Window, SaveScreenshotIsInTheFileMenu) {
   EXPECT_EQ(window->viewFitAction->shortcut(), QKeySequence(Qt::Key_F));
 }
 
-// The last of the window tests: once QApplication::exit has run, the thread counts as quitting and a
-// later modal dialog would return at once.
+// Once QApplication::exit has run, the thread counts as quitting and a later modal dialog would
+// return at once: the test clears that at its end, so the tests may run in any order.
 TEST_F(Window, ExitDeletesTheEngineWidget) {
   show();
   QPointer<GLGPUIsosurface> view = engine;
@@ -639,6 +668,7 @@ TEST_F(Window, ExitDeletesTheEngineWidget) {
   QMetaObject::invokeMethod(window.get(), "fpsInfo", Q_ARG(int, 5));
   EXPECT_FALSE(window->openDataset("x.vx"));
   EXPECT_FALSE(window->saveScreenshot(QDir::temp().filePath("vorex-none.png")));
+  clearQuitRequest();
 }
 
 TEST_F(Window, AnOpenThatFailsPartWaySaysHowMuchLoadedAndForgetsThePreviousDataset) {

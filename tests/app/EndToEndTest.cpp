@@ -3,6 +3,8 @@
 #include "GLGPUIsosurface.h"
 #include "RenderControlWindow.h"
 
+#include "TestOutput.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -29,6 +31,20 @@ int changedPixels(const QImage& a, const QImage& b) {
       if (std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) > 24) ++changed;
     }
   return changed;
+}
+
+// Pixels that differ by more than a little from the frame's corner, where only the background shows.
+int drawnPixels(const QImage& a) {
+  const QRgb background = a.pixel(0, 0);
+  int drawn = 0;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x) {
+      const QRgb p = a.pixel(x, y);
+      if (std::abs(qRed(p) - qRed(background)) + std::abs(qGreen(p) - qGreen(background)) +
+              std::abs(qBlue(p) - qBlue(background)) > 24)
+        ++drawn;
+    }
+  return drawn;
 }
 
 void drag(QWidget* w, QPoint from, QPoint to, Qt::MouseButton button) {
@@ -71,13 +87,14 @@ TEST(EndToEnd, SliderModesAndCameraChangeWhatTheViewShows) {
   };
 
   // The camera starts inside the model: step back with a right drag upwards, and turn the model.
-  const QImage inside = frame("inside");
+  frame("inside");
   drag(view, QPoint(view->width() / 2, view->height() - 20), QPoint(view->width() / 2, 20), Qt::RightButton);
   EXPECT_GT(view->camera.position.z, 1.5f);
   drag(view, QPoint(100, 100), QPoint(130, 125), Qt::LeftButton);
   EXPECT_EQ(view->rotation[1], 30.0f);
 
-  // Switch the boundary surfaces off on the "Rendering" page: the shell's sphere shows.
+  // Switch the boundary surfaces and the bounding box off on the "Rendering" page: what is drawn
+  // now is the shell's sphere alone, on the background.
   QAbstractButton* renderingPage = nullptr;
   for (QAbstractButton* b : window.toolBox1->findChildren<QAbstractButton*>())
     if (b->text() == QLatin1String("Rendering")) renderingPage = b;
@@ -86,19 +103,29 @@ TEST(EndToEnd, SliderModesAndCameraChangeWhatTheViewShows) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.checkBox6_2->isVisible(); }, 5000));
   QTest::mouseClick(window.checkBox6_2, Qt::LeftButton, Qt::NoModifier, QPoint(8, window.checkBox6_2->height() / 2));
   EXPECT_FALSE(view->showBoundaries);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.checkBox3->isVisible(); }, 5000));
+  QTest::mouseClick(window.checkBox3, Qt::LeftButton, Qt::NoModifier, QPoint(8, window.checkBox3->height() / 2));
+  EXPECT_FALSE(view->showBoundingBox);
   const QImage shaded = frame("shaded");
-  EXPECT_GT(changedPixels(inside, shaded), 1000);
+  const int sphere = drawnPixels(shaded);
+  EXPECT_GT(sphere, 2000);
+  EXPECT_LT(sphere, shaded.width() * shaded.height());
+  keepFrameIfFailed(shaded, "shaded");
 
-  // The isovalue slider: a page down makes the sphere smaller and changes its colour.
+  // The isovalue slider: a page down makes the sphere smaller.
   QTest::mouseClick(window.toolBox1->findChildren<QAbstractButton*>().first(), Qt::LeftButton);
   window.slider1->setFocus();
   const float before = view->isovalue;
   QTest::keyClick(window.slider1, Qt::Key_PageDown);
   EXPECT_LT(view->isovalue, before);
   const QImage lower = frame("isovalue");
+  EXPECT_GT(drawnPixels(lower), 1000);
+  EXPECT_LT(drawnPixels(lower), sphere);
   EXPECT_GT(changedPixels(shaded, lower), 500);
+  keepFrameIfFailed(lower, "isovalue");
 
-  // The render mode box, by keyboard: "Glass" shows the backdrop and the glass surface.
+  // The render mode box, by keyboard: "Glass" shows the backdrop and the glass surface. The
+  // backdrop alone would not change with the isovalue; the surface does.
   QTest::mouseClick(renderingPage, Qt::LeftButton);
   window.comboBox1->setFocus();
   QTest::keyClick(window.comboBox1, Qt::Key_Down);
@@ -107,5 +134,14 @@ TEST(EndToEnd, SliderModesAndCameraChangeWhatTheViewShows) {
   EXPECT_EQ(view->shadingMode, 2);
   const QImage glass = frame("glass");
   EXPECT_GT(changedPixels(lower, glass), 5000);
+  QTest::mouseClick(window.toolBox1->findChildren<QAbstractButton*>().first(), Qt::LeftButton);
+  window.slider1->setFocus();
+  QTest::keyClick(window.slider1, Qt::Key_PageUp);
+  QTest::keyClick(window.slider1, Qt::Key_PageUp);
+  EXPECT_GT(view->isovalue, before);
+  const QImage glassLarger = frame("glass-isovalue");
+  EXPECT_GT(changedPixels(glass, glassLarger), 500);
+  keepFrameIfFailed(glass, "glass");
+  keepFrameIfFailed(glassLarger, "glass-isovalue");
 #endif
 }

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int W = 4, H = 4; // small textures keep the files small
+constexpr int W = 1, H = 16; // 16 texels keep the files small; up to 16 rows per chunk
 const std::string kTruncated = pk::warningText("wrong cache format - need 6");
 
 std::string tempPath(const std::string& name) {
@@ -149,14 +149,20 @@ TEST(CacheFile, HeaderRefusals) {
   EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
             pk::warningText("cache constructed for 512 texture width - need 256"));
   EXPECT_FALSE(ok);
+  ok = true;
   d = samples::cache(256, 128, 0, 0);
   EXPECT_EQ(parse(samples::cacheBytes(d), out, ok, 256, 256),
             pk::warningText("cache constructed for 128 texture height - need 256"));
+  EXPECT_FALSE(ok);
+  ok = true;
 
   CacheWriteOptions version7;
   version7.magic = 0xCACE0008u;
   EXPECT_EQ(parse(samples::cacheBytes(samples::cache(W, H, 1, 2), version7), out, ok),
             pk::warningText("wrong cache format 7 - need 6"));
+  EXPECT_FALSE(ok);
+  EXPECT_TRUE(out.chunks.empty());
+  ok = true;
   std::vector<unsigned char> bytes = samples::cacheBytes(samples::cache(W, H, 1, 2));
   putU32(bytes, bytes.size() - 4, 0xDEADBEEFu);
   EXPECT_EQ(parse(bytes, out, ok), pk::warningText("wrong cache format " + std::to_string(0xDEADBEEFu - 0xCACE0001u) + " - need 6"));
@@ -164,10 +170,13 @@ TEST(CacheFile, HeaderRefusals) {
   EXPECT_EQ(out.chunks.size(), 1u); // the chunk itself was complete
 
   const std::string missing = tempPath("missing.vx.cache");
+  ok = true;
   EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(missing, W, H, out); }),
             pk::warningText("cannot read file " + missing));
   EXPECT_FALSE(ok);
+  ok = true;
   EXPECT_EQ(captureStderr([&] { ok = parseCacheFile(::testing::TempDir(), W, H, out); }), kTruncated);
+  EXPECT_FALSE(ok);
 }
 
 TEST(CacheFile, ChecksThatReportAndGoOn) {
@@ -335,13 +344,13 @@ TEST(CacheFile, CountsTheFileCannotBackAreRefused) {
   ASSERT_EQ(out.chunks.size(), 3u);
   EXPECT_EQ(out.chunks[1].stage, ChunkStage::Complete);
 
-  // N beyond a raw block's reach: the file ends early.
+  // N within the texture height but beyond a raw block's reach: the file ends early.
   CacheWriteOptions raw;
   raw.blocks = CacheWriteOptions::Blocks::Raw;
   CacheLayout rawLayout;
-  const std::vector<unsigned char> plain = samples::cacheBytes(source, raw, &rawLayout);
+  const std::vector<unsigned char> plain = samples::cacheBytes(samples::cache(W, H, 2, 4), raw, &rawLayout);
   bytes = plain;
-  putU32(bytes, rawLayout.chunks[1].blocks[6].offset - 4, 0x40000000u);
+  putU32(bytes, rawLayout.chunks[1].blocks[6].offset - 4, H);
   EXPECT_EQ(parse(bytes, out, ok), kTruncated);
   EXPECT_EQ(out.chunks.back().stage, ChunkStage::TetMap);
 
@@ -351,6 +360,45 @@ TEST(CacheFile, CountsTheFileCannotBackAreRefused) {
   putU32(bytes, layout.chunks[1].blocks[6].offset - 4, 0x40000000u);
   EXPECT_EQ(parse(bytes, out, ok), pk::errorText("failure decompressing interval tree"));
   EXPECT_FALSE(ok);
+}
+
+// One row interval per texture row: a chunk that claims more is refused with the interval block's
+// failure before anything is allocated for its rows, however little the claim costs in the file.
+TEST(CacheFile, RowsBeyondTheTextureHeightAreRefused) {
+  const std::string refused = pk::errorText("failure decompressing interval tree");
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  for (auto [w, h] : {std::pair<int, int>{W, H}, {16, 256}}) {
+    for (const auto& options : {CacheWriteOptions(), raw}) {
+      const bool packed = options.blocks != CacheWriteOptions::Blocks::Raw;
+      const std::string what = std::to_string(w) + " x " + std::to_string(h) + (packed ? " packed" : " raw");
+      CacheData source = samples::cache(w, h, 2, std::uint32_t(h));
+      CacheData out;
+      bool ok = false;
+      EXPECT_EQ(parse(samples::cacheBytes(source, options), out, ok, w, h), "") << what;
+      EXPECT_TRUE(ok) << what;
+
+      // One row too many in the second chunk; the first stays usable.
+      source.chunks[1].intervals.push_back(0.0f);
+      source.chunks[1].intervals.push_back(1.0f);
+      CacheLayout layout;
+      std::vector<unsigned char> bytes = samples::cacheBytes(source, options, &layout);
+      EXPECT_EQ(parse(bytes, out, ok, w, h), refused) << what;
+      EXPECT_FALSE(ok);
+      ASSERT_EQ(out.chunks.size(), 2u) << what;
+      EXPECT_EQ(out.chunks[0].stage, ChunkStage::Complete);
+      EXPECT_EQ(out.chunks[1].stage, ChunkStage::TetMap) << what;
+      EXPECT_TRUE(out.chunks[1].intervals.empty()) << what;
+
+      // Tens of millions of rows claimed by a few bytes: refused the same way, nothing allocated.
+      for (std::uint32_t claim : {50000000u, 0xFFFFFFFFu}) {
+        putU32(bytes, layout.chunks[1].blocks[6].offset - 4, claim);
+        EXPECT_EQ(parse(bytes, out, ok, w, h), refused) << what << " " << claim;
+        ASSERT_EQ(out.chunks.size(), 2u);
+        EXPECT_EQ(out.chunks[1].intervals.capacity(), 0u) << what;
+      }
+    }
+  }
 }
 
 TEST(CacheFile, FileEndingEarlyKeepsTheCompleteChunks) {
@@ -389,6 +437,37 @@ TEST(CacheFile, BoxGivesScaleAndUniforms) {
   EXPECT_EQ(box.modelScale(), PkVec3f(1.0f, 0.25f, 0.5f));
   box.halfExtent.y = 0;
   EXPECT_TRUE(std::isinf(box.modelScale().y));
+}
+
+// Row intervals that compress, but not by half: a long list of them packs into more than the
+// reader's scratch array of the block while still beating the raw size.
+TEST(CacheFile, WriterKeepsEveryBlockWithinWhatTheReaderTakes) {
+  for (std::uint32_t rows : {1u, 4u, 40u, 63u, 100u, 300u}) {
+    CacheData source = samples::cache(W, H, 1, 0);
+    std::uint32_t state = 12345u + rows;
+    for (std::uint32_t j = 0; j < rows; ++j) {
+      state = state * 1103515245u + 12345u;
+      const float low = float((state >> 16) % 64) / 64.0f;
+      source.chunks[0].intervals.push_back(low);
+      source.chunks[0].intervals.push_back(low + 0.25f);
+    }
+    CacheLayout layout;
+    const std::vector<unsigned char> bytes = samples::cacheBytes(source, {}, &layout);
+    ASSERT_EQ(layout.chunks.size(), 1u);
+    for (int b = 0; b < kCacheBlockCount; ++b)
+      EXPECT_LE(layout.chunks[0].blocks[b].storedSize, cacheBlockStoredLimit(static_cast<CacheBlock>(b), W, H))
+          << "rows " << rows << " block " << cacheBlockName(static_cast<CacheBlock>(b));
+    // What the reader takes back comes back unchanged; no more rows than the texture has must be taken.
+    CacheData out;
+    bool ok = false;
+    parse(bytes, out, ok);
+    if (rows <= std::uint32_t(H)) {
+      EXPECT_TRUE(ok) << rows;
+    }
+    if (!ok) continue;
+    ASSERT_EQ(out.chunks.size(), 1u);
+    EXPECT_TRUE(sameChunk(out.chunks[0], source.chunks[0])) << rows;
+  }
 }
 
 TEST(CacheFile, WriterRefusesArraysOfTheWrongSize) {

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr int W = 4, H = 4;
+constexpr int W = 1, H = 16; // 16 texels keep the files small; up to 16 rows per chunk
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;
@@ -52,8 +52,8 @@ const std::vector<std::string>& cacheFailure() {
   static const std::vector<std::string> patterns = [] {
     std::vector<std::string> p = {pk::warningText("wrong cache format # - need 6"),
                                   pk::warningText("wrong cache format - need 6"),
-                                  pk::warningText("cache constructed for # texture width - need 4"),
-                                  pk::warningText("cache constructed for # texture height - need 4")};
+                                  pk::warningText("cache constructed for # texture width - need " + std::to_string(W)),
+                                  pk::warningText("cache constructed for # texture height - need " + std::to_string(H))};
     for (int b = 0; b < kCacheBlockCount; ++b)
       p.push_back(pk::errorText(std::string("failure decompressing ") + cacheBlockName(static_cast<CacheBlock>(b))));
     return p;

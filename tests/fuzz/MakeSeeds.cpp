@@ -51,16 +51,19 @@ int main(int argc, char** argv) {
   CacheWriteOptions raw;
   raw.blocks = CacheWriteOptions::Blocks::Raw;
   seed("cache", "no_chunks.cache", samples::cacheBytes(samples::cache(4, 4, 0, 0)));
-  seed("cache", "one_packed_chunk.cache", samples::cacheBytes(samples::cache(4, 4, 1, 16)));
+  seed("cache", "one_packed_chunk.cache", samples::cacheBytes(samples::cache(4, 4, 1, 4)));
   seed("cache", "two_raw_chunks.cache", samples::cacheBytes(samples::cache(4, 4, 2, 3), raw));
   seed("cache", "chunk_without_rows.cache", samples::cacheBytes(samples::cache(4, 4, 1, 0)));
-  seed("cache", "two_by_three.cache", samples::cacheBytes(samples::cache(2, 3, 2, 8)));
+  seed("cache", "two_by_three.cache", samples::cacheBytes(samples::cache(2, 3, 2, 3)));
   CacheLayout layout;
-  b = samples::cacheBytes(samples::cache(4, 4, 2, 16), {}, &layout);
+  b = samples::cacheBytes(samples::cache(4, 4, 2, 4), {}, &layout);
   std::vector<unsigned char> cut(b.begin(), b.begin() + layout.chunks[1].blocks[3].offset + 9);
   seed("cache", "ends_in_second_chunk.cache", cut);
   putU32(b, layout.chunks[1].blocks[5].offset, 1); // a one-byte stream
   seed("cache", "broken_tetmap.cache", b);
+  b = samples::cacheBytes(samples::cache(4, 4, 1, 4), raw, &layout);
+  putU32(b, layout.chunks[0].blocks[6].offset - 4, 5); // one row more than the texture has
+  seed("cache", "rows_beyond_height.cache", b);
 
   // Codec inputs: mode byte, destination size (two bytes), data.
   std::vector<unsigned char> text;

@@ -126,7 +126,8 @@ TEST(ReferenceExtractor, ExampleTetrahedronAtFiveIsovalues) {
   ASSERT_TRUE(referenceSurface(cache, 0.4f, quad));
   EXPECT_EQ(quad.quads, 1u);
   EXPECT_EQ(quad.triangles, 0u);
-  EXPECT_GT(quad.area, 0.0);
+  // AC (0, 0.6, 0), AD (0, 0, 0.375), BD (5/7, 0, 2/7), BC (0.5, 0.5, 0), split at AC–BD.
+  EXPECT_NEAR(quad.area, 0.38963778, 1e-6);
 }
 
 TEST(ReferenceExtractor, FlatShadingTakesTheThirdVertexGradient) {

@@ -4,6 +4,7 @@
 #include "CacheFile.h"
 #include "ReferenceExtractor.h"
 
+#include "TestOutput.h"
 #include "VxbenchPly.h"
 
 #include <QFile>
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstdio>
 
 namespace {
@@ -153,13 +155,37 @@ TEST_F(VxbenchCommand, RenderWritesAPictureOfTheRequestedSize) {
   ASSERT_EQ(r.status, 0) << text(r);
   const QImage frame(path("frame.png"));
   ASSERT_EQ(frame.size(), QSize(160, 120));
-  // The background is black where nothing is drawn; the model covers the middle.
+  // The background is black where nothing is drawn; the model covers the middle. From outside, the
+  // opaque boundary of the blobs' cube is all there is to see.
   EXPECT_EQ(frame.pixel(0, 0) & 0xFFFFFF, 0u);
   EXPECT_EQ(frame.pixel(159, 119) & 0xFFFFFF, 0u);
   int covered = 0;
   for (int y = 0; y < 120; ++y)
     for (int x = 0; x < 160; ++x) covered += (frame.pixel(x, y) & 0xFFFFFF) != 0;
   EXPECT_GT(covered, 160 * 120 / 10);
+  keepFrameIfFailed(frame, "outside");
+
+  // From inside the cube the surface shows. The same view at an isovalue that activates no chunk
+  // has the boundary seen from inside but no surface: what differs between the two frames is the
+  // surface, and it fills most of the view.
+  auto inside = [&](const char* name, const char* iso) {
+    const ProcessRun r = vxbench({"set.vx", "--render", name, "--iso", iso, "--size", "160x120", "--distance", "1.2"});
+    EXPECT_EQ(r.status, 0) << text(r);
+    return QImage(path(name));
+  };
+  const QImage withSurface = inside("surface.png", "0.5");
+  const QImage without = inside("no-surface.png", "1.5");
+  ASSERT_EQ(withSurface.size(), QSize(160, 120));
+  ASSERT_EQ(without.size(), QSize(160, 120));
+  int surface = 0;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 160; ++x) {
+      const QRgb p = withSurface.pixel(x, y), q = without.pixel(x, y);
+      surface += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q)) > 24;
+    }
+  EXPECT_GT(surface, 160 * 120 / 2);
+  keepFrameIfFailed(withSurface, "surface");
+  keepFrameIfFailed(without, "no-surface");
 
   const ProcessRun glass = vxbench({"set.vx", "--render", "glass.png", "--iso", "0.35", "--mode-shading", "2", "--opacity",
                              "0.5", "--multi", "--size", "64x48", "--rotate", "10,20,30", "--distance", "3"});
