@@ -4,16 +4,16 @@
 // and chunk textures made, both files written to memory and read back with the dataset parsers. What the
 // reader gives back must equal what was written, and the cache must give the surface that
 // marching tetrahedra give on the prepared mesh.
-#include "Boundary.h"
+#include "datasetbuild/Boundary.h"
 #include "CacheFile.h"
-#include "ChunkLayout.h"
-#include "ChunkTextures.h"
+#include "datasetbuild/ChunkLayout.h"
+#include "datasetbuild/ChunkTextures.h"
 #include "DatasetWriter.h"
 #include "FuzzFiles.h"
 #include "GeometryFile.h"
-#include "MarchingTets.h"
-#include "MeshPrep.h"
-#include "MeshReaders.h"
+#include "datasetbuild/MarchingTets.h"
+#include "meshimport/MeshPrep.h"
+#include "meshimport/MeshReaders.h"
 #include "ReferenceExtractor.h"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 // Fuzz target: the builder's Gmsh reader (ASCII formats 2.2 and 4.1) over a whole .msh file.
 #include "FuzzFiles.h"
 #include "FuzzMeshCheck.h"
-#include "MeshReaders.h"
+#include "meshimport/MeshReaders.h"
 
 #include <iostream>
 

@@ -1,7 +1,7 @@
 // What every mesh a reader accepts must satisfy, whatever the input was.
 #pragma once
 
-#include "Mesh.h"
+#include "meshimport/Mesh.h"
 
 #include <cstdlib>
 

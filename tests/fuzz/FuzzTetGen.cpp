@@ -2,7 +2,7 @@
 // first zero byte, the .ele file after it (no zero byte: an empty .ele file).
 #include "FuzzFiles.h"
 #include "FuzzMeshCheck.h"
-#include "MeshReaders.h"
+#include "meshimport/MeshReaders.h"
 
 #include <cstring>
 #include <iostream>
