@@ -1,6 +1,6 @@
 #include "QPlotter.h"
 
-#include "EmbeddedImages.h"
+#include "images/EmbeddedImages.h"
 
 #include <QIcon>
 #include <QKeyEvent>

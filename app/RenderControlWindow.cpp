@@ -2,7 +2,7 @@
 
 #include "RenderControlWindow.h"
 
-#include "EmbeddedImages.h"
+#include "images/EmbeddedImages.h"
 #include "MeshDatasets.h"
 #include "PkDiag.h"
 #include "QPlotter.h"

@@ -1,5 +1,5 @@
 // Vorex: start-up of the viewer.
-#include "EmbeddedImages.h"
+#include "images/EmbeddedImages.h"
 #include "OpenGLSupport.h"
 #include "RenderControlWindow.h"
 

@@ -1,7 +1,7 @@
 #include "IsosurfaceEngine.h"
 
 #include "ComputeExtraction.h"
-#include "EmbeddedImages.h"
+#include "images/EmbeddedImages.h"
 #include "GLBufferObject.h"
 #include "GLRenderToTexture.h"
 #include "GeometryFile.h"

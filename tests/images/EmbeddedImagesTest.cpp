@@ -1,4 +1,4 @@
-#include "EmbeddedImages.h"
+#include "images/EmbeddedImages.h"
 
 #include <gtest/gtest.h>
 
