@@ -3,7 +3,7 @@
 #include "RenderControlWindow.h"
 
 #include "images/EmbeddedImages.h"
-#include "MeshDatasets.h"
+#include "datasetbuild/MeshDatasets.h"
 #include "PkDiag.h"
 #include "QPlotter.h"
 

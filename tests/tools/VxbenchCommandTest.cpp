@@ -7,7 +7,10 @@
 #include "TestOutput.h"
 #include "VxbenchPly.h"
 
+#include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -260,22 +263,31 @@ TEST_F(VxbenchCommand, ReopeningTheDatasetKeepsMemoryFlat) {
   EXPECT_EQ(vxbench({"set.vx", "--reopen", "2", "--render", "x.png"}).status, 2);
 }
 
-TEST_F(VxbenchCommand, AMeshIsBuiltIntoADatasetFirst) {
-  // A Gmsh mesh of two tetrahedra with a field "T": built into a folder that goes with the run,
-  // then checked like any dataset.
+TEST_F(VxbenchCommand, AMeshIsBuiltIntoADatasetOfTheCacheFolderFirst) {
+  // A Gmsh mesh of two tetrahedra with a field "T": its dataset goes into the viewer's cache folder
+  // (here one of the test's own), is checked like any dataset, and is found there the next time.
   QFile mesh(path("two.msh"));
   ASSERT_TRUE(mesh.open(QIODevice::WriteOnly));
   mesh.write("$MeshFormat\n2.2 0 8\n$EndMeshFormat\n$Nodes\n5\n1 0 0 0\n2 1 0 0\n3 0 1 0\n4 0 0 1\n5 1 1 1\n"
              "$EndNodes\n$Elements\n2\n1 4 2 0 1 1 2 3 4\n2 4 2 0 1 2 3 4 5\n$EndElements\n"
              "$NodeData\n1\n\"T\"\n1\n0.0\n3\n0\n1\n5\n1 0.0\n2 0.5\n3 0.25\n4 1.0\n5 0.75\n$EndNodeData\n");
   mesh.close();
-  ProcessRun r = vxbench({"two.msh", "--iso", "0.3,0.6", "--check", "--repeat", "1", "--field", "T"});
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_CACHE_HOME", path("cache"));
+  ProcessRun r = vxbench({"two.msh", "--iso", "0.3,0.6", "--check", "--repeat", "1", "--field", "T"}, env);
   ASSERT_EQ(r.status, 0) << text(r);
-  EXPECT_TRUE(r.out.contains("built the dataset of two.msh")) << text(r);
+  EXPECT_TRUE(r.out.contains("dataset of two.msh: " + path("cache/vorex/two-"))) << text(r);
   EXPECT_TRUE(r.out.contains(": 2 tetrahedra in 1 chunks")) << text(r);
   EXPECT_TRUE(r.out.contains("check passed at all 2 isovalues")) << text(r);
-  r = vxbench({"two.msh", "--field", "nope"});
+  const QStringList built = QDir(path("cache/vorex")).entryList(QDir::Files);
+  EXPECT_EQ(built.size(), 3) << built.join(' ').toStdString();
+  const QDateTime when = QFileInfo(path("cache/vorex/" + built.first())).lastModified();
+  r = vxbench({"two.msh", "--iso", "0.5", "--repeat", "1"}, env);
+  ASSERT_EQ(r.status, 0) << text(r);
+  EXPECT_EQ(QDir(path("cache/vorex")).entryList(QDir::Files), built);
+  EXPECT_EQ(QFileInfo(path("cache/vorex/" + built.first())).lastModified(), when);
+  r = vxbench({"two.msh", "--field", "nope"}, env);
   EXPECT_EQ(r.status, 1);
-  EXPECT_TRUE(r.err.contains("no dataset could be built from two.msh")) << text(r);
+  EXPECT_TRUE(r.err.contains("two.msh has no field nope (it has T)")) << text(r);
   EXPECT_EQ(vxbench({"set.vx", "--field", "T"}).status, 2);
 }

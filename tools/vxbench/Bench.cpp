@@ -2,7 +2,7 @@
 
 #include "AppendedSurface.h"
 #include "BenchReport.h"
-#include "datasetbuild/Builder.h"
+#include "datasetbuild/MeshDatasets.h"
 #include "CacheFile.h"
 #include "ComputeExtraction.h"
 #include "GLRenderToTexture.h"
@@ -13,6 +13,7 @@
 #include "ReferenceExtractor.h"
 #include "SurfaceSoup.h"
 
+#include <QFile>
 #include <QImage>
 #include <QString>
 
@@ -380,20 +381,36 @@ bool isDataset(const std::string& path) {
   return path.size() > 3 && path.compare(path.size() - 3, 3, ".vx") == 0;
 }
 
-bool buildFromMesh(BenchOptions& options, const std::string& folder) {
-  vxb::BuildOptions build;
-  build.input = options.dataset;
-  build.field.name = options.field;
-  build.output = folder + "/mesh.vx";
-  build.quiet = true;
+bool buildFromMesh(BenchOptions& options) {
+  // The viewer's way: the dataset of the mesh's content and field from the cache folder, built
+  // there first when it is not.
+  MeshToDataset job(QString::fromLocal8Bit(options.dataset.c_str()));
   const Clock::time_point t0 = Clock::now();
-  if (vxb::runVxbuild(build) != 0) {
-    pk::error("vxbench: no dataset could be built from " + options.dataset);
-    return false;
+  if (!job.hashContent()) return false;
+  QString dataset;
+  const QStringList cached = job.cachedDatasets();
+  if (options.field.empty() && cached.size() == 1) dataset = cached.first();
+  if (dataset.isEmpty()) {
+    if (!job.read()) return false;
+    const QString field = QString::fromLocal8Bit(options.field.c_str());
+    const QStringList choices = job.fieldChoices();
+    const QString choice = field.isEmpty() ? choices.value(0) : field;
+    if (!choices.contains(choice)) {
+      pk::error("vxbench: " + options.dataset + " has no field " + options.field + " (it has " +
+                choices.join(QStringLiteral(", ")).toStdString() + ")");
+      return false;
+    }
+    dataset = job.datasetPath(choice);
+    if (dataset.isEmpty()) {
+      pk::error("vxbench: no cache folder for the dataset of " + options.dataset);
+      return false;
+    }
+    if (!QFile::exists(dataset + QStringLiteral(".cache")) && !job.build(choice)) return false;
   }
   if (!options.json)
-    std::printf("built the dataset of %s in %.1f s\n", options.dataset.c_str(), secondsSince(t0));
-  options.dataset = build.output;
+    std::printf("dataset of %s: %s (%.1f s)\n", options.dataset.c_str(), dataset.toLocal8Bit().constData(),
+                secondsSince(t0));
+  options.dataset = dataset.toLocal8Bit().toStdString();
   return true;
 }
 

@@ -12,8 +12,9 @@ int runBench(const BenchOptions& options);
 
 // Whether a path names a dataset (NAME.vx) rather than a mesh for the builder.
 bool isDataset(const std::string& path);
-// Builds the dataset of the mesh options.dataset (its first field, or options.field) into folder
-// with the builder's own code and points options.dataset at it. False after an error line.
-bool buildFromMesh(BenchOptions& options, const std::string& folder);
+// Points options.dataset at the dataset of the mesh it names (its first field, or options.field)
+// in the cache folder the viewer uses ($XDG_CACHE_HOME/vorex), built there first with the
+// builder's own code when it is not there yet. False after an error line.
+bool buildFromMesh(BenchOptions& options);
 
 } // namespace vxbench

@@ -5,7 +5,6 @@
 #include "PkDiag.h"
 
 #include <QGuiApplication>
-#include <QTemporaryDir>
 
 #include <clocale>
 #include <cstdlib>
@@ -26,11 +25,7 @@ int main(int argc, char** argv) {
   }
   QGuiApplication app(argc, argv);
   std::setlocale(LC_NUMERIC, "C"); // Qt takes the user's locale; the numbers printed stay C-style
-  // A mesh rather than a dataset: the builder makes the dataset first, in a folder that goes when
-  // the run ends.
-  QTemporaryDir built;
-  if (!vxbench::isDataset(options.dataset)) {
-    if (!built.isValid() || !vxbench::buildFromMesh(options, built.path().toStdString())) return 1;
-  }
+  // A mesh rather than a dataset: its dataset from the cache folder, built there first if need be.
+  if (!vxbench::isDataset(options.dataset) && !vxbench::buildFromMesh(options)) return 1;
   return vxbench::runBench(options);
 }

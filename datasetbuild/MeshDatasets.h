@@ -1,5 +1,6 @@
-// Simulation meshes opened in the viewer: they are built into datasets by the builder's own code on
-// a worker thread, into a cache folder where a second open of the same mesh finds its dataset.
+// Simulation meshes opened in the viewer or benchmarked by vxbench: they are built into datasets
+// (in the viewer on a worker thread) into a cache folder where a second open of the same mesh
+// finds its dataset.
 #pragma once
 
 #include <QString>

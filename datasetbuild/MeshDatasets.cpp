@@ -1,4 +1,4 @@
-#include "MeshDatasets.h"
+#include "datasetbuild/MeshDatasets.h"
 
 #include "datasetbuild/Builder.h"
 #include "meshimport/Mesh.h"
