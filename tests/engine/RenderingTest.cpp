@@ -330,6 +330,8 @@ public:
       glFramebufferRenderbufferEXT(GL_FRAMEBUFFER_EXT, points[i], GL_RENDERBUFFER_EXT, rb_[i]);
     }
     glViewport(0, 0, size, size);
+    // A wireframe frame before leaves both faces in line mode; these pictures are of filled quads.
+    glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
     camera.position = PkVec3f(0, 0, 0);
     camera.aspect = 1;
     camera.apply(0);
