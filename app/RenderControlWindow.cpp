@@ -269,7 +269,7 @@ void RenderControlWindow::showDataset() {
     datasetLabel->clear();
     return;
   }
-  QString text = tr("%1 \u2014 %2 tetrahedra").arg(datasetName_, QLocale().toString(qulonglong(glIsosurface_->totalTets)));
+  QString text = tr("%1 \u2014 %2 tetrahedra").arg(datasetName_, QLocale().toString(qulonglong(glIsosurface_->dataset.totalTets)));
   if (!fieldName_.isEmpty()) text += tr(" \u2014 field %1").arg(fieldName_);
   datasetLabel->setText(text);
   showFieldValue();
@@ -317,7 +317,7 @@ void RenderControlWindow::fitModel() {
   // The model is scaled about the origin and then turned: a sphere round the origin through its
   // farthest box corner holds it whatever the rotation.
   PkVec3f corners[8];
-  engine.modelBox.corners(corners);
+  engine.dataset.modelBox.corners(corners);
   float radius = 0;
   for (const PkVec3f& c : corners) radius = std::max(radius, std::sqrt((engine.viewScale * c).lengthSquared()));
   if (!(radius > 0) || !std::isfinite(radius)) radius = std::sqrt(3.0f);

@@ -1,13 +1,12 @@
-// One chunk of the dataset as the engine holds it: four data textures, the row interval tree, the
-// two row counts and the four buffer-backed output targets of the extraction.
+// One chunk of the dataset as the engine holds it: the four data textures the fragment passes read
+// (absent when the active back end keeps the chunk in a form of its own), the row interval tree and
+// the two row counts.
 #pragma once
 
 #include "GLTexture.h"
 #include "PvIntervalTree.h"
 
 #include <memory>
-
-class GLBufferObject;
 
 struct CacheChunk {
   std::unique_ptr<GLTexture> vertexTex;    // float RGBA: position and scalar value
@@ -17,6 +16,6 @@ struct CacheChunk {
   std::unique_ptr<PvIntervalTreeBTree> rowTree;
   int rowCount0 = 0;
   int rowCount1 = 0;
-  // Positions of halves 0 and 1, then their normals. They belong to the render target.
-  GLBufferObject* outputTargets[4] = {nullptr, nullptr, nullptr, nullptr};
+
+  bool hasTextures() const { return vertexTex && weightTex && edgeMapTex && tetMapTex; }
 };

@@ -3,6 +3,7 @@
 #include "CacheFile.h"
 #include "ChunkTextureSize.h"
 #include "EmbeddedShaders.h"
+#include "MemoryPool.h"
 #include "PkDiag.h"
 
 #include <algorithm>
@@ -71,7 +72,8 @@ GLuint uploadBuffer(std::size_t bytes, const void* data) {
 
 } // namespace
 
-ComputeExtraction::ComputeExtraction() = default;
+ComputeExtraction::ComputeExtraction(int textureWidth, int textureHeight)
+    : width_(textureWidth), height_(textureHeight) {}
 
 ComputeExtraction::~ComputeExtraction() = default; // GL objects go with release()
 
@@ -110,7 +112,18 @@ bool ComputeExtraction::initialize() {
   return true;
 }
 
-bool ComputeExtraction::addChunk(const ChunkData& d, int W, int H) {
+Dataset::Upload ComputeExtraction::chunkUpload() {
+  Dataset::Upload form;
+  form.textures = false;
+  form.chunkComplete = [this](int, const ChunkData& d) {
+    addChunk(d); // a chunk it cannot take stays in the trees and draws nothing
+    return true;
+  };
+  return form;
+}
+
+bool ComputeExtraction::addChunk(const ChunkData& d) {
+  const int W = width_, H = height_;
   const std::size_t texels = std::size_t(W) * std::size_t(H);
   if (W != kChunkTextureSide || H != kChunkTextureSide || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
       d.edgeMap.size() != 4 * texels || d.tetMap.size() != 4 * texels) {
@@ -203,8 +216,8 @@ bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
   return b.capacity >= vertices;
 }
 
-void ComputeExtraction::extract(const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
-                                const std::function<void(ExtractionPart)>& partDone) {
+void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
+                                const PartHook& partDone) {
   usedBatches_ = 0;
   const GLuint program = programs_[flatNormals ? 1 : 0];
   if (!program) return;
@@ -284,7 +297,7 @@ void ComputeExtraction::unbindForDrawing() const {
   glBindBuffer(GL_ARRAY_BUFFER, 0);
 }
 
-void ComputeExtraction::draw() const {
+void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
   for (int i = 0; i < usedBatches_; ++i) {
     const Batch& b = batches_[std::size_t(i)];
     bindForDrawing(b);
@@ -300,6 +313,26 @@ void ComputeExtraction::drawRange(int batch, int first, int count) const {
   bindForDrawing(batches_[std::size_t(batch)]);
   glDrawArrays(GL_TRIANGLES, first, count);
   unbindForDrawing();
+}
+
+void ComputeExtraction::collectPrimitives(const std::vector<ChunkSpan>&, std::vector<PrimitiveRecord*>& out) {
+  MemoryPool& pool = MemoryPool::shared();
+  const int stride = kFloatsPerVertex;
+  for (int b = 0; b < usedBatches_; ++b) {
+    const std::vector<float> v = readVertices(b);
+    for (std::size_t first = 0; first + 3 * stride <= v.size(); first += 3 * stride) {
+      void* item = pool.allocate(sizeof(PrimitiveRecord));
+      if (!item) return; // the pool is full: no more records (its warning was printed)
+      auto* r = static_cast<PrimitiveRecord*>(item);
+      *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(first / stride), v[first], v[first + 1],
+                           v[first + 2]};
+      out.push_back(r);
+    }
+  }
+}
+
+void ComputeExtraction::drawPrimitive(const PrimitiveRecord& r) const {
+  drawRange(int(r.id & ~kBatchPrimitive), r.firstVertex, 3);
 }
 
 std::uint32_t ComputeExtraction::vertexCount(int batch) const {

@@ -20,7 +20,7 @@
 // Batches are pooled and grow on demand. Everything needs the engine's context current.
 #pragma once
 
-#include "ExtractionTypes.h"
+#include "Extractor.h"
 #include "PolykitGL.h"
 
 #include <cstddef>
@@ -31,10 +31,10 @@
 
 struct ChunkData;
 
-class ComputeExtraction {
+class ComputeExtraction : public Extractor {
 public:
-  ComputeExtraction();
-  ~ComputeExtraction();
+  ComputeExtraction(int textureWidth, int textureHeight);
+  ~ComputeExtraction() override;
   ComputeExtraction(const ComputeExtraction&) = delete;
   ComputeExtraction& operator=(const ComputeExtraction&) = delete;
 
@@ -46,19 +46,25 @@ public:
   bool initialize();
   bool ready() const { return programs_[0] != 0 && programs_[1] != 0; }
 
+  ExtractionBackend kind() const override { return ExtractionBackend::Compute; }
+  // No chunk textures: each complete chunk is derived into the buffers below.
+  Dataset::Upload chunkUpload() override;
   // Derives chunk k's buffers from its arrays (all W·H arrays of a 256 × 256 cache) and uploads
   // them. Chunks are added in order, k = the number added so far.
-  bool addChunk(const ChunkData& data, int textureWidth, int textureHeight);
-  void clearChunks();
+  bool addChunk(const ChunkData& data);
+  void clearChunks() override;
   int chunkCount() const { return int(chunks_.size()); }
 
   // Extracts the drawn spans at iso. partDone is told after the set-up and after the dispatches.
-  void extract(const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
-               const std::function<void(ExtractionPart)>& partDone);
-  // Draws the last surface as triangles: positions as the vertex array, normals as texture
-  // coordinates of unit 0.
-  void draw() const;
-  // Draws count vertices from first of one batch (a transparent primitive).
+  void extract(const Dataset& dataset, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
+               const PartHook& partDone) override;
+  // Draws the last surface as triangles (whatever the spans: the batches hold just that).
+  void draw(const std::vector<ChunkSpan>& spans) const override;
+  // One record per triangle: kBatchPrimitive | batch as its id, its first vertex, and that
+  // vertex's position.
+  void collectPrimitives(const std::vector<ChunkSpan>& spans, std::vector<PrimitiveRecord*>& out) override;
+  void drawPrimitive(const PrimitiveRecord& record) const override;
+  // Draws count vertices from first of one batch.
   void drawRange(int batch, int first, int count) const;
 
   int batchCount() const { return usedBatches_; }
@@ -68,9 +74,12 @@ public:
   std::vector<float> readVertices(int batch) const;
 
   // Graphics memory of the chunk buffers and the output batches.
-  std::size_t graphicsBytes() const;
+  std::size_t graphicsBytes() const override;
   // Gives back every OpenGL object; needs the context current.
-  void release();
+  void release() override;
+
+  // Top bit of a record's id from collectPrimitives (the rest is the batch).
+  static constexpr std::uint32_t kBatchPrimitive = 0x80000000u;
 
   // Floats per output vertex and vertices per batch at most.
   static constexpr int kFloatsPerVertex = 8;
@@ -96,6 +105,7 @@ private:
   std::vector<Chunk> chunks_;
   std::vector<Batch> batches_;
   int usedBatches_ = 0;
+  const int width_, height_;    // the chunk textures' size
   int columns_ = 128;           // tetrahedron slots per row (W/2)
   // Host memory of the chunk being derived, kept from chunk to chunk of one load.
   std::vector<std::uint32_t> tetScratch_;

@@ -1,40 +1,53 @@
-// The fragment-pass back end of the engine: the render target and its three pass textures, and
-// the four passes per chunk (interpolation of the edges, triangle assembly, vertex and normal
-// gathers) into the chunk's buffer-backed output targets, with their read-backs.
-#include "IsosurfaceEngine.h"
+#include "FragmentPasses.h"
 
 #include "GLBufferObject.h"
 #include "GLRenderToTexture.h"
 #include "MemoryPool.h"
 #include "PkDiag.h"
+#include "ShaderSources.h"
 
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 
-void IsosurfaceEngine::setNearestClamp(GLTexture& t) {
-  t.setParameteri(GL_TEXTURE_WRAP_S, GL_CLAMP);
-  t.setParameteri(GL_TEXTURE_WRAP_T, GL_CLAMP);
-  t.setParameteri(GL_TEXTURE_MAG_FILTER, GL_NEAREST);
-  t.setParameteri(GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+FragmentPassExtractor::FragmentPassExtractor(int width, int height, int renderTargetMode, bool rectTextures)
+    : width_(width), height_(height), requestedMode_(renderTargetMode), requestedRect_(rectTextures) {}
+
+FragmentPassExtractor::~FragmentPassExtractor() = default;
+
+bool FragmentPassExtractor::initialize() {
+  createRenderTargets();
+  const bool loaded = createPrograms();
+  // The passes need all of these; without them the extraction is switched off (said once, here)
+  // rather than run on missing objects.
+  ready_ = false;
+  if (!renderTarget_ || renderTarget_->mode() == GLRenderToTexture::kNoOffscreenMode)
+    pk::error("no offscreen render target - isosurfaces cannot be extracted");
+  else if (floatTextureFormat == GLenum(-1))
+    pk::error("no floating point render format - isosurfaces cannot be extracted");
+  else if (!interpVerticesTex || !interpGradientsTex || !indicesTex)
+    pk::error("floating point render targets not available in this offscreen mode - isosurfaces cannot be extracted");
+  else if (!loaded)
+    pk::error("extraction programs not available - isosurfaces cannot be extracted");
+  else
+    ready_ = true;
+  return ready_;
 }
 
-GLTexture* IsosurfaceEngine::createPassTexture(int width) {
+GLTexture* FragmentPassExtractor::createPassTexture(int width) {
   GLTexture* t = nullptr;
   if (useRectTextures)
-    t = renderTarget->createTextureRect(0, GLint(floatTextureFormat), width, textureHeight, 0, GL_RGBA,
-                                        GL_UNSIGNED_BYTE, nullptr);
+    t = renderTarget_->createTextureRect(0, GLint(floatTextureFormat), width, height_, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                                         nullptr);
   else
-    t = renderTarget->createTexture2D(0, GLint(floatTextureFormat), width, textureHeight, 0, GL_RGBA,
-                                      GL_UNSIGNED_BYTE, nullptr);
-  if (t) setNearestClamp(*t);
+    t = renderTarget_->createTexture2D(0, GLint(floatTextureFormat), width, height_, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                                       nullptr);
+  if (t) Dataset::setNearestClamp(*t);
   return t;
 }
 
-void IsosurfaceEngine::createRenderTargets() {
-  interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
-  ownedPassTextures_.clear();
-  renderTarget = std::make_unique<GLRenderToTexture>(textureWidth, textureHeight, options.renderTargetMode);
-
+void FragmentPassExtractor::createRenderTargets() {
+  renderTarget_ = std::make_unique<GLRenderToTexture>(width_, height_, requestedMode_);
   floatTextureFormat = GLenum(-1);
   useRectTextures = 0;
   if (!GLEW_EXT_framebuffer_object && !pk::hasGLXPbuffers()) {
@@ -47,18 +60,143 @@ void IsosurfaceEngine::createRenderTargets() {
   } else {
     pk::error("GLRenderToTexture does not find any useful floating point format");
   }
-  if (options.rectTextures && floatTextureFormat != GLenum(-1)) useRectTextures = 1;
+  if (requestedRect_ && floatTextureFormat != GLenum(-1)) useRectTextures = 1;
 
-  interpVerticesTex = createPassTexture(textureWidth);
-  interpGradientsTex = createPassTexture(textureWidth);
-  indicesTex = createPassTexture(textureWidth / 2);
+  interpVerticesTex = createPassTexture(width_);
+  interpGradientsTex = createPassTexture(width_);
+  indicesTex = createPassTexture(width_ / 2);
   // Framebuffer-mode textures are handed to their creator; pbuffer-mode ones stay with the pbuffers.
-  if (renderTarget->mode() == GLRenderToTexture::kFramebufferMode)
+  if (renderTarget_->mode() == GLRenderToTexture::kFramebufferMode)
     for (GLTexture* t : {interpVerticesTex, interpGradientsTex, indicesTex})
       if (t) ownedPassTextures_.emplace_back(t);
 }
 
-void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {
+bool FragmentPassExtractor::createPrograms() {
+  const shaders::PassSet& set = useRectTextures ? shaders::passRect : shaders::pass2D;
+  const bool loaded = interpolateProgram.loadFromString(shaders::fullScreenVertex, set.interpolation) &&
+                      triangleProgram.loadFromString(shaders::fullScreenVertex, set.triangleAssembly) &&
+                      vertexGatherProgram.loadFromString(shaders::fullScreenVertex, set.vertexGather) &&
+                      normalGatherProgram.loadFromString(shaders::fullScreenVertex, set.normalGather);
+  if (!loaded) {
+    pk::error("unable to load shaders");
+    return false;
+  }
+  const float W = float(width_), H = float(height_);
+  interpolateProgram.bind();
+  interpolateProgram.setUniform1i("Edges", 0);
+  interpolateProgram.setUniform1i("Vertices", 1);
+  if (useRectTextures) interpolateProgram.setUniform2f("Size", W, H);
+  interpolateProgram.setUniform2f("Flags", 0.5f, -1.0f);
+  interpolateProgram.unbind();
+
+  triangleProgram.bind();
+  triangleProgram.setUniform1i("InterpVertices", 0);
+  triangleProgram.setUniform1i("Map", 1);
+  triangleProgram.setUniform4f("Param", W, H, 1.0f / W, 0);
+  triangleProgram.unbind();
+
+  for (GLSLShader* gather : {&vertexGatherProgram, &normalGatherProgram}) {
+    gather->bind();
+    gather->setUniform1i(gather == &vertexGatherProgram ? "InterpVertices" : "InterpGradients", 0);
+    gather->setUniform1i("Indices", 1);
+    gather->setUniform2f("Offset", 0, 0);
+    gather->setUniform4f("Param", W, H, 1.0f / W, 1.0f / H);
+    gather->unbind();
+  }
+  return true;
+}
+
+Dataset::Upload FragmentPassExtractor::chunkUpload() {
+  Dataset::Upload form;
+  form.textures = true;
+  form.floatFormat = floatTextureFormat;
+  form.rectTextures = useRectTextures != 0;
+  return form;
+}
+
+// ---- output sets -------------------------------------------------------------------------------
+
+const FragmentPassExtractor::OutputSet* FragmentPassExtractor::heldOutputs(int k) const {
+  if (k < 0 || std::size_t(k) >= chunkSets_.size() || !chunkSets_[std::size_t(k)][0]) return nullptr;
+  return &chunkSets_[std::size_t(k)];
+}
+
+const FragmentPassExtractor::OutputSet* FragmentPassExtractor::outputsFor(int k) {
+  if (const OutputSet* held = heldOutputs(k)) return held;
+  if (k < 0 || !renderTarget_) return nullptr;
+  OutputSet set{};
+  if (!freeSets_.empty()) {
+    set = freeSets_.back();
+    freeSets_.pop_back();
+  } else {
+    for (GLBufferObject*& b : set) {
+      b = renderTarget_->createBuffer(GLint(floatTextureFormat), width_, height_, GL_RGBA, GL_FLOAT, 0);
+      if (!b) {
+        for (GLBufferObject* made : set)
+          if (made) renderTarget_->releaseBuffer(made);
+        return nullptr;
+      }
+    }
+    allSets_.push_back(set);
+  }
+  if (chunkSets_.size() <= std::size_t(k)) chunkSets_.resize(std::size_t(k) + 1, OutputSet{});
+  chunkSets_[std::size_t(k)] = set;
+  return &chunkSets_[std::size_t(k)];
+}
+
+void FragmentPassExtractor::recycleOutputs(const std::vector<ChunkSpan>& spans) {
+  std::vector<char> active(chunkSets_.size(), 0);
+  for (const ChunkSpan& s : spans)
+    if (std::size_t(s.chunk) < active.size()) active[std::size_t(s.chunk)] = 1;
+  for (std::size_t k = 0; k < chunkSets_.size(); ++k)
+    if (chunkSets_[k][0] && !active[k]) {
+      freeSets_.push_back(chunkSets_[k]);
+      chunkSets_[k] = OutputSet{};
+    }
+}
+
+int FragmentPassExtractor::chunksWithOutputs() const {
+  return int(std::count_if(chunkSets_.begin(), chunkSets_.end(), [](const OutputSet& s) { return s[0] != nullptr; }));
+}
+
+void FragmentPassExtractor::clearChunks() {
+  // The output buffers go back to the render target, so that opening dataset after dataset does
+  // not pile up graphics memory.
+  if (renderTarget_)
+    for (const OutputSet& set : allSets_)
+      for (GLBufferObject* b : set) renderTarget_->releaseBuffer(b);
+  allSets_.clear();
+  freeSets_.clear();
+  chunkSets_.clear();
+}
+
+std::size_t FragmentPassExtractor::graphicsBytes() const {
+  std::size_t bytes = 0;
+  for (const OutputSet& set : allSets_)
+    for (GLBufferObject* b : set) bytes += std::size_t(b->size()) * 2; // the buffer and the texture it is read from
+  return bytes;
+}
+
+void FragmentPassExtractor::release() {
+  clearChunks();
+  interpVerticesTex = interpGradientsTex = indicesTex = nullptr;
+  ownedPassTextures_.clear();
+  renderTarget_.reset(); // with the pbuffer-mode pass textures
+  for (GLSLShader* p : {&interpolateProgram, &triangleProgram, &vertexGatherProgram, &normalGatherProgram})
+    p->destroy();
+  ready_ = false;
+}
+
+// ---- the passes --------------------------------------------------------------------------------
+
+void FragmentPassExtractor::extract(const Dataset& dataset, const std::vector<ChunkSpan>& spans, float iso,
+                                    bool flatNormals, const PartHook& partDone) {
+  recycleOutputs(spans);
+  for (const ChunkSpan& s : spans) extractSpan(dataset, s, iso, flatNormals, partDone);
+}
+
+namespace {
+void drawRowQuad(float yMin, float yEnd) {
   glBegin(GL_QUADS);
   glVertex2f(-1, yEnd);
   glVertex2f(1, yEnd);
@@ -66,12 +204,18 @@ void IsosurfaceEngine::drawRowQuad(float yMin, float yEnd) {
   glVertex2f(-1, yMin);
   glEnd();
 }
+} // namespace
 
-void IsosurfaceEngine::extractChunk(int k) {
-  CacheChunk& chunk = *chunks[std::size_t(k)];
-  if (!chunk.vertexTex || !chunk.weightTex || !chunk.edgeMapTex || !chunk.tetMapTex) return;
-  for (GLBufferObject* b : chunk.outputTargets)
-    if (!b) return;
+void FragmentPassExtractor::extractSpan(const Dataset& dataset, const ChunkSpan& span, float iso, bool flatNormals,
+                                        const PartHook& partDone) {
+  auto part = [&](ExtractionPart p) {
+    if (partDone) partDone(p);
+  };
+  if (!ready_ || span.chunk < 0 || std::size_t(span.chunk) >= dataset.chunks.size()) return;
+  const CacheChunk& chunk = *dataset.chunks[std::size_t(span.chunk)];
+  if (!chunk.hasTextures()) return;
+  const OutputSet* outputs = outputsFor(span.chunk);
+  if (!outputs) return;
 
   glPushAttrib(GL_ALL_ATTRIB_BITS);
   glPushClientAttrib(GL_CLIENT_ALL_ATTRIB_BITS);
@@ -84,11 +228,11 @@ void IsosurfaceEngine::extractChunk(int k) {
   glPointSize(1);
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
 
-  renderTarget->beginCapture();
-  partDone(ExtractionPart::Setup);
-  const int W = textureWidth, H = textureHeight;
-  const float yMin = rowY(rowMin), yEnd = rowY(rowEnd), yEdge = rowY(chunk.rowCount1);
-  const bool framebufferMode = renderTarget->mode() == GLRenderToTexture::kFramebufferMode;
+  renderTarget_->beginCapture();
+  part(ExtractionPart::Setup);
+  const int W = width_, H = height_;
+  const float yMin = rowY(span.rowMin), yEnd = rowY(span.rowEnd), yEdge = rowY(chunk.rowCount1);
+  const bool framebufferMode = renderTarget_->mode() == GLRenderToTexture::kFramebufferMode;
 
   // One pass into the selected target. The program, textures, clear colour and viewport are set
   // after the target is selected: in pbuffer mode every target has a context of its own.
@@ -124,86 +268,123 @@ void IsosurfaceEngine::extractChunk(int k) {
     glVertex2f(0, 1);
     glEnd();
   };
-  auto flags = [&] { interpolateProgram.setUniform2f("Flags", isovalue, -1.0f); };
-  renderTarget->setTarget(interpVerticesTex, 0, 0);
+  auto flags = [&] { interpolateProgram.setUniform2f("Flags", iso, -1.0f); };
+  renderTarget_->setTarget(interpVerticesTex, 0, 0);
   pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.vertexTex.get(), GL_TEXTURE1}}, W, 1, flags,
        twoPartQuad);
-  partDone(ExtractionPart::Interpolation);
-  renderTarget->setTarget(interpGradientsTex, 0, 0);
+  part(ExtractionPart::Interpolation);
+  renderTarget_->setTarget(interpGradientsTex, 0, 0);
   pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.weightTex.get(), GL_TEXTURE1}}, W, 1, flags,
        twoPartQuad);
-  partDone(ExtractionPart::Interpolation);
+  part(ExtractionPart::Interpolation);
 
   // Triangle assembly into the indices target, W/2 wide.
   glViewport(0, 0, W / 2, H);
-  renderTarget->setTarget(indicesTex, 0, 0);
+  renderTarget_->setTarget(indicesTex, 0, 0);
   pass(triangleProgram, {{interpVerticesTex, GL_TEXTURE0}, {chunk.tetMapTex.get(), GL_TEXTURE1}}, W / 2, 0, [] {},
        rowQuad);
-  partDone(ExtractionPart::Assembly);
+  part(ExtractionPart::Assembly);
 
   // Vertex gather into the position buffers of both halves, then the normal gather into the normal
   // buffers: one gradient per primitive when flat, four when smooth.
   glViewport(0, 0, W, H);
-  GLSLShader& normals = flatShading ? normalGatherProgram : vertexGatherProgram;
+  GLSLShader& normals = flatNormals ? normalGatherProgram : vertexGatherProgram;
   for (int target = 0; target < 4; ++target) {
     const int h = target % 2;
     GLSLShader& program = target < 2 ? vertexGatherProgram : normals;
     GLTexture* source = target < 2 ? interpVerticesTex : interpGradientsTex;
-    renderTarget->setTarget(chunk.outputTargets[target]); // leaving a buffer target copies it
-    partDone(ExtractionPart::Copies);
+    renderTarget_->setTarget((*outputs)[std::size_t(target)]); // leaving a buffer target copies it
+    part(ExtractionPart::Copies);
     pass(program, {{indicesTex, GL_TEXTURE1}, {source, GL_TEXTURE0}}, W, 1,
          [&] { program.setUniform2f("Offset", 0.25f * float(h), 0); }, rowQuad);
-    partDone(target < 2 ? ExtractionPart::VertexGather : ExtractionPart::NormalGather);
+    part(target < 2 ? ExtractionPart::VertexGather : ExtractionPart::NormalGather);
   }
 
-  renderTarget->endCapture(); // copies the last buffer target
-  partDone(ExtractionPart::Copies);
+  renderTarget_->endCapture(); // copies the last buffer target
+  part(ExtractionPart::Copies);
   glPopClientAttrib();
   glPopAttrib();
-  partDone(ExtractionPart::Setup);
+  part(ExtractionPart::Setup);
+}
 
-  if (surfaceOpacity < 1.0f) {
-    MemoryPool& pool = MemoryPool::shared();
+// ---- drawing and read-back -----------------------------------------------------------------------
+
+void FragmentPassExtractor::drawQuads(const OutputSet& set, int half, int first, int count) const {
+  GLBufferObject* positions = set[std::size_t(half)];
+  GLBufferObject* normals = set[std::size_t(2 + half)];
+  if (!positions || !normals || count <= 0) return;
+  glEnableClientState(GL_VERTEX_ARRAY);
+  positions->bindAsArray();
+  glVertexPointer(4, GL_FLOAT, 0, nullptr);
+  glClientActiveTextureARB(GL_TEXTURE0);
+  glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+  normals->bindAsArray();
+  glTexCoordPointer(4, GL_FLOAT, 0, nullptr);
+  glDrawArrays(GL_QUADS, first, count);
+  glDisableClientState(GL_VERTEX_ARRAY);
+  glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+  normals->unbindAsArray();
+  positions->unbindAsArray();
+}
+
+void FragmentPassExtractor::draw(const std::vector<ChunkSpan>& spans) const {
+  // Only what the last extraction wrote is drawn: the spans' rows of chunks holding outputs.
+  for (const ChunkSpan& s : spans) {
+    const OutputSet* set = s.drawn() ? heldOutputs(s.chunk) : nullptr;
+    if (!set) continue;
+    glColor3f(0, 0, 1);
+    for (int h = 0; h < 2; ++h)
+      drawQuads(*set, h, (height_ - s.rowEnd) * width_, (s.rowEnd - s.rowMin) * width_);
+  }
+}
+
+void FragmentPassExtractor::collectPrimitives(const std::vector<ChunkSpan>& spans, std::vector<PrimitiveRecord*>& out) {
+  MemoryPool& pool = MemoryPool::shared();
+  const int W = width_, H = height_;
+  for (const ChunkSpan& s : spans) {
+    if (!s.drawn() || !heldOutputs(s.chunk)) continue;
     for (int h = 0; h < 2; ++h) {
-      const std::vector<float> a = readBackTarget(k, h);
-      for (int j = H - rowEnd; j <= H - rowMin - 1; ++j)
-        for (int s = 0; s < W / 4; ++s) {
-          const int v = j * W + 4 * s;
+      const std::vector<float> a = readBackOutput(s.chunk, h);
+      for (int j = H - s.rowEnd; j <= H - s.rowMin - 1; ++j)
+        for (int q = 0; q < W / 4; ++q) {
+          const int v = j * W + 4 * q;
           void* item = pool.allocate(sizeof(PrimitiveRecord));
           if (!item) return; // the pool is full: no more records (its warning was printed)
           auto* r = static_cast<PrimitiveRecord*>(item);
-          *r = PrimitiveRecord{std::uint32_t(k) * 256u + std::uint32_t(h), v, a[4 * std::size_t(v)],
+          *r = PrimitiveRecord{std::uint32_t(s.chunk) * 256u + std::uint32_t(h), v, a[4 * std::size_t(v)],
                                a[4 * std::size_t(v) + 1], a[4 * std::size_t(v) + 2]};
-          primitives.push_back(r);
+          out.push_back(r);
         }
     }
   }
 }
 
-std::vector<float> IsosurfaceEngine::readBackOutput(int k, int target) {
-  std::vector<float> pixels(std::size_t(textureWidth) * textureHeight * 4, 0.0f);
-  if (k < 0 || std::size_t(k) >= chunks.size() || target < 0 || target > 3) return pixels;
-  GLBufferObject* buffer = chunks[std::size_t(k)]->outputTargets[target];
-  if (!buffer || !renderTarget) return pixels;
-  renderTarget->beginCapture();
-  renderTarget->setTarget(buffer);
+void FragmentPassExtractor::drawPrimitive(const PrimitiveRecord& r) const {
+  if (const OutputSet* set = heldOutputs(int(r.id >> 8))) drawQuads(*set, int(r.id & 0xFF), r.firstVertex, 4);
+}
+
+std::vector<float> FragmentPassExtractor::readBackOutput(int k, int target) {
+  std::vector<float> pixels(std::size_t(width_) * height_ * 4, 0.0f);
+  const OutputSet* set = heldOutputs(k);
+  if (!set || target < 0 || target > 3 || !renderTarget_) return pixels;
+  renderTarget_->beginCapture();
+  renderTarget_->setTarget((*set)[std::size_t(target)]);
   glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
   GLint packBuffer = 0;
   glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING_ARB, &packBuffer);
   if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, 0);
-  glReadPixels(0, 0, textureWidth, textureHeight, GL_RGBA, GL_FLOAT, pixels.data());
+  glReadPixels(0, 0, width_, height_, GL_RGBA, GL_FLOAT, pixels.data());
   if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
-  renderTarget->endCapture();
+  renderTarget_->endCapture();
   return pixels;
 }
 
-std::vector<float> IsosurfaceEngine::readBackTarget(int k, int half) { return readBackOutput(k, half); }
-
-std::vector<float> IsosurfaceEngine::readOutputBuffer(int k, int target) {
-  std::vector<float> values(std::size_t(textureWidth) * textureHeight * 4, 0.0f);
-  if (k < 0 || std::size_t(k) >= chunks.size() || target < 0 || target > 3) return values;
-  GLBufferObject* buffer = chunks[std::size_t(k)]->outputTargets[target];
-  if (!buffer || std::size_t(buffer->size()) < values.size() * sizeof(float)) return values;
+std::vector<float> FragmentPassExtractor::readOutputBuffer(int k, int target) const {
+  std::vector<float> values(std::size_t(width_) * height_ * 4, 0.0f);
+  const OutputSet* set = heldOutputs(k);
+  if (!set || target < 0 || target > 3) return values;
+  GLBufferObject* buffer = (*set)[std::size_t(target)];
+  if (std::size_t(buffer->size()) < values.size() * sizeof(float)) return values;
   buffer->getSubData(0, int(values.size() * sizeof(float)), values.data());
   return values;
 }

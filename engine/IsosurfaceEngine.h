@@ -1,19 +1,16 @@
-// The isosurface engine without a window: everything the graphics processor needs (the dataset's
-// chunks and interval trees, the extraction programs and render targets, the shading textures, the
-// camera and the display parameters) and every OpenGL operation on them. The engine widget
-// (GLGPUIsosurface) is one through inheritance and adds Qt's events and slots; the benchmark and
-// the tests drive it headlessly on an offscreen context. All OpenGL work needs the engine's
+// The isosurface engine without a window: the façade over the dataset (chunks, trees, boundary
+// surfaces), the chunk selection, the extraction back end (fragment passes or compute pass) and the
+// surface renderer, with the camera and the display parameters the controls change. The engine
+// widget (GLGPUIsosurface) is one through inheritance and adds Qt's events and slots; the benchmark
+// and the tests drive it headlessly on an offscreen context. All OpenGL work needs the engine's
 // context current.
 #pragma once
 
 #include "Camera.h"
-#include "CacheChunk.h"
-#include "CacheFile.h"
 #include "ChunkTextureSize.h"
+#include "Dataset.h"
 #include "ExtractionTypes.h"
-#include "GLSLShader.h"
-#include "GLTexture.h"
-#include "PolykitGL.h"
+#include "SurfaceRenderer.h"
 
 #include <QString>
 
@@ -24,11 +21,9 @@
 #include <vector>
 
 class ComputeExtraction;
-class GLBufferObject;
-class GLRenderToTexture;
+class Extractor;
+class FragmentPassExtractor;
 class QImage;
-class PvIntervalTreeBTree;
-struct PrimitiveRecord;
 
 // Choices made before initializeGL, for the benchmark and the tests; the viewer keeps the defaults.
 struct EngineOptions {
@@ -61,8 +56,6 @@ public:
   void initializeGL();
   void resizeGL(int w, int h);
   void paintGL();
-  void createRenderTargets();
-  void createPrograms();
   void setBackdropImage(const QString& path);
 
   // --- datasets ---
@@ -71,11 +64,11 @@ public:
   bool loadDataset(const QString& path);
   bool readCache(const std::string& path);
   void clearChunks();
-  bool hasDataset() const { return chunkTree != nullptr; }
+  bool hasDataset() const { return !dataset.empty(); }
   // Chunks of the last cache read that were read completely (and are extracted and drawn), and
   // chunks its header announced; they differ after a load that failed part-way.
-  int chunksLoaded() const { return chunksLoaded_; }
-  int chunksInFile() const { return chunksInFile_; }
+  int chunksLoaded() const { return dataset.chunksLoaded; }
+  int chunksInFile() const { return dataset.chunksInFile; }
   // Told after every chunk a cache read has finished (chunks read, chunks in the file), so that a
   // long load can show its progress.
   std::function<void(int, int)> loadProgress;
@@ -89,11 +82,15 @@ public:
   bool setBackend(ExtractionBackend backend);
   // The back end initializeGL chose (never Automatic once the engine is set up).
   ExtractionBackend activeBackend() const { return backend_; }
-  // The compute back end, when it is the active one (for checks of what it drew).
-  const ComputeExtraction* computeBackend() const { return backend_ == ExtractionBackend::Compute ? compute_.get() : nullptr; }
+  // The active back end when it is that one (for checks of what it drew), else null.
+  const ComputeExtraction* computeBackend() const;
+  FragmentPassExtractor* fragmentBackend() const;
+  // Selects the spans at the isovalue, extracts them with the active back end, and times it.
   void extract();
+  // The fragment passes over chunk k's rows [rowMin, rowEnd) alone.
   void extractChunk(int k);
-  // W·H·4 floats: the position target of chunk k, half h (bottom window row first).
+  // W·H·4 floats: the position target of chunk k, half h (bottom window row first), read from the
+  // fragment passes' render target.
   std::vector<float> readBackTarget(int k, int half);
   // The same for any of the four output targets (0, 1 positions; 2, 3 normals).
   std::vector<float> readBackOutput(int k, int target);
@@ -103,8 +100,8 @@ public:
   void drawSurface();
   void drawBox();
   void drawBackdrop();
-  void depthSortPrimitives();
-  // Whether the passes can run at all (render target, pass textures and programs are there).
+  void depthSortPrimitives() { renderer.depthSortPrimitives(); }
+  // Whether the active back end can extract at all.
   bool extractionReady() const { return extractionReady_; }
   const ExtractionStats& lastExtraction() const { return stats_; }
   // The figure an extraction reports: tetrahedra of the whole dataset, in 2^20, per second.
@@ -112,7 +109,8 @@ public:
   // Told whenever a part of an extraction has been issued (a profiler finishes the graphics work
   // there and takes the time); not set in the viewer.
   std::function<void(ExtractionPart)> onPartDone;
-  // Graphics memory the dataset occupies: its chunk textures, output buffers and boundary buffers.
+  // Graphics memory the dataset occupies: its chunk data, the back end's outputs and the boundary
+  // buffers.
   std::size_t datasetGraphicsBytes() const;
 
   // Draws one frame of width × height (resize and paint, as the view would) into a framebuffer of
@@ -127,10 +125,6 @@ public:
 
   EngineOptions options;
 
-  // Top bit of a PrimitiveRecord id that names a batch of the compute back end (its firstVertex
-  // then starts a triangle there) instead of chunk · 256 + half.
-  static constexpr std::uint32_t kComputePrimitive = 0x80000000u;
-
   // The lowest and highest isovalues: 2^-23 and 0x3F7FFFFE, two steps below 1.
   static constexpr float kIsoLow = 1.1920929e-07f;
   static constexpr float kIsoHigh = 0.99999988f;
@@ -138,23 +132,12 @@ public:
   const int textureWidth = kChunkTextureSide, textureHeight = kChunkTextureSide;
   const float invTextureWidth = 1.0f / kChunkTextureSide, invTextureHeight = 1.0f / kChunkTextureSide;
   float isovalue = 0.5f;
+  // The rows extractChunk runs over.
   int rowMin = 0, rowEnd = kChunkTextureSide;
   bool dirty = true;
 
-  GLSLShader interpolateProgram, triangleProgram, vertexGatherProgram, normalGatherProgram;
-  GLSLShader surfaceShader, glassProgram;
-  std::unique_ptr<GLRenderToTexture> renderTarget;
-  // The three pass targets (2D or rectangle). In framebuffer mode they are held by
-  // ownedPassTextures_, in pbuffer mode by the render target's pbuffers.
-  GLTexture* interpVerticesTex = nullptr;
-  GLTexture* interpGradientsTex = nullptr;
-  GLTexture* indicesTex = nullptr;
-  GLenum floatTextureFormat = 0;
-  int useRectTextures = 3;
-
-  std::vector<std::unique_ptr<CacheChunk>> chunks;
-  std::unique_ptr<PvIntervalTreeBTree> chunkTree;
-  CacheBox modelBox{};
+  Dataset dataset{kChunkTextureSide, kChunkTextureSide};
+  SurfaceRenderer renderer;
   Camera camera;
   bool showBoundingBox = true;
   bool showVertices = false;
@@ -168,48 +151,23 @@ public:
   float viewScale = 1.0f;
   float surfaceOpacity = 1.0f;
   int lastMouseX = 0, lastMouseY = 0;
-  GLTexture3D licTex;
-  GLTexture2D envMapTex, refractionTex;
-  std::vector<PrimitiveRecord*> primitives;
-  // Positions and normals of the two boundary lists (0, 1: list 0; 2, 3: list 1); made by
-  // initializeGL, released by releaseGL.
-  std::unique_ptr<GLBufferObject> boundaryBuffers[4];
-  int boundaryTriangles0 = 0, boundaryTriangles1 = 0;
-  uint32_t totalTets = 0;
 
 protected:
   // Reports a finished extraction's throughput (the widget emits extractPerf).
   virtual void reportExtractPerf(int /*mtetsPerSecond*/) {}
 
 private:
-  void releasePrimitives();
-  void uploadImageMipmaps(const QImage& image);
-  void drawOutputQuads(CacheChunk& chunk, int half, GLint first, GLsizei count);
-  void drawRowQuad(float yMin, float yEnd);
-  // Ids of the chunks whose value range holds iso, in the chunk tree's order, valid indices only.
-  std::vector<int> activeChunks(float iso) const;
-  // The chunk's row query at iso: rowMin = the smallest of `start` and the rows found, rowEnd = 1 +
-  // the largest of 0 and the rows found.
-  void rowSpan(const CacheChunk& chunk, float iso, int start, int& first, int& end) const;
   void partDone(ExtractionPart part) {
     if (onPartDone) onPartDone(part);
   }
-  float rowY(int row) const { return 1.0f - float(2 * row) * invTextureHeight; }
-  GLTexture* createPassTexture(int width);
-  // Nearest filtering and clamping, as every chunk texture and pass target is read.
-  static void setNearestClamp(GLTexture& t);
-  std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, GLenum unit);
-
-  void buildComputePrimitives();
+  // Makes the back end options ask for, falling back to the fragment passes.
   bool chooseBackend();
+  void releaseBackend();
 
-  std::vector<std::unique_ptr<GLTexture>> ownedPassTextures_;
-  std::unique_ptr<ComputeExtraction> compute_;
+  std::unique_ptr<Extractor> extractor_;
   ExtractionBackend backend_ = ExtractionBackend::FragmentPasses;
   bool glInitialised_ = false;
   bool extractionReady_ = false;
-  bool fragmentReady_ = false;
-  int chunksLoaded_ = 0, chunksInFile_ = 0; // the fragment passes could run (whatever back end is active)
   QString datasetPath_;
   ExtractionStats stats_;
 };

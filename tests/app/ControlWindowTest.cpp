@@ -615,10 +615,10 @@ TEST_F(Window, OpenedDatasetIsNamedInTheStatusBarAndFeedsThePlot) {
   if (path.isEmpty()) GTEST_SKIP() << "no dataset builder";
   show();
   ASSERT_TRUE(window->openDataset(path));
-  EXPECT_GT(engine->totalTets, 0u);
+  EXPECT_GT(engine->dataset.totalTets, 0u);
   // The dataset's name and size, then the field its field file names.
   EXPECT_TRUE(window->datasetLabel->text().startsWith(
-      QStringLiteral("blobs.vx \u2014 %1 tetrahedra \u2014 field ").arg(QLocale().toString(qulonglong(engine->totalTets)))))
+      QStringLiteral("blobs.vx \u2014 %1 tetrahedra \u2014 field ").arg(QLocale().toString(qulonglong(engine->dataset.totalTets)))))
       << window->datasetLabel->text().toStdString();
   // The status bar says how to step out of the model the view starts in.
   EXPECT_TRUE(window->statusBar()->currentMessage().contains("Fit Model"));
@@ -638,9 +638,9 @@ TEST_F(Window, DatasetAskedForBeforeTheWindowShowsOpensAfterItsFirstFrame) {
   if (path.isEmpty()) GTEST_SKIP() << "no dataset builder";
   ASSERT_FALSE(engine->isValid());
   EXPECT_TRUE(window->openDataset(path));
-  EXPECT_EQ(engine->totalTets, 0u);
+  EXPECT_EQ(engine->dataset.totalTets, 0u);
   show();
-  EXPECT_TRUE(QTest::qWaitFor([&] { return engine->totalTets > 0; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return engine->dataset.totalTets > 0; }, 10000));
   EXPECT_TRUE(window->datasetLabel->text().startsWith("blobs.vx"));
   EXPECT_TRUE(engine->datasetPath().endsWith("blobs.vx"));
 }
@@ -694,14 +694,14 @@ TEST_F(Window, AnOpenThatFailsPartWaySaysHowMuchLoadedAndForgetsThePreviousDatas
   EXPECT_TRUE(window->statusBar()->currentMessage().endsWith("(2 of 3 chunks loaded)"))
       << window->statusBar()->currentMessage().toStdString();
   EXPECT_EQ(window->datasetLabel->text(),
-            QStringLiteral("part.vx \u2014 %1 tetrahedra").arg(QLocale().toString(qulonglong(engine->totalTets))));
+            QStringLiteral("part.vx \u2014 %1 tetrahedra").arg(QLocale().toString(qulonglong(engine->dataset.totalTets))));
 
   // A geometry without its cache leaves nothing of either dataset: no name, no count.
   const std::string lonely = dir.filePath("lonely.vx").toStdString();
   ASSERT_TRUE(writeGeometryFile(lonely, samples::tetrahedron()));
   captureStderr([&] { EXPECT_FALSE(window->openDataset(QString::fromStdString(lonely))); });
   EXPECT_TRUE(window->datasetLabel->text().isEmpty());
-  EXPECT_EQ(engine->totalTets, 0u);
+  EXPECT_EQ(engine->dataset.totalTets, 0u);
 }
 
 TEST_F(Window, FitModelFramesTheWholeModelAndTheFieldIsShownInItsUnits) {

@@ -112,7 +112,7 @@ TEST(OpenSoak, TwentyDatasetsGoodAndMalformedThroughFileOpen) {
       EXPECT_TRUE(label.startsWith(name)) << label.toStdString();
     } else {
       EXPECT_TRUE(label.isEmpty()) << label.toStdString();
-      EXPECT_EQ(view->totalTets, 0u);
+      EXPECT_EQ(view->dataset.totalTets, 0u);
     }
     if (!message.contains("Fit Model")) { // some corpus entries are sound enough to load
       ++failed;

@@ -3,6 +3,7 @@
 #include "DatasetWriter.h"
 #include "GLRenderToTexture.h"
 #include "ComputeExtraction.h"
+#include "FragmentPasses.h"
 #include "IsosurfaceEngine.h"
 #include "PkDiag.h"
 
@@ -77,37 +78,65 @@ TEST_F(DatasetLoad, AGoodDatasetFillsTheEngine) {
   engine.loadProgress = [&](int done, int total) { progress.emplace_back(done, total); };
   ASSERT_TRUE(load(writeGood()));
   EXPECT_EQ(progress, (std::vector<std::pair<int, int>>{{1, 3}, {2, 3}, {3, 3}}));
-  EXPECT_EQ(engine.chunks.size(), 3u);
+  EXPECT_EQ(engine.dataset.chunks.size(), 3u);
   EXPECT_TRUE(engine.hasDataset());
-  EXPECT_EQ(engine.totalTets, 300u);
-  EXPECT_EQ(engine.boundaryTriangles0, 1);
-  EXPECT_EQ(engine.boundaryTriangles1, 2);
+  EXPECT_EQ(engine.dataset.totalTets, 300u);
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 1);
+  EXPECT_EQ(engine.dataset.boundaryTriangles1, 2);
   EXPECT_FLOAT_EQ(engine.viewScale, 0.25f);
   EXPECT_TRUE(engine.dirty);
   EXPECT_EQ(engine.rotation[1], 0.0f);
-  for (const auto& chunk : engine.chunks) {
+  for (const auto& chunk : engine.dataset.chunks) {
     ASSERT_TRUE(chunk->vertexTex && chunk->weightTex && chunk->edgeMapTex && chunk->tetMapTex && chunk->rowTree);
-    for (GLBufferObject* b : chunk->outputTargets) EXPECT_NE(b, nullptr);
     EXPECT_EQ(chunk->rowCount1, 1);
   }
   // The chunk tree finds chunk 1 ([0.1, 0.4]) and chunk 2 ([0.2, 0.5]) at 0.45... only chunk 2.
-  engine.chunkTree->startQuery(0.45f);
-  const IntervalEntry* e = engine.chunkTree->next();
+  engine.dataset.chunkTree->startQuery(0.45f);
+  const IntervalEntry* e = engine.dataset.chunkTree->next();
   ASSERT_NE(e, nullptr);
   EXPECT_EQ(e->id, 2);
-  EXPECT_EQ(engine.chunkTree->next(), nullptr);
+  EXPECT_EQ(engine.dataset.chunkTree->next(), nullptr);
   EXPECT_EQ(takeGLError(), 0u);
 }
 
-TEST_F(DatasetLoad, ReopeningGivesTheOutputBuffersBack) {
+// Loading makes no output targets: the chunks an extraction runs over take sets of four from a
+// pool that grows on demand and gets back the sets of chunks no longer extracted; reopening and
+// clearing give every buffer back to the render target.
+TEST_F(DatasetLoad, OutputBuffersComeFromAPoolForTheExtractedChunksOnly) {
   const std::string p = writeGood();
   ASSERT_TRUE(load(p));
-  EXPECT_EQ(engine.renderTarget->bufferCount(), 12);
+  FragmentPassExtractor* passes = engine.fragmentBackend();
+  ASSERT_NE(passes, nullptr);
+  const GLRenderToTexture& target = *passes->renderTarget();
+  EXPECT_EQ(target.bufferCount(), 0);
+  const std::size_t loaded = engine.datasetGraphicsBytes();
+  auto extractAt = [&](float iso) {
+    engine.isovalue = iso;
+    engine.requestExtraction();
+    engine.extract();
+  };
+  extractAt(0.45f); // chunk 2 only
+  EXPECT_EQ(passes->chunksWithOutputs(), 1);
+  EXPECT_EQ(target.bufferCount(), 4);
+  extractAt(0.25f); // all three
+  EXPECT_EQ(passes->chunksWithOutputs(), 3);
+  EXPECT_EQ(target.bufferCount(), 12);
+  EXPECT_EQ(engine.datasetGraphicsBytes(), loaded + 12 * std::size_t(W) * H * 16 * 2);
+  extractAt(0.45f); // two sets go back to the pool, none is made
+  EXPECT_EQ(passes->chunksWithOutputs(), 1);
+  EXPECT_EQ(passes->outputSets(), 3);
+  extractAt(0.05f); // chunk 0 takes one from the pool
+  EXPECT_EQ(passes->chunksWithOutputs(), 1);
+  EXPECT_EQ(target.bufferCount(), 12);
   ASSERT_TRUE(load(p));
+  EXPECT_EQ(target.bufferCount(), 0);
+  extractAt(0.25f);
   ASSERT_TRUE(load(p));
-  EXPECT_EQ(engine.renderTarget->bufferCount(), 12);
+  extractAt(0.25f);
+  EXPECT_EQ(target.bufferCount(), 12);
   engine.clearChunks();
-  EXPECT_EQ(engine.renderTarget->bufferCount(), 0);
+  EXPECT_EQ(target.bufferCount(), 0);
+  EXPECT_EQ(takeGLError(), 0u);
 }
 
 TEST_F(DatasetLoad, TheComputeBackEndKeepsItsOwnBuffersAndNoTargets) {
@@ -120,10 +149,10 @@ TEST_F(DatasetLoad, TheComputeBackEndKeepsItsOwnBuffersAndNoTargets) {
     GTEST_SKIP() << "no compute shaders in this context";
   }
   for (int round = 0; round < 3; ++round) ASSERT_TRUE(compute.loadDataset(QString::fromStdString(p)));
-  EXPECT_EQ(compute.chunks.size(), 3u);
+  EXPECT_EQ(compute.dataset.chunks.size(), 3u);
   EXPECT_EQ(compute.computeBackend()->chunkCount(), 3);
-  EXPECT_EQ(compute.renderTarget->bufferCount(), 0);
-  for (const auto& chunk : compute.chunks) {
+  EXPECT_EQ(compute.fragmentBackend(), nullptr);
+  for (const auto& chunk : compute.dataset.chunks) {
     EXPECT_TRUE(chunk->rowTree);
     EXPECT_FALSE(chunk->vertexTex || chunk->weightTex || chunk->edgeMapTex || chunk->tetMapTex);
   }
@@ -153,9 +182,9 @@ TEST_F(DatasetLoad, ABadGeometryFileChangesNothing) {
   ASSERT_TRUE(writeGeometryFile(broken, g));
   EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(broken)); }), pk::errorText(broken + " mesh is broken ?"));
 
-  EXPECT_EQ(engine.chunks.size(), 3u);
+  EXPECT_EQ(engine.dataset.chunks.size(), 3u);
   EXPECT_TRUE(engine.hasDataset());
-  EXPECT_EQ(engine.boundaryTriangles1, 2);
+  EXPECT_EQ(engine.dataset.boundaryTriangles1, 2);
 }
 
 TEST_F(DatasetLoad, MissingOrBrokenCacheKeepsTheGeometryButNoSurface) {
@@ -164,9 +193,9 @@ TEST_F(DatasetLoad, MissingOrBrokenCacheKeepsTheGeometryButNoSurface) {
   ASSERT_TRUE(writeGeometryFile(lonely, triangleGeometry(0)));
   EXPECT_EQ(captureStderr([&] { EXPECT_FALSE(load(lonely)); }), pk::errorText("data " + lonely + ".cache not found"));
   EXPECT_FALSE(engine.hasDataset());
-  EXPECT_TRUE(engine.chunks.empty());
-  EXPECT_EQ(engine.boundaryTriangles0, 1);
-  EXPECT_EQ(engine.boundaryTriangles1, 0);
+  EXPECT_TRUE(engine.dataset.chunks.empty());
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 1);
+  EXPECT_EQ(engine.dataset.boundaryTriangles1, 0);
 
   const std::string wrong = path("wrong.vx");
   ASSERT_TRUE(writeGeometryFile(wrong, triangleGeometry(0)));
@@ -199,10 +228,10 @@ TEST_F(DatasetLoad, ACacheThatFailsPartWayKeepsTheCompleteChunks) {
 
   const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
   EXPECT_EQ(err, pk::warningText("wrong cache format - need 6") + pk::errorText("data " + p + ".cache not readable"));
-  ASSERT_EQ(engine.chunks.size(), 3u);
-  EXPECT_TRUE(engine.chunks[2]->weightTex != nullptr);
-  EXPECT_TRUE(engine.chunks[2]->edgeMapTex == nullptr);
-  EXPECT_TRUE(engine.chunks[2]->rowTree == nullptr);
+  ASSERT_EQ(engine.dataset.chunks.size(), 3u);
+  EXPECT_TRUE(engine.dataset.chunks[2]->weightTex != nullptr);
+  EXPECT_TRUE(engine.dataset.chunks[2]->edgeMapTex == nullptr);
+  EXPECT_TRUE(engine.dataset.chunks[2]->rowTree == nullptr);
   EXPECT_EQ(engine.chunksLoaded(), 2);
   EXPECT_EQ(engine.chunksInFile(), 3);
   // Chunks 0 and 1 are complete: the next paint extracts them before drawing anything, without
@@ -217,11 +246,11 @@ TEST_F(DatasetLoad, ACacheThatFailsPartWayKeepsTheCompleteChunks) {
 
 TEST_F(DatasetLoad, AFailedOpenLeavesNoCountOfThePreviousDataset) {
   ASSERT_TRUE(load(writeGood()));
-  EXPECT_EQ(engine.totalTets, 300u);
+  EXPECT_EQ(engine.dataset.totalTets, 300u);
   const std::string lonely = path("lonely.vx");
   ASSERT_TRUE(writeGeometryFile(lonely, triangleGeometry(0)));
   captureStderr([&] { EXPECT_FALSE(load(lonely)); });
-  EXPECT_EQ(engine.totalTets, 0u);
+  EXPECT_EQ(engine.dataset.totalTets, 0u);
   EXPECT_EQ(engine.chunksLoaded(), 0);
 }
 

@@ -66,7 +66,7 @@ TEST(EngineWidget, StartsWithItsDefaults) {
   EXPECT_EQ(w.shadingMode, 0);
   EXPECT_EQ(w.viewScale, 1.0f);
   EXPECT_EQ(w.surfaceOpacity, 1.0f);
-  EXPECT_EQ(w.totalTets, 0u);
+  EXPECT_EQ(w.dataset.totalTets, 0u);
   EXPECT_EQ(w.camera.fov, 45.0f);
   const QSurfaceFormat f = w.format();
   EXPECT_EQ(f.depthBufferSize(), 24);
@@ -260,6 +260,6 @@ TEST(EngineWidget, ANewContextOpensTheDatasetAgain) {
   EXPECT_EQ(inUse.count(), 2); // set up again on the new context
   EXPECT_TRUE(w->hasDataset());
   EXPECT_EQ(w->datasetPath(), QString::fromStdString(path));
-  EXPECT_EQ(w->chunks.size(), 2u);
+  EXPECT_EQ(w->dataset.chunks.size(), 2u);
   delete w; // with its context current; nothing reaches the engine once it is gone
 }

@@ -2,6 +2,7 @@
 // slot, on hand-made and on random chunks, for both program variants and both normal gathers.
 #include "AppendedSurface.h"
 #include "ComputeExtraction.h"
+#include "FragmentPasses.h"
 #include "DatasetWriter.h"
 #include "GLBufferObject.h"
 #include "GLRenderToTexture.h"
@@ -155,7 +156,8 @@ protected:
     engine.options.rectTextures = GetParam();
     engine.initializeGL();
     ASSERT_TRUE(engine.extractionReady());
-    ASSERT_EQ(engine.useRectTextures != 0, GetParam());
+    ASSERT_NE(engine.fragmentBackend(), nullptr);
+    ASSERT_EQ(engine.fragmentBackend()->useRectTextures != 0, GetParam());
   }
   void TearDown() override { engine.releaseGL(); }
 
@@ -191,7 +193,7 @@ protected:
 TEST_P(Extraction, ExampleTetrahedronGivesItsTriangleOrQuad) {
   const CacheData cache = cacheOf({exampleChunk()});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
-  EXPECT_EQ(engine.totalTets, 1u);
+  EXPECT_EQ(engine.dataset.totalTets, 1u);
   ReferenceExtractor ref(W, H);
   struct Case {
     float iso;
@@ -246,19 +248,20 @@ TEST_P(Extraction, ThroughputRecordsAndInactiveIsovalues) {
   engine.surfaceOpacity = 0.99f;
   extractAt(0.4f);
   EXPECT_EQ(engine.lastExtraction().activeChunks, 1);
-  EXPECT_EQ(engine.rowMin, 0);
-  EXPECT_EQ(engine.rowEnd, 1);
-  EXPECT_EQ(engine.primitives.size(), std::size_t(W / 4) * 2);
+  ASSERT_EQ(engine.lastExtraction().spans.size(), 1u);
+  EXPECT_EQ(engine.lastExtraction().spans[0].rowMin, 0);
+  EXPECT_EQ(engine.lastExtraction().spans[0].rowEnd, 1);
+  EXPECT_EQ(engine.renderer.primitives.size(), std::size_t(W / 4) * 2);
   EXPECT_EQ(engine.perf.size(), 2u);
   // The first record is the example tetrahedron: its quad starts with AC at weight 0.6.
-  const PrimitiveRecord* r = engine.primitives[0];
+  const PrimitiveRecord* r = engine.renderer.primitives[0];
   EXPECT_EQ(r->id, 0u);
   EXPECT_EQ(r->firstVertex, (H - 1) * W);
   EXPECT_NEAR(r->x, 0.0f, 1e-6f);
   EXPECT_NEAR(r->y, 0.6f, 1e-6f);
   engine.surfaceOpacity = 1.0f;
   extractAt(0.4f);
-  EXPECT_TRUE(engine.primitives.empty());
+  EXPECT_TRUE(engine.renderer.primitives.empty());
 }
 
 TEST(ExtractionFigure, ThroughputFormulaAndItsGuards) {
@@ -310,23 +313,25 @@ TEST_P(Extraction, ReleaseGLDeletesPassTexturesAndBoundaryBuffers) {
     engine.releaseGL();
     engine.options.renderTargetMode = mode;
     captureStderr([&] { engine.initializeGL(); });
-    if (engine.renderTarget->mode() != mode || !engine.extractionReady()) continue;
+    const FragmentPassExtractor* passes = engine.fragmentBackend();
+    ASSERT_NE(passes, nullptr);
+    if (passes->renderTarget()->mode() != mode || !engine.extractionReady()) continue;
     ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cacheOf({exampleChunk()}))));
     extractAt(0.5f);
     std::vector<GLuint> textures, buffers;
-    for (GLTexture* t : {engine.interpVerticesTex, engine.interpGradientsTex, engine.indicesTex}) {
+    for (GLTexture* t : {passes->interpVerticesTex, passes->interpGradientsTex, passes->indicesTex}) {
       ASSERT_NE(t, nullptr);
       textures.push_back(t->id());
     }
-    for (const auto& b : engine.boundaryBuffers) {
+    for (const auto& b : engine.dataset.boundaryBuffers) {
       ASSERT_NE(b, nullptr);
       buffers.push_back(b->id());
     }
     for (GLuint t : textures) EXPECT_TRUE(glIsTexture(t));
     for (GLuint b : buffers) EXPECT_TRUE(glIsBuffer(b));
     engine.releaseGL();
-    EXPECT_EQ(engine.interpVerticesTex, nullptr);
-    for (const auto& b : engine.boundaryBuffers) EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(engine.fragmentBackend(), nullptr);
+    for (const auto& b : engine.dataset.boundaryBuffers) EXPECT_EQ(b, nullptr);
     for (GLuint t : textures) EXPECT_FALSE(glIsTexture(t)) << "texture " << t;
     for (GLuint b : buffers) EXPECT_FALSE(glIsBuffer(b)) << "buffer " << b;
   }
@@ -346,7 +351,8 @@ TEST(ExtractionSetup, PbufferModeWithoutFloatPbuffersSaysWhyAndExtractsNothing) 
   HeadlessEngine engine;
   engine.options.renderTargetMode = GLRenderToTexture::kPbufferMode;
   const std::string err = captureStderr([&] { engine.initializeGL(); });
-  if (engine.renderTarget->mode() != GLRenderToTexture::kPbufferMode) GTEST_SKIP() << "no pbuffers here";
+  ASSERT_NE(engine.fragmentBackend(), nullptr);
+  if (engine.fragmentBackend()->renderTarget()->mode() != GLRenderToTexture::kPbufferMode) GTEST_SKIP() << "no pbuffers here";
   if (engine.extractionReady()) {
     engine.releaseGL();
     GTEST_SKIP() << "this platform has float pbuffers";
@@ -458,17 +464,17 @@ TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
   extractAt(0.3f);
   std::size_t triangles = 0;
   for (const auto& slot : drawn) triangles += slot.second.size() / (3 * 8);
-  ASSERT_EQ(engine.primitives.size(), triangles);
+  ASSERT_EQ(engine.renderer.primitives.size(), triangles);
   const std::vector<float> vertices = engine.computeBackend()->readVertices(0);
-  for (std::size_t i = 0; i < engine.primitives.size(); i += 97) {
-    const PrimitiveRecord* r = engine.primitives[i];
-    EXPECT_EQ(r->id, IsosurfaceEngine::kComputePrimitive);
+  for (std::size_t i = 0; i < engine.renderer.primitives.size(); i += 97) {
+    const PrimitiveRecord* r = engine.renderer.primitives[i];
+    EXPECT_EQ(r->id, ComputeExtraction::kBatchPrimitive);
     EXPECT_EQ(r->firstVertex % 3, 0);
     EXPECT_EQ(r->x, vertices[std::size_t(r->firstVertex) * 8]);
   }
   engine.surfaceOpacity = 1.0f;
   extractAt(0.3f);
-  EXPECT_TRUE(engine.primitives.empty());
+  EXPECT_TRUE(engine.renderer.primitives.empty());
 
   // A chunk over the row limit stops the extraction as the passes do.
   QTemporaryDir other;
@@ -489,18 +495,26 @@ TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
 TEST_F(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
   const CacheData cache = cacheOf({randomChunk(5, 64, 128), randomChunk(6, 64, 128)});
   const QString path = writeDataset(dir, cache);
-  ASSERT_TRUE(engine.loadDataset(path));
+  auto loadAndExtract = [&](IsosurfaceEngine& e) {
+    EXPECT_TRUE(e.loadDataset(path));
+    e.isovalue = 0.5f;
+    e.requestExtraction();
+    e.extract();
+    EXPECT_EQ(e.lastExtraction().activeChunks, 2);
+  };
+  loadAndExtract(engine);
   const std::size_t compute = engine.datasetGraphicsBytes();
   HeadlessEngine passes;
   passes.options.backend = ExtractionBackend::FragmentPasses;
   passes.initializeGL();
-  ASSERT_TRUE(passes.loadDataset(path));
+  loadAndExtract(passes);
   const std::size_t fragment = passes.datasetGraphicsBytes();
   passes.releaseGL();
-  // Per chunk the passes hold four data textures and four output targets with their buffers
-  // (about 7.6 MB); the compute buffers hold 64 rows of tetrahedra and their vertices.
-  EXPECT_GT(fragment, 2 * std::size_t(7) << 20);
-  EXPECT_LT(compute, fragment / 8);
+  // Per extracted chunk the passes hold four data textures and four output targets with their
+  // buffers (about 11.5 MB); the compute buffers hold 64 rows of tetrahedra and their vertices, and
+  // its output batch room for six vertices per slot of those rows.
+  EXPECT_GT(fragment, 2 * std::size_t(11) << 20);
+  EXPECT_LT(compute, fragment / 4) << compute << " compute, " << fragment << " fragment";
 }
 
 TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
@@ -510,7 +524,7 @@ TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
   auto record = [&](float z) {
     auto* r = static_cast<PrimitiveRecord*>(MemoryPool::shared().allocate(sizeof(PrimitiveRecord)));
     *r = PrimitiveRecord{0, 0, 0.0f, 0.0f, z};
-    engine.primitives.push_back(r);
+    engine.renderer.primitives.push_back(r);
   };
   record(-0.5f);
   record(0.5f);
@@ -529,7 +543,7 @@ TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
     glRotatef(v.yaw, 0, 1, 0);
     glScalef(v.scale, v.scale, v.scale);
     engine.depthSortPrimitives();
-    EXPECT_EQ(engine.primitives.front()->z, v.nearest) << "back " << v.back << " yaw " << v.yaw;
-    EXPECT_EQ(engine.primitives[1]->z, 0.0f);
+    EXPECT_EQ(engine.renderer.primitives.front()->z, v.nearest) << "back " << v.back << " yaw " << v.yaw;
+    EXPECT_EQ(engine.renderer.primitives[1]->z, 0.0f);
   }
 }

@@ -252,10 +252,10 @@ TEST_F(Rendering, TextureModeShowsTheVolumeSampledInZYXOrder) {
   // model's z, which a quarter turn about y brings to the screen's x axis.
   unsigned char split[16];
   for (int i = 0; i < 16; ++i) split[i] = i < 8 ? 255 : 0;
-  engine->licTex.bind();
+  engine->renderer.licTex.bind();
   glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
   glTexImage3D(GL_TEXTURE_3D, 0, GL_LUMINANCE8, 16, 1, 1, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, split);
-  engine->licTex.unbind();
+  engine->renderer.licTex.unbind();
   engine->rotation[1] = 90;
   const QImage halves = frame();
   double leftSum = 0, rightSum = 0;
@@ -264,9 +264,9 @@ TEST_F(Rendering, TextureModeShowsTheVolumeSampledInZYXOrder) {
   EXPECT_GT(leftSum, 20 * rightSum + 1000) << leftSum << " " << rightSum;
 
   const std::vector<uint8_t> marble = vxb::makeMarbleVolume();
-  engine->licTex.bind();
+  engine->renderer.licTex.bind();
   glTexImage3D(GL_TEXTURE_3D, 0, GL_LUMINANCE8, 256, 256, 256, 0, GL_LUMINANCE, GL_UNSIGNED_BYTE, marble.data());
-  engine->licTex.unbind();
+  engine->renderer.licTex.unbind();
 }
 
 TEST_F(Rendering, GlassShowsTheBackdropWhichWireframeLeavesOut) {
@@ -370,7 +370,7 @@ TEST_F(Rendering, SurfaceProgramsMapNegativeWeightsOutOfTheView) {
   for (bool glass : {false, true})
     for (float w : {1.0f, 0.0f, -0.5f, -1.0f, -2.0f}) {
       ProgramFrame target(engine->camera, 20);
-      GLSLShader& program = glass ? engine->glassProgram : engine->surfaceShader;
+      GLSLShader& program = glass ? engine->renderer.glassProgram : engine->renderer.surfaceShader;
       ASSERT_TRUE(program.bind());
       program.setUniform1f("transparency", 1);
       if (!glass) program.setUniform3f("surfColor", 1, 1, 1), program.setUniform1f("useTexture", -1);
@@ -411,7 +411,7 @@ TEST_F(Rendering, GlassProgramRefractsDisplacedAndMixesAsDesigned) {
   QImage image;
   {
     ProgramFrame target(engine->camera, size);
-    GLSLShader& glass = engine->glassProgram;
+    GLSLShader& glass = engine->renderer.glassProgram;
     env.bind();
     refraction.bind();
     ASSERT_TRUE(glass.bind());
@@ -461,7 +461,7 @@ TEST_F(Rendering, HalfOpacityBlendsSurfaceAndBackground) {
 
   engine->surfaceOpacity = 0.5f;
   const QImage blended = frame();
-  EXPECT_FALSE(engine->primitives.empty());
+  EXPECT_FALSE(engine->renderer.primitives.empty());
   int between = 0, coveredNow = 0;
   for (int y = 0; y < 200; ++y)
     for (int x = 0; x < 200; ++x) {
@@ -481,7 +481,7 @@ TEST_F(Rendering, TransparentRecordsAreSortedNearestFirstFromTheEye) {
   engine->camera.position = PkVec3f(0.4f, -0.3f, 3);
   engine->rotation[0] = 20, engine->rotation[1] = 30;
   frame();
-  ASSERT_GT(engine->primitives.size(), 1000u);
+  ASSERT_GT(engine->renderer.primitives.size(), 1000u);
   // The eye in model coordinates, worked out by hand: the model is rotated by 20 degrees about x,
   // then 30 about y, and scaled; undo both on the camera position (in front of everything, since
   // the camera looks down -z from z = 3).
@@ -492,10 +492,10 @@ TEST_F(Rendering, TransparentRecordsAreSortedNearestFirstFromTheEye) {
   const double x2 = std::cos(ay) * x1 - std::sin(ay) * z1, y2 = y1, z2 = std::sin(ay) * x1 + std::cos(ay) * z1;
   const PkVec3f eye(float(x2 / s), float(y2 / s), float(z2 / s));
   auto distance = [&eye](const PrimitiveRecord* r) { return (eye - PkVec3f(r->x, r->y, r->z)).lengthSquared(); };
-  for (std::size_t i = 1; i < engine->primitives.size(); ++i)
-    ASSERT_LE(distance(engine->primitives[i - 1]), distance(engine->primitives[i]) * 1.0001f + 1e-6f) << i;
+  for (std::size_t i = 1; i < engine->renderer.primitives.size(); ++i)
+    ASSERT_LE(distance(engine->renderer.primitives[i - 1]), distance(engine->renderer.primitives[i]) * 1.0001f + 1e-6f) << i;
   // The nearest record is really near the eye's side: closer than the model's centre is.
-  EXPECT_LT(distance(engine->primitives.front()), eye.lengthSquared());
+  EXPECT_LT(distance(engine->renderer.primitives.front()), eye.lengthSquared());
 
   // Any modelview: the eye is where the inverse puts the origin, here (-0.5, -2, 7).
   glLoadIdentity();
@@ -503,17 +503,17 @@ TEST_F(Rendering, TransparentRecordsAreSortedNearestFirstFromTheEye) {
   glTranslatef(0.5f, 2, -7);
   engine->depthSortPrimitives();
   const PkVec3f moved(-0.5f, -2, 7);
-  for (std::size_t i = 1; i < engine->primitives.size(); ++i) {
-    const PrimitiveRecord *a = engine->primitives[i - 1], *b = engine->primitives[i];
+  for (std::size_t i = 1; i < engine->renderer.primitives.size(); ++i) {
+    const PrimitiveRecord *a = engine->renderer.primitives[i - 1], *b = engine->renderer.primitives[i];
     ASSERT_LE((moved - PkVec3f(a->x, a->y, a->z)).lengthSquared(),
               (moved - PkVec3f(b->x, b->y, b->z)).lengthSquared() * 1.0001f + 1e-6f);
   }
   // A collapsed view has no eye: the order stays and nothing is printed.
-  const std::vector<PrimitiveRecord*> before = engine->primitives;
+  const std::vector<PrimitiveRecord*> before = engine->renderer.primitives;
   glLoadIdentity();
   glScalef(0, 0, 0);
   EXPECT_EQ(captureStderr([] { engine->depthSortPrimitives(); }), "");
-  EXPECT_EQ(engine->primitives, before);
+  EXPECT_EQ(engine->renderer.primitives, before);
 }
 
 TEST_F(Rendering, OpacityBelowOneExtractsRecordsOnceThenRedraws) {
@@ -521,11 +521,11 @@ TEST_F(Rendering, OpacityBelowOneExtractsRecordsOnceThenRedraws) {
   frame();
   frame();
   EXPECT_EQ(engine->extractedAt.size(), 1u);
-  EXPECT_TRUE(engine->primitives.empty());
+  EXPECT_TRUE(engine->renderer.primitives.empty());
   engine->surfaceOpacity = 0.99f;
   frame();
   EXPECT_EQ(engine->extractedAt.size(), 2u);
-  EXPECT_FALSE(engine->primitives.empty());
+  EXPECT_FALSE(engine->renderer.primitives.empty());
   frame();
   EXPECT_EQ(engine->extractedAt.size(), 2u);
 }
@@ -580,7 +580,7 @@ TEST_F(Rendering, LargeDatasetRendersWithoutErrorsInEveryMode) {
   const std::string path = buildSynthetic(dir->path(), "blobs:" + std::string(n ? n : "55"));
   ASSERT_FALSE(path.empty());
   load(path);
-  EXPECT_GT(engine->totalTets, 190000u);
+  EXPECT_GT(engine->dataset.totalTets, 190000u);
   engine->showBoundaries = engine->showBoundingBox = true;
   setIso(0.4f);
   for (int mode : {0, 1, 2})

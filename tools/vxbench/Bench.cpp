@@ -5,6 +5,7 @@
 #include "datasetbuild/MeshDatasets.h"
 #include "CacheFile.h"
 #include "ComputeExtraction.h"
+#include "FragmentPasses.h"
 #include "GLRenderToTexture.h"
 #include "HeadlessContext.h"
 #include "IsosurfaceEngine.h"
@@ -68,10 +69,10 @@ bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float
     if (reported++ < 5) pk::error("check failed at isovalue " + isoText(iso) + ": " + text);
     ++failures;
   };
-  if (cpu.chunks.size() != engine.chunks.size())
+  if (cpu.chunks.size() != engine.dataset.chunks.size())
     fail("the cache has " + std::to_string(cpu.chunks.size()) + " chunks, the engine holds " +
-         std::to_string(engine.chunks.size()));
-  const std::size_t count = std::min(cpu.chunks.size(), engine.chunks.size());
+         std::to_string(engine.dataset.chunks.size()));
+  const std::size_t count = std::min(cpu.chunks.size(), engine.dataset.chunks.size());
   ReferenceChunkOutput out;
   for (std::size_t k = 0; k < count; ++k) {
     const bool active = reference.extractChunk(cpu.chunks[k], iso, out, options);
@@ -139,8 +140,8 @@ IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float i
   x.processedTets = stats.processedTets;
   x.medianSeconds = median(seconds);
   x.minSeconds = *std::min_element(seconds.begin(), seconds.end());
-  x.throughput = viewerRate(engine.totalTets, x.medianSeconds);
-  x.viewerThroughput = IsosurfaceEngine::throughputOf(engine.totalTets, float(x.medianSeconds)); // as plotted
+  x.throughput = viewerRate(engine.dataset.totalTets, x.medianSeconds);
+  x.viewerThroughput = IsosurfaceEngine::throughputOf(engine.dataset.totalTets, float(x.medianSeconds)); // as plotted
   x.processedThroughput = double(x.processedTets) / 1048576.0 / std::max(x.medianSeconds, 1e-6);
 
   // What is counted, exported and checked is read from the buffers the view draws from.
@@ -346,8 +347,8 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
   }
   if (options.rendering()) return renderPicture(engine, options);
 
-  report.tetrahedra = engine.totalTets;
-  report.chunks = engine.chunks.size();
+  report.tetrahedra = engine.dataset.totalTets;
+  report.chunks = engine.dataset.chunks.size();
   report.geometryBytes = fileSize(options.dataset);
   report.cacheBytes = fileSize(options.dataset + ".cache");
   report.graphicsBytes = engine.datasetGraphicsBytes();
@@ -356,10 +357,12 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
     return text ? std::string(reinterpret_cast<const char*>(text)) : std::string("?");
   };
   report.renderer = glText(GL_RENDERER) + ", OpenGL " + glText(GL_VERSION);
-  report.targetMode = engine.renderTarget && engine.renderTarget->mode() == GLRenderToTexture::kPbufferMode
+  const FragmentPassExtractor* passes = engine.fragmentBackend();
+  report.targetMode = !passes                ? "no render target"
+                      : passes->renderTarget() && passes->renderTarget()->mode() == GLRenderToTexture::kPbufferMode
                           ? "pbuffers"
                           : "framebuffer objects";
-  report.rectTextures = engine.useRectTextures != 0;
+  report.rectTextures = passes && passes->useRectTextures != 0;
   report.backend = backendName(engine.activeBackend());
   report.flat = options.flat;
   report.pixelBuffers = !GLRenderToTexture::pixelBufferObjectsIgnored();

@@ -51,7 +51,7 @@ struct DatasetReport {
   double loadSeconds = 0;
   std::size_t graphicsBytes = 0;
   std::string renderer;        // GL_RENDERER and GL_VERSION
-  std::string targetMode;      // "framebuffer objects" or "pbuffers"
+  std::string targetMode;      // "framebuffer objects" or "pbuffers" (the fragment passes), or "no render target"
   std::string backend;         // "fragment" or "compute"
   bool rectTextures = false;
   bool flat = false;
