@@ -7,6 +7,8 @@
 #include <cassert>
 #include <cfloat>
 #include <new>
+#include <thread>
+#include <algorithm>
 
 namespace {
 
@@ -214,17 +216,44 @@ bool CacheReader::decompressInto(CacheBlock block, std::uint32_t stored, unsigne
   return true;
 }
 
-bool CacheReader::readBlock(CacheBlock block, unsigned char* destination, std::size_t rawSize,
-                            Compressor& codec) {
-  vxdata::ByteSource& in = source_->in();
-  std::uint32_t stored;
-  if (!in.readU32(stored)) return reportTruncated(), false;
-  if (stored == 0) {
-    if (!in.read(destination, rawSize)) return reportTruncated(), false;
-    return true;
+namespace {
+
+// Decompresses the given blocks, spread over up to four threads (the largest first, each to the
+// least loaded thread). Each block's outcome goes to its own length and code.
+struct Inflation {
+  const unsigned char* source;
+  std::size_t stored;
+  unsigned char* destination;
+  std::size_t rawSize;
+  std::size_t length = 0;
+  int code = 0;
+};
+
+void inflateAll(std::vector<Inflation*>& jobs, const Compressor& codec) {
+  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+  const std::size_t threads = std::min<std::size_t>({std::size_t(hardware), jobs.size(), 4});
+  auto run = [&codec](const std::vector<Inflation*>& list) {
+    for (Inflation* j : list) j->length = codec.decompressQuietly(j->source, j->stored, j->destination, j->rawSize, j->code);
+  };
+  if (threads <= 1) {
+    run(jobs);
+    return;
   }
-  return readCompressed(block, stored) && decompressInto(block, stored, destination, rawSize, codec);
+  std::sort(jobs.begin(), jobs.end(), [](const Inflation* a, const Inflation* b) { return a->rawSize > b->rawSize; });
+  std::vector<std::vector<Inflation*>> lists(threads);
+  std::vector<std::size_t> load(threads, 0);
+  for (Inflation* j : jobs) {
+    const std::size_t t = std::size_t(std::min_element(load.begin(), load.end()) - load.begin());
+    lists[t].push_back(j);
+    load[t] += j->rawSize;
+  }
+  std::vector<std::thread> workers;
+  for (std::size_t t = 1; t < threads; ++t) workers.emplace_back(run, std::cref(lists[t]));
+  run(lists[0]);
+  for (std::thread& w : workers) w.join();
 }
+
+} // namespace
 
 bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
   assert(source_ && !failed_ && chunksLeft_ > 0);
@@ -246,38 +275,95 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
   Compressor codec;
 
   chunk.vertexArray.resize(4 * texels);
-  if (!readBlock(CacheBlock::VertexArray, reinterpret_cast<unsigned char*>(chunk.vertexArray.data()),
-                 16 * texels, codec))
-    return false;
-  reached(ChunkStage::VertexArray);
-
-  chunk.firstWeightArray.resize(4 * texels);
-  chunk.vertexIndices.resize(4 * texels);
   chunk.weightArray.resize(4 * texels);
-  if (!readBlock(CacheBlock::FirstWeights, reinterpret_cast<unsigned char*>(chunk.firstWeightArray.data()),
-                 16 * texels, codec) ||
-      !readBlock(CacheBlock::VertexIndices, reinterpret_cast<unsigned char*>(chunk.vertexIndices.data()),
-                 8 * texels, codec) ||
-      !readBlock(CacheBlock::Weights, reinterpret_cast<unsigned char*>(chunk.weightArray.data()),
-                 16 * texels, codec))
-    return false;
-  reached(ChunkStage::WeightArray);
-
-  if (!in.readU32(chunk.reserved) || !in.readI32(chunk.rowCount0) || !in.readI32(chunk.rowCount1))
-    return reportTruncated(), false;
-  reached(ChunkStage::RowCounts);
-
   chunk.edgeMap.resize(4 * texels);
-  if (!readBlock(CacheBlock::EdgeMap, chunk.edgeMap.data(), 4 * texels, codec)) return false;
-  reached(ChunkStage::EdgeMap);
-
-  if (!in.readU32(chunk.tetCount)) return reportTruncated(), false;
-  reached(ChunkStage::TetCount);
-
   chunk.tetMap.resize(4 * texels);
-  if (!readBlock(CacheBlock::TetMap, reinterpret_cast<unsigned char*>(chunk.tetMap.data()), 8 * texels, codec))
-    return false;
-  reached(ChunkStage::TetMap);
+  if (skipUnused_) {
+    chunk.firstWeightArray.clear();
+    chunk.vertexIndices.clear();
+  } else {
+    chunk.firstWeightArray.resize(4 * texels);
+    chunk.vertexIndices.resize(4 * texels);
+  }
+
+  // The chunk up to its tetrahedron map, in file order: six W·H blocks with three words after the
+  // weights and one after the edge map. The first pass reads them all, the compressed bytes into a
+  // scratch array per block, and stops at the first that is cut short or claims too many bytes;
+  // the blocks before it are then decompressed in parallel; the last pass checks them in file
+  // order and reports each stage, or the first failure, exactly as a block-by-block read would.
+  struct Step {
+    CacheBlock block;
+    unsigned char* destination; // null for the words
+    std::size_t rawSize;
+    ChunkStage stageAfter;      // reached after this step, or None
+    std::uint32_t stored = 0;
+    bool unused = false;        // a block the viewer does not use, when skipped
+  };
+  auto bytes = [](auto& v) { return reinterpret_cast<unsigned char*>(v.data()); };
+  Step steps[] = {
+      {CacheBlock::VertexArray, bytes(chunk.vertexArray), 16 * texels, ChunkStage::VertexArray},
+      {CacheBlock::FirstWeights, bytes(chunk.firstWeightArray), 16 * texels, ChunkStage::None},
+      {CacheBlock::VertexIndices, bytes(chunk.vertexIndices), 8 * texels, ChunkStage::None},
+      {CacheBlock::Weights, bytes(chunk.weightArray), 16 * texels, ChunkStage::WeightArray},
+      {CacheBlock::Weights, nullptr, 0, ChunkStage::RowCounts}, // reserved, row counts
+      {CacheBlock::EdgeMap, chunk.edgeMap.data(), 4 * texels, ChunkStage::EdgeMap},
+      {CacheBlock::EdgeMap, nullptr, 0, ChunkStage::TetCount}, // tetrahedron count
+      {CacheBlock::TetMap, bytes(chunk.tetMap), 8 * texels, ChunkStage::TetMap},
+  };
+  constexpr int kSteps = int(sizeof steps / sizeof steps[0]);
+  steps[1].unused = steps[2].unused = skipUnused_;
+
+  enum class Stop { None, Truncated, TooLarge } stop = Stop::None;
+  int stopAt = kSteps;
+  for (int i = 0; i < kSteps && stop == Stop::None; ++i) {
+    Step& st = steps[i];
+    bool ok = true;
+    if (!st.destination && st.stageAfter == ChunkStage::RowCounts)
+      ok = in.readU32(chunk.reserved) && in.readI32(chunk.rowCount0) && in.readI32(chunk.rowCount1);
+    else if (!st.destination && st.stageAfter == ChunkStage::TetCount)
+      ok = in.readU32(chunk.tetCount);
+    else if (!in.readU32(st.stored))
+      ok = false;
+    else if (st.stored == 0 && !st.unused)
+      ok = in.read(st.destination, st.rawSize);
+    else {
+      const std::size_t count = st.stored == 0 ? st.rawSize : st.stored;
+      if (st.stored > cacheBlockStoredLimit(st.block, std::uint32_t(width_), std::uint32_t(height_))) {
+        stop = Stop::TooLarge;
+      } else {
+        std::vector<unsigned char>& scratch = blockScratch_[i];
+        if (scratch.size() < count + kScratchPadding) scratch.assign(count + kScratchPadding, 0);
+        ok = in.read(scratch.data(), count);
+      }
+    }
+    if (!ok) stop = Stop::Truncated;
+    if (stop != Stop::None) stopAt = i;
+  }
+
+  std::vector<Inflation> inflations(kSteps);
+  std::vector<Inflation*> jobs;
+  for (int i = 0; i < stopAt; ++i) {
+    const Step& st = steps[i];
+    if (!st.destination || st.stored == 0 || st.unused) continue;
+    inflations[i] = Inflation{blockScratch_[i].data(), st.stored, st.destination, st.rawSize};
+    jobs.push_back(&inflations[i]);
+  }
+  inflateAll(jobs, codec);
+
+  for (int i = 0; i < kSteps; ++i) {
+    const Step& st = steps[i];
+    if (i == stopAt) {
+      if (stop == Stop::Truncated) return reportTruncated(), false;
+      return blockFailure(st.block);
+    }
+    if (st.destination && st.stored != 0 && !st.unused) {
+      const Inflation& done = inflations[i];
+      Compressor::reportFailure(done.code);
+      // A block must fill its array completely: anything shorter would leave stale bytes behind.
+      if (done.length == 0 || done.length != st.rawSize) return blockFailure(st.block);
+    }
+    if (st.stageAfter != ChunkStage::None) reached(st.stageAfter);
+  }
 
   // The row intervals: one per texture row, so N beyond the texture height means nothing and is
   // refused before anything is allocated for it. Within that, a raw block must still fit in what is

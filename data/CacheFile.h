@@ -177,6 +177,10 @@ public:
   using StageCallback = std::function<void(ChunkStage, const ChunkData&)>;
   bool readChunk(ChunkData& chunk, const StageCallback& onStage = {});
 
+  // Leaves the two arrays the viewer does not use (first weights, vertex indices) empty: their size
+  // words are checked and their bytes passed over, but not decompressed.
+  void setUnusedArraysSkipped(bool skip) { skipUnused_ = skip; }
+
   // After the last chunk: reads the end magic. False after "wrong cache format " + (word −
   // 0xCACE0001) + " - need 6", or "wrong cache format - need 6" when the file ends there.
   bool finish();
@@ -185,8 +189,6 @@ public:
 
 private:
   bool readHeader();
-  bool readBlock(CacheBlock block, unsigned char* destination, std::size_t rawSize,
-                 Compressor& codec);
   bool readCompressed(CacheBlock block, std::uint32_t stored);
   bool decompressInto(CacheBlock block, std::uint32_t stored, unsigned char* destination,
                       std::size_t rawSize, Compressor& codec);
@@ -200,6 +202,8 @@ private:
   std::uint32_t chunksLeft_ = 0;
   bool failed_ = false;
   std::vector<unsigned char> scratch_; // compressed bytes of one block, 16·W·H
+  std::vector<unsigned char> blockScratch_[8]; // compressed bytes of each W·H block of a chunk
+  bool skipUnused_ = false;
 };
 
 // Reads a whole cache: header, every chunk, end magic. out.chunks receives every chunk record the

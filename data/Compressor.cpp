@@ -72,19 +72,33 @@ std::size_t Compressor::compress(unsigned char* buffer, std::size_t length) {
 
 std::size_t Compressor::decompress(const unsigned char* source, std::size_t sourceLength,
                                    unsigned char* destination, std::size_t destinationCapacity) {
+  int code = 0;
+  const std::size_t length = decompressQuietly(source, sourceLength, destination, destinationCapacity, code);
+  if (code != 0) reportFailure(code);
+  return length;
+}
+
+std::size_t Compressor::decompressQuietly(const unsigned char* source, std::size_t sourceLength,
+                                          unsigned char* destination, std::size_t destinationCapacity,
+                                          int& code) const {
   if (!available_) {
-    pk::error("decompressor not available");
+    code = kNotAvailable;
     return 0;
   }
-  int code = LZO_E_INPUT_OVERRUN;
+  code = LZO_E_INPUT_OVERRUN;
   lzo_uint outLength = destinationCapacity;
   if (sourceLength >= kShortestStream)
     code = lzo1x_decompress_safe(source, sourceLength, destination, &outLength, nullptr);
-  if (code != LZO_E_OK) {
-    pk::WarningLine() << "internal error - decompression failed: " << code;
-    return 0;
-  }
+  if (code != LZO_E_OK) return 0;
+  code = 0;
   return outLength;
+}
+
+void Compressor::reportFailure(int code) {
+  if (code == kNotAvailable)
+    pk::error("decompressor not available");
+  else if (code != 0)
+    pk::WarningLine() << "internal error - decompression failed: " << code;
 }
 
 std::uint16_t Compressor::encodeNormal(const PkVec3f& v) const {

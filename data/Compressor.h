@@ -32,6 +32,13 @@ public:
   std::size_t decompress(const unsigned char* source, std::size_t sourceLength,
                          unsigned char* destination, std::size_t destinationCapacity);
 
+  // The same without a message, for worker threads: code receives 0 on success, else the
+  // library's code or kNotAvailable; reportFailure(code) later prints what decompress would have.
+  std::size_t decompressQuietly(const unsigned char* source, std::size_t sourceLength,
+                                unsigned char* destination, std::size_t destinationCapacity, int& code) const;
+  static void reportFailure(int code);
+  static constexpr int kNotAvailable = 1;
+
   // 16-bit code of a unit vector: sign bits 15, 14, 13 for x, y, z, and an index of (|x|, |y|)
   // on a triangular grid below them.
   std::uint16_t encodeNormal(const PkVec3f& v) const;

@@ -57,6 +57,7 @@ std::unique_ptr<GLTexture> Dataset::makeChunkTexture(bool floatKind, bool rect, 
 bool Dataset::readCache(const std::string& path, const Upload& form, const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
+  reader.setUnusedArraysSkipped(true);
   clearChunks();
   modelBox = reader.header().box;
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
