@@ -21,6 +21,15 @@ bool MemorySource::read(void* destination, std::size_t n) {
   return true;
 }
 
+bool MemorySource::skip(std::uint64_t n) {
+  if (n > size_ - pos_) {
+    pos_ = size_;
+    return false;
+  }
+  pos_ += std::size_t(n);
+  return true;
+}
+
 FileSource::~FileSource() {
   if (file_) std::fclose(file_);
 }
@@ -61,6 +70,19 @@ bool FileSource::read(void* destination, std::size_t n) {
     pos_ = size_; // the file shrank or failed under us
     return false;
   }
+  return true;
+}
+
+bool FileSource::skip(std::uint64_t n) {
+  if (n > size_ - pos_) {
+    pos_ = size_;
+    return false;
+  }
+  if (!useSlurped_ && n && fseeko(file_, off_t(pos_ + n), SEEK_SET) != 0) {
+    pos_ = size_;
+    return false;
+  }
+  pos_ += n;
   return true;
 }
 

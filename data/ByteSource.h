@@ -18,6 +18,10 @@ public:
   virtual bool read(void* destination, std::size_t n) = 0;
   // Bytes that are still there.
   virtual std::uint64_t remaining() const = 0;
+  // Bytes read or passed over so far.
+  virtual std::uint64_t position() const = 0;
+  // Passes over exactly n bytes, or returns false having consumed the rest.
+  virtual bool skip(std::uint64_t n) = 0;
 
   bool readU32(std::uint32_t& v);
   bool readI32(std::int32_t& v);
@@ -29,6 +33,8 @@ public:
   MemorySource(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
   bool read(void* destination, std::size_t n) override;
   std::uint64_t remaining() const override { return size_ - pos_; }
+  std::uint64_t position() const override { return pos_; }
+  bool skip(std::uint64_t n) override;
 
 private:
   const unsigned char* data_;
@@ -48,6 +54,8 @@ public:
   bool open(const std::string& path); // false when the file cannot be opened for reading
   bool read(void* destination, std::size_t n) override;
   std::uint64_t remaining() const override { return size_ - pos_; }
+  std::uint64_t position() const override { return pos_; }
+  bool skip(std::uint64_t n) override;
 
 private:
   std::FILE* file_ = nullptr;

@@ -229,8 +229,8 @@ struct Inflation {
   int code = 0;
 };
 
-void inflateAll(std::vector<Inflation*>& jobs, const Compressor& codec) {
-  const unsigned hardware = std::max(1u, std::thread::hardware_concurrency());
+void inflateAll(std::vector<Inflation*>& jobs, const Compressor& codec, bool parallel) {
+  const unsigned hardware = parallel ? std::max(1u, std::thread::hardware_concurrency()) : 1u;
   const std::size_t threads = std::min<std::size_t>({std::size_t(hardware), jobs.size(), 4});
   auto run = [&codec](const std::vector<Inflation*>& list) {
     for (Inflation* j : list) j->length = codec.decompressQuietly(j->source, j->stored, j->destination, j->rawSize, j->code);
@@ -268,7 +268,7 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
   };
 
   if (!in.readU32(chunk.vertexCount)) return reportTruncated(), false;
-  if (chunk.vertexCount > texels)
+  if (chunk.vertexCount > texels && !quietVertexCount_)
     pk::ErrorLine() << "benutze nur " << texels << " von " << chunk.vertexCount << " Vertices";
   reached(ChunkStage::VertexCount);
 
@@ -348,7 +348,7 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
     inflations[i] = Inflation{blockScratch_[i].data(), st.stored, st.destination, st.rawSize};
     jobs.push_back(&inflations[i]);
   }
-  inflateAll(jobs, codec);
+  inflateAll(jobs, codec, parallelBlocks_);
 
   for (int i = 0; i < kSteps; ++i) {
     const Step& st = steps[i];
@@ -365,26 +365,77 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
     if (st.stageAfter != ChunkStage::None) reached(st.stageAfter);
   }
 
+  if (!readIntervals(chunk.intervals, codec)) return false;
+  reached(ChunkStage::Complete);
+  return true;
+}
+
+bool CacheReader::readIntervals(std::vector<float>& intervals, Compressor& codec) {
   // The row intervals: one per texture row, so N beyond the texture height means nothing and is
   // refused before anything is allocated for it. Within that, a raw block must still fit in what is
   // left, and a compressed one cannot expand beyond the codec's largest ratio.
+  vxdata::ByteSource& in = source_->in();
   std::uint32_t rows, stored;
   if (!in.readU32(rows) || !in.readU32(stored)) return reportTruncated(), false;
   if (rows > std::uint32_t(height_)) return blockFailure(CacheBlock::Intervals);
   const std::uint64_t rawSize = 8ull * rows;
   if (stored == 0) {
     if (rawSize > in.remaining()) return reportTruncated(), false;
-    chunk.intervals.resize(2ull * rows);
-    if (!in.read(chunk.intervals.data(), rawSize)) return reportTruncated(), false;
+    intervals.resize(2ull * rows);
+    if (!in.read(intervals.data(), rawSize)) return reportTruncated(), false;
   } else {
     if (!readCompressed(CacheBlock::Intervals, stored)) return false;
     if (rawSize > kMaxExpansion * stored + kExpansionSlack) return blockFailure(CacheBlock::Intervals);
-    chunk.intervals.resize(2ull * rows);
-    if (!decompressInto(CacheBlock::Intervals, stored, reinterpret_cast<unsigned char*>(chunk.intervals.data()),
-                        rawSize, codec))
+    intervals.resize(2ull * rows);
+    if (!decompressInto(CacheBlock::Intervals, stored, reinterpret_cast<unsigned char*>(intervals.data()), rawSize,
+                        codec))
       return false;
   }
-  reached(ChunkStage::Complete);
+  return true;
+}
+
+bool CacheReader::indexChunk(ChunkIndex& out) {
+  assert(source_ && !failed_ && chunksLeft_ > 0);
+  if (!source_ || failed_ || chunksLeft_ == 0) return false;
+  --chunksLeft_;
+  vxdata::ByteSource& in = source_->in();
+  const std::size_t texels = std::size_t(width_) * std::size_t(height_);
+  out = ChunkIndex();
+  out.offset = in.position();
+  if (!in.readU32(out.vertexCount)) return reportTruncated(), false;
+  if (out.vertexCount > texels)
+    pk::ErrorLine() << "benutze nur " << texels << " von " << out.vertexCount << " Vertices";
+  // Each W·H block by its size word, checked as a read checks it; the words between them as read.
+  auto passBlock = [&](CacheBlock block, std::size_t rawSize) {
+    std::uint32_t stored;
+    if (!in.readU32(stored)) return reportTruncated(), false;
+    if (stored > cacheBlockStoredLimit(block, std::uint32_t(width_), std::uint32_t(height_)))
+      return blockFailure(block);
+    if (!in.skip(stored == 0 ? rawSize : stored)) return reportTruncated(), false;
+    return true;
+  };
+  if (!passBlock(CacheBlock::VertexArray, 16 * texels) || !passBlock(CacheBlock::FirstWeights, 16 * texels) ||
+      !passBlock(CacheBlock::VertexIndices, 8 * texels) || !passBlock(CacheBlock::Weights, 16 * texels))
+    return false;
+  std::uint32_t reserved;
+  if (!in.readU32(reserved) || !in.readI32(out.rowCount0) || !in.readI32(out.rowCount1))
+    return reportTruncated(), false;
+  if (!passBlock(CacheBlock::EdgeMap, 4 * texels)) return false;
+  if (!in.readU32(out.tetCount)) return reportTruncated(), false;
+  if (!passBlock(CacheBlock::TetMap, 8 * texels)) return false;
+  Compressor codec;
+  if (!readIntervals(out.intervals, codec)) return false;
+  out.size = in.position() - out.offset;
+  return true;
+}
+
+bool CacheReader::openChunk(const unsigned char* data, std::size_t size) {
+  source_ = std::make_unique<Source>(std::make_unique<vxdata::MemorySource>(data, size));
+  failed_ = false;
+  chunksLeft_ = 1;
+  quietVertexCount_ = true;
+  const std::size_t scratchBytes = 16 * std::size_t(width_) * std::size_t(height_) + kScratchPadding;
+  if (scratch_.size() < scratchBytes) scratch_.assign(scratchBytes, 0);
   return true;
 }
 

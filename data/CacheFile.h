@@ -137,6 +137,18 @@ struct CacheData {
   std::vector<ChunkData> chunks;
 };
 
+// What a chunk leaves when its W·H blocks are passed over: where it lies in the file, and the
+// fields the chunk tree, the row trees and the counts need.
+struct ChunkIndex {
+  std::uint64_t offset = 0; // of its vertex count, from the start of the file
+  std::uint64_t size = 0;   // its bytes, up to the end of its row intervals
+  std::uint32_t vertexCount = 0;
+  std::int32_t rowCount0 = 0;
+  std::int32_t rowCount1 = 0;
+  std::uint32_t tetCount = 0;
+  std::vector<float> intervals; // as ChunkData::intervals
+};
+
 class CacheReader {
 public:
   // textureWidth × textureHeight is the engine's texture size, which the file must repeat
@@ -177,9 +189,20 @@ public:
   using StageCallback = std::function<void(ChunkStage, const ChunkData&)>;
   bool readChunk(ChunkData& chunk, const StageCallback& onStage = {});
 
+  // Reads the next chunk's words and row intervals and passes over its W·H blocks by their size
+  // words, each checked as readChunk checks it but nothing decompressed. False after readChunk's
+  // messages for what it checks.
+  bool indexChunk(ChunkIndex& out);
+  // Reads one chunk later on its own: data holds the chunk's bytes as indexChunk found them (they
+  // must outlive the reader), and readChunk then reads it. The vertex count is not warned about
+  // again (indexChunk did).
+  bool openChunk(const unsigned char* data, std::size_t size);
+
   // Leaves the two arrays the viewer does not use (first weights, vertex indices) empty: their size
   // words are checked and their bytes passed over, but not decompressed.
   void setUnusedArraysSkipped(bool skip) { skipUnused_ = skip; }
+  // Whether a chunk's blocks are decompressed on several threads (the default).
+  void setParallelBlocks(bool parallel) { parallelBlocks_ = parallel; }
 
   // After the last chunk: reads the end magic. False after "wrong cache format " + (word −
   // 0xCACE0001) + " - need 6", or "wrong cache format - need 6" when the file ends there.
@@ -190,6 +213,7 @@ public:
 private:
   bool readHeader();
   bool readCompressed(CacheBlock block, std::uint32_t stored);
+  bool readIntervals(std::vector<float>& intervals, Compressor& codec);
   bool decompressInto(CacheBlock block, std::uint32_t stored, unsigned char* destination,
                       std::size_t rawSize, Compressor& codec);
   bool blockFailure(CacheBlock block);
@@ -204,6 +228,8 @@ private:
   std::vector<unsigned char> scratch_; // compressed bytes of one block, 16·W·H
   std::vector<unsigned char> blockScratch_[8]; // compressed bytes of each W·H block of a chunk
   bool skipUnused_ = false;
+  bool quietVertexCount_ = false;
+  bool parallelBlocks_ = true;
 };
 
 // Reads a whole cache: header, every chunk, end magic. out.chunks receives every chunk record the

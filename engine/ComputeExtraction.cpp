@@ -115,20 +115,37 @@ bool ComputeExtraction::initialize() {
 Dataset::Upload ComputeExtraction::chunkUpload() {
   Dataset::Upload form;
   form.textures = false;
-  form.chunkComplete = [this](int, const ChunkData& d) {
-    addChunk(d); // a chunk it cannot take stays in the trees and draws nothing
+  form.chunkComplete = [this](int k, const ChunkData& d) {
+    setChunk(k, d); // a chunk it cannot take stays in the trees and draws nothing
     return true;
   };
+  form.chunkBytes = [this](int k) { return chunkBytes(k); };
+  form.releaseChunk = [this](int k) { dropChunk(k); };
   return form;
 }
 
-bool ComputeExtraction::addChunk(const ChunkData& d) {
+std::size_t ComputeExtraction::chunkBytes(int k) const {
+  return k >= 0 && std::size_t(k) < chunks_.size() ? chunks_[std::size_t(k)].bytes : 0;
+}
+
+void ComputeExtraction::dropChunk(int k) {
+  if (k < 0 || std::size_t(k) >= chunks_.size()) return;
+  Chunk& c = chunks_[std::size_t(k)];
+  const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
+  glDeleteTextures(2, textures);
+  glDeleteBuffers(2, buffers);
+  c = Chunk();
+}
+
+bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
+  if (k < 0) return false;
+  dropChunk(k);
+  if (chunks_.size() <= std::size_t(k)) chunks_.resize(std::size_t(k) + 1);
   const int W = width_, H = height_;
   const std::size_t texels = std::size_t(W) * std::size_t(H);
   if (W != kChunkTextureSide || H != kChunkTextureSide || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
       d.edgeMap.size() != 4 * texels || d.tetMap.size() != 4 * texels) {
-    chunks_.push_back(Chunk()); // keeps the chunk indices; nothing of it can be drawn
-    return false;
+    return false; // nothing of it can be drawn
   }
   columns_ = W / 2;
   // The edge in texel t as the vertex slots of its two ends; a byte coordinate b is texel b.
@@ -178,18 +195,14 @@ bool ComputeExtraction::addChunk(const ChunkData& d) {
     chunk.tetTexture = bufferTexture(chunk.tetBuffer, GL_RGBA32UI);
     chunk.bytes = interleaved.size() * sizeof(float) + tets.size() * sizeof(std::uint32_t);
   }
-  chunks_.push_back(chunk);
+  chunks_[std::size_t(k)] = chunk;
   return true;
 }
 
 void ComputeExtraction::clearChunks() {
   tetScratch_ = std::vector<std::uint32_t>();
   vertexScratch_ = std::vector<float>();
-  for (Chunk& c : chunks_) {
-    const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
-    glDeleteTextures(2, textures);
-    glDeleteBuffers(2, buffers);
-  }
+  for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
   chunks_.clear();
   usedBatches_ = 0;
 }

@@ -50,9 +50,13 @@ public:
   // No chunk textures: each complete chunk is derived into the buffers below.
   Dataset::Upload chunkUpload() override;
   // Derives chunk k's buffers from its arrays (all W·H arrays of a 256 × 256 cache) and uploads
-  // them. Chunks are added in order, k = the number added so far.
-  bool addChunk(const ChunkData& data);
+  // them, in place of what chunk k held. False (and nothing held) for arrays of another size.
+  bool setChunk(int k, const ChunkData& data);
+  // Gives chunk k's buffers back; its index stays.
+  void dropChunk(int k);
+  std::size_t chunkBytes(int k) const;
   void clearChunks() override;
+  // Chunk indices up to the highest one set.
   int chunkCount() const { return int(chunks_.size()); }
 
   // Extracts the drawn spans at iso. partDone is told after the set-up and after the dispatches.

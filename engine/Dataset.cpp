@@ -2,11 +2,59 @@
 
 #include "GLBufferObject.h"
 #include "GeometryFile.h"
+#include "PkDiag.h"
 #include "PvIntervalTree.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::int64_t modificationTime(const struct stat& info) {
+  return std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+}
+
+// One chunk read from the cache file and decompressed, on any thread.
+struct LoadedChunk {
+  ChunkData data;
+  bool ok = false;
+};
+
+LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height) {
+  LoadedChunk out;
+  std::vector<unsigned char> bytes(size);
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(file, bytes.data() + got, size - got, off_t(offset + got));
+    if (n <= 0) break;
+    got += std::size_t(n);
+  }
+  CacheReader reader(width, height);
+  reader.openChunk(bytes.data(), got);
+  reader.setUnusedArraysSkipped(true);
+  reader.setParallelBlocks(false); // chunks are decompressed side by side instead
+  out.ok = got == size && reader.readChunk(out.data);
+  return out;
+}
+
+} // namespace
 
 Dataset::Dataset(int width, int height) : textureWidth(width), textureHeight(height) {}
 
-Dataset::~Dataset() = default;
+Dataset::~Dataset() { closeFile(); }
+
+void Dataset::closeFile() {
+  if (file_ >= 0) ::close(file_);
+  file_ = -1;
+  residence_.clear();
+  upload_ = Upload();
+  fileChanged_ = false;
+}
 
 void Dataset::createGL() {
   for (auto& b : boundaryBuffers) b = std::make_unique<GLBufferObject>(GL_ARRAY_BUFFER_ARB);
@@ -133,6 +181,9 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
 }
 
 void Dataset::clearChunks() {
+  // Chunks in a back end's own form go with the back end's clearChunks.
+  closeFile();
+  stats_ = ResidencyStats();
   chunkTree.reset();
   chunks.clear();
   totalTets = 0;
@@ -147,4 +198,211 @@ std::size_t Dataset::graphicsBytes() const {
              (chunk->tetMapTex ? 16 : 0) * texels + (chunk->edgeMapTex ? 4 : 0) * texels;
   bytes += std::size_t(boundaryTriangles0 + boundaryTriangles1) * 3 * 2 * sizeof(PkVec3f);
   return bytes;
+}
+
+// ---- residency on demand ---------------------------------------------------------------------------
+
+bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t budgetBytes) {
+  CacheReader reader(textureWidth, textureHeight);
+  if (!reader.open(path)) return false;
+  clearChunks();
+  file_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info;
+  if (file_ < 0 || ::fstat(file_, &info) != 0) {
+    pk::warning("cannot read file " + path);
+    closeFile();
+    return false;
+  }
+  cachePath_ = path;
+  fileSize_ = std::uint64_t(info.st_size);
+  fileTime_ = modificationTime(info);
+  upload_ = form;
+  budget_ = budgetBytes;
+  modelBox = reader.header().box;
+  chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+  chunksInFile = int(reader.header().chunkCount);
+  ChunkIndex index;
+  const std::uint32_t count = reader.header().chunkCount;
+  for (std::uint32_t k = 0; k < count; ++k) {
+    chunks.push_back(std::make_unique<CacheChunk>());
+    if (!reader.indexChunk(index)) return false; // the chunks indexed so far stay usable
+    CacheChunk& chunk = *chunks.back();
+    chunk.rowCount0 = index.rowCount0;
+    chunk.rowCount1 = index.rowCount1;
+    totalTets += index.tetCount;
+    chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+    const std::uint32_t rows = std::uint32_t(index.intervals.size() / 2);
+    float low = FLT_MAX, high = -FLT_MAX;
+    for (std::uint32_t j = 0; j < rows; ++j) {
+      chunk.rowTree->insert(index.intervals[2 * j], index.intervals[2 * j + 1], int(j), 0);
+      low = std::min(low, index.intervals[2 * j]);
+      high = std::max(high, index.intervals[2 * j + 1]);
+    }
+    chunkTree->insert(low, high, int(k), 0);
+    Residence r;
+    r.offset = index.offset;
+    r.size = index.size;
+    residence_.push_back(r);
+    ++chunksLoaded;
+  }
+  return reader.finish();
+}
+
+bool Dataset::isResident(int k) const {
+  if (!onDemand()) return k >= 0 && std::size_t(k) < chunks.size() && (chunks[std::size_t(k)]->rowTree != nullptr);
+  return k >= 0 && std::size_t(k) < residence_.size() && residence_[std::size_t(k)].resident;
+}
+
+std::size_t Dataset::chunkBytes(int k) const {
+  if (upload_.textures) return std::size_t(52) * std::size_t(textureWidth) * std::size_t(textureHeight);
+  return upload_.chunkBytes ? upload_.chunkBytes(k) : 0;
+}
+
+bool Dataset::uploadChunk(int k, const ChunkData& d) {
+  CacheChunk& chunk = *chunks[std::size_t(k)];
+  if (upload_.textures) {
+    const int W = textureWidth, H = textureHeight;
+    const GLint floatFormat = GLint(upload_.floatFormat);
+    auto make = [&](std::unique_ptr<GLTexture> t, GLint internal, GLenum type, const void* pixels) {
+      glTexImage2D(t->target(), 0, internal, W, H, 0, GL_RGBA, type, pixels);
+      t->unbind();
+      return t;
+    };
+    chunk.vertexTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
+                           d.vertexArray.data());
+    chunk.weightTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
+                           d.weightArray.data());
+    std::unique_ptr<GLTexture> edges =
+        make(makeChunkTexture(false, false, GL_TEXTURE0), GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data());
+    chunk.edgeMapTex.reset(static_cast<GLTexture2D*>(edges.release()));
+    std::vector<float> tetFloats;
+    d.tetMapAsFloat(tetFloats);
+    chunk.tetMapTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
+                           tetFloats.data());
+    glActiveTextureARB(GL_TEXTURE0);
+  }
+  return !upload_.chunkComplete || upload_.chunkComplete(k, d);
+}
+
+void Dataset::evict(int k) {
+  Residence& r = residence_[std::size_t(k)];
+  if (!r.resident) return;
+  CacheChunk& chunk = *chunks[std::size_t(k)];
+  chunk.vertexTex.reset();
+  chunk.weightTex.reset();
+  chunk.edgeMapTex.reset();
+  chunk.tetMapTex.reset();
+  if (upload_.releaseChunk) upload_.releaseChunk(k);
+  r.resident = false;
+  stats_.residentBytes -= std::min(stats_.residentBytes, r.bytes);
+  r.bytes = 0;
+  ++stats_.evictions;
+}
+
+std::vector<char> Dataset::makeResident(const std::vector<int>& wanted) {
+  std::vector<char> resident(wanted.size(), 0);
+  if (!onDemand()) {
+    for (std::size_t i = 0; i < wanted.size(); ++i) resident[i] = isResident(wanted[i]);
+    return resident;
+  }
+  const std::uint64_t now = ++useClock_;
+  std::vector<std::size_t> missing; // positions in wanted
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    const int k = wanted[i];
+    if (k < 0 || std::size_t(k) >= residence_.size()) continue;
+    Residence& r = residence_[std::size_t(k)];
+    r.lastUse = now;
+    if (r.resident)
+      resident[i] = 1;
+    else if (!r.failed)
+      missing.push_back(i);
+  }
+  stats_.refused = 0;
+  if (missing.empty()) return resident;
+
+  // A file that changed under us is not read again: its offsets may mean anything now.
+  struct stat info;
+  if (!fileChanged_ && (::fstat(file_, &info) != 0 || std::uint64_t(info.st_size) != fileSize_ ||
+                        modificationTime(info) != fileTime_)) {
+    fileChanged_ = true;
+    pk::error("the cache file changed since it was opened: " + cachePath_);
+  }
+  if (fileChanged_) {
+    stats_.refused = int(missing.size());
+    return resident;
+  }
+
+  // Evicts least recently used chunks not wanted now until `bytes` more fit; false when they do
+  // not fit even then.
+  auto makeRoom = [&](std::size_t bytes) {
+    if (budget_ == 0) return true;
+    while (stats_.residentBytes + bytes > budget_) {
+      int oldest = -1;
+      for (std::size_t k = 0; k < residence_.size(); ++k) {
+        const Residence& r = residence_[k];
+        if (r.resident && r.lastUse != now && (oldest < 0 || r.lastUse < residence_[std::size_t(oldest)].lastUse))
+          oldest = int(k);
+      }
+      if (oldest < 0) return false;
+      evict(oldest);
+    }
+    return true;
+  };
+
+  // Several chunks in flight: each worker reads and decompresses one, and this thread uploads them
+  // in the order wanted as they are done.
+  const std::size_t inFlight = std::max<std::size_t>(2, std::thread::hardware_concurrency());
+  std::vector<std::future<LoadedChunk>> pending;
+  std::size_t next = 0;
+  auto launch = [&] {
+    while (pending.size() < inFlight && next < missing.size()) {
+      const Residence& r = residence_[std::size_t(wanted[missing[next]])];
+      pending.push_back(std::async(std::launch::async, loadChunk, file_, r.offset, r.size, textureWidth, textureHeight));
+      ++next;
+    }
+  };
+  std::size_t done = 0;
+  bool full = false;
+  launch();
+  while (done < next) {
+    const std::size_t i = missing[done];
+    const int k = wanted[i];
+    LoadedChunk loaded = pending.front().get();
+    pending.erase(pending.begin());
+    ++done;
+    if (!full) launch();
+    Residence& r = residence_[std::size_t(k)];
+    stats_.bytesRead += r.size;
+    if (!loaded.ok) {
+      r.failed = true;
+      pk::error("chunk " + std::to_string(k) + " of " + cachePath_ + " cannot be read");
+      continue;
+    }
+    if (full || !makeRoom(upload_.textures ? chunkBytes(k) : 0)) {
+      full = true;
+      ++stats_.refused;
+      continue;
+    }
+    if (!uploadChunk(k, loaded.data)) {
+      r.failed = true;
+      continue;
+    }
+    r.resident = true;
+    r.bytes = chunkBytes(k);
+    stats_.residentBytes += r.bytes;
+    ++stats_.loads;
+    resident[i] = 1;
+    // A back end's own form is measured after its upload.
+    if (!upload_.textures && !makeRoom(0)) {
+      evict(k);
+      --stats_.evictions;
+      resident[i] = 0;
+      full = true;
+      ++stats_.refused;
+      continue;
+    }
+    stats_.peakBytes = std::max(stats_.peakBytes, stats_.residentBytes);
+  }
+  stats_.refused += int(missing.size() - next); // never started once the budget was full
+  return resident;
 }

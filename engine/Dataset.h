@@ -28,6 +28,20 @@ public:
     bool rectTextures = false;   // rectangle textures for the float arrays
     // Told for each chunk read completely, with its index and arrays; false stops the read.
     std::function<bool(int, const ChunkData&)> chunkComplete;
+    // For chunks resident on demand: the graphics memory chunk k holds in the back end's own form,
+    // and its release when the chunk is evicted.
+    std::function<std::size_t(int)> chunkBytes;
+    std::function<void(int)> releaseChunk;
+  };
+
+  // What residency on demand has done since the cache was opened.
+  struct ResidencyStats {
+    long long loads = 0;          // chunks read, decompressed and uploaded
+    long long evictions = 0;
+    std::uint64_t bytesRead = 0;  // of the cache file
+    std::size_t residentBytes = 0; // graphics memory of the resident chunks now
+    std::size_t peakBytes = 0;     // and at most
+    int refused = 0;               // wanted chunks that did not fit the budget, last request
   };
 
   Dataset(int textureWidth, int textureHeight);
@@ -47,6 +61,23 @@ public:
   bool readCache(const std::string& path, const Upload& upload, const std::function<void(int, int)>& progress);
   // Drops every chunk, the chunk tree and the counts; the boundary surfaces stay.
   void clearChunks();
+
+  // Opens a cache for residency on demand: the header, and per chunk its words and row intervals
+  // with its W·H blocks passed over by their size words. The trees and counts are then complete and
+  // no chunk is resident. budgetBytes bounds the graphics memory of resident chunks (0: no bound).
+  // False after the reader's messages; the chunks indexed before a failure stay usable.
+  bool openCache(const std::string& path, const Upload& upload, std::size_t budgetBytes);
+  bool onDemand() const { return file_ >= 0; }
+  std::size_t budgetBytes() const { return budget_; }
+  void setBudgetBytes(std::size_t bytes) { budget_ = bytes; }
+  // Makes the wanted chunks resident, in the order given: missing ones are read (one read each)
+  // and decompressed on worker threads, several at a time, and uploaded here; the least recently
+  // used of the others are evicted to stay within the budget. Returns, for each wanted chunk,
+  // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
+  // opened, is said once; what is resident stays usable.
+  std::vector<char> makeResident(const std::vector<int>& wanted);
+  bool isResident(int k) const;
+  const ResidencyStats& residency() const { return stats_; }
 
   bool empty() const { return chunkTree == nullptr; }
   // Graphics memory of the chunk textures and the boundary buffers.
@@ -68,4 +99,27 @@ public:
 
 private:
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, bool rect, GLenum unit);
+  // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).
+  bool uploadChunk(int k, const ChunkData& data);
+  std::size_t chunkBytes(int k) const;
+  void evict(int k);
+  void closeFile();
+
+  struct Residence {
+    std::uint64_t offset = 0, size = 0; // the chunk's bytes in the cache file
+    bool resident = false;
+    bool failed = false;               // could not be read: not tried again
+    std::uint64_t lastUse = 0;
+    std::size_t bytes = 0;
+  };
+  Upload upload_;
+  std::string cachePath_;
+  int file_ = -1;
+  std::uint64_t fileSize_ = 0;
+  std::int64_t fileTime_ = 0;
+  bool fileChanged_ = false;
+  std::size_t budget_ = 0;
+  std::uint64_t useClock_ = 0;
+  std::vector<Residence> residence_;
+  ResidencyStats stats_;
 };

@@ -26,7 +26,8 @@ struct ExtractionStats {
 
 // The parts of an extraction, for timing them one by one. Marching is the compute back end's whole
 // pass (interpolation, assembly and gathers in one).
-enum class ExtractionPart { Queries, Setup, Interpolation, Assembly, VertexGather, NormalGather, Copies, Marching };
+// Residency is the reading and uploading of chunks made resident on demand.
+enum class ExtractionPart { Queries, Setup, Interpolation, Assembly, VertexGather, NormalGather, Copies, Marching, Residency };
 
 // How the surface is extracted: the four fragment-program passes into buffer-backed targets per
 // chunk, or one compute pass over the candidate tetrahedra appending to a vertex buffer.

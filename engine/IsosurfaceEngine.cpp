@@ -208,7 +208,18 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
   }
   bool read = false;
   try {
-    read = readCache(cacheName);
+    if (options.chunksOnDemand) {
+      clearChunks();
+      dirty = true;
+      read = extractor_ && dataset.openCache(cacheName, extractor_->chunkUpload(), gpuBudget());
+      if (!dataset.empty()) {
+        viewScale = dataset.modelBox.viewScale();
+        rotation[0] = rotation[1] = rotation[2] = 0;
+        renderer.setModelBox(dataset.modelBox);
+      }
+    } else {
+      read = readCache(cacheName);
+    }
   } catch (const std::bad_alloc&) {
     // A cache that asks for more memory than there is: what was read so far is dropped.
     glActiveTextureARB(GL_TEXTURE0);
@@ -243,6 +254,23 @@ void IsosurfaceEngine::clearChunks() {
   renderer.releasePrimitives();
 }
 
+std::size_t IsosurfaceEngine::driverFreeMemory() {
+  GLint kilobytes[4] = {0, 0, 0, 0};
+  if (GLEW_NVX_gpu_memory_info)
+    glGetIntegerv(GL_GPU_MEMORY_INFO_CURRENT_AVAILABLE_VIDMEM_NVX, kilobytes);
+  else if (GLEW_ATI_meminfo)
+    glGetIntegerv(GL_TEXTURE_FREE_MEMORY_ATI, kilobytes);
+  while (glGetError() != GL_NO_ERROR) {
+  }
+  return kilobytes[0] > 0 ? std::size_t(kilobytes[0]) * 1024 : 0;
+}
+
+std::size_t IsosurfaceEngine::gpuBudget() const {
+  if (options.gpuBudgetBytes) return options.gpuBudgetBytes;
+  const std::size_t free = glInitialised_ ? driverFreeMemory() : 0;
+  return free ? free : std::size_t(2) << 30;
+}
+
 std::size_t IsosurfaceEngine::datasetGraphicsBytes() const {
   return dataset.graphicsBytes() + (extractor_ ? extractor_->graphicsBytes() : 0);
 }
@@ -270,6 +298,26 @@ void IsosurfaceEngine::extract() {
   const double t0 = secondsNow();
   glPolygonMode(GL_FRONT_AND_BACK, GL_FILL);
   Selection selection = selectSpans(dataset, isovalue, [this] { partDone(ExtractionPart::Queries); });
+  if (dataset.onDemand()) {
+    // The drawn spans' chunks are made resident; what does not fit the budget is left out, said
+    // once per isovalue.
+    std::vector<int> wanted;
+    for (const ChunkSpan& s : selection.spans)
+      if (s.drawn()) wanted.push_back(s.chunk);
+    const std::vector<char> resident = dataset.makeResident(wanted);
+    std::vector<ChunkSpan> kept;
+    std::size_t w = 0;
+    for (const ChunkSpan& s : selection.spans) {
+      if (!s.drawn()) continue;
+      if (resident[w++]) kept.push_back(s);
+    }
+    if (kept.size() < wanted.size() && dataset.residency().refused > 0)
+      pk::error("the graphics memory budget of " + std::to_string(dataset.budgetBytes() >> 20) + " MB holds " +
+                std::to_string(kept.size()) + " of the " + std::to_string(wanted.size()) +
+                " chunks this isovalue needs");
+    selection.spans = std::move(kept);
+    partDone(ExtractionPart::Residency);
+  }
   extractor_->extract(dataset, selection.spans, isovalue, flatShading, onPartDone);
   for (const ChunkSpan& s : selection.spans) {
     ++stats_.activeChunks;

@@ -32,6 +32,12 @@ struct EngineOptions {
   // Automatic takes the compute back end where the context offers it, unless pbuffers or
   // rectangle textures are asked for (choices that only the fragment passes have).
   ExtractionBackend backend = ExtractionBackend::Automatic;
+  // Chunks resident on demand: opening reads the cache's chunk index only (the time to the first
+  // frame does not grow with the cache), and each extraction makes the chunks it needs resident,
+  // evicting the least recently used beyond gpuBudgetBytes. Otherwise every chunk is read at open.
+  bool chunksOnDemand = false;
+  // 0: what the driver reports as free graphics memory, else 2 GB.
+  std::size_t gpuBudgetBytes = 0;
 };
 
 class IsosurfaceEngine {
@@ -85,8 +91,13 @@ public:
   // The active back end when it is that one (for checks of what it drew), else null.
   const ComputeExtraction* computeBackend() const;
   FragmentPassExtractor* fragmentBackend() const;
-  // Selects the spans at the isovalue, extracts them with the active back end, and times it.
+  // Selects the spans at the isovalue, makes their chunks resident (chunks on demand), extracts
+  // them with the active back end, and times it.
   void extract();
+  // The graphics memory budget of resident chunks in use (chunks on demand).
+  std::size_t gpuBudget() const;
+  // What the driver reports as free graphics memory, or 0 where it does not say.
+  static std::size_t driverFreeMemory();
   // The fragment passes over chunk k's rows [rowMin, rowEnd) alone.
   void extractChunk(int k);
   // W·H·4 floats: the position target of chunk k, half h (bottom window row first), read from the

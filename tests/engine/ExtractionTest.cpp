@@ -16,11 +16,15 @@
 #include "GLTestContext.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
 #include <QTemporaryDir>
 
 #include <climits>
 #include <cmath>
 #include <random>
+#include <unistd.h>
 
 namespace {
 
@@ -546,4 +550,155 @@ TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
     EXPECT_EQ(engine.renderer.primitives.front()->z, v.nearest) << "back " << v.back << " yaw " << v.yaw;
     EXPECT_EQ(engine.renderer.primitives[1]->z, 0.0f);
   }
+}
+
+// ---- chunks resident on demand ----------------------------------------------------------------------
+
+namespace {
+
+// randomChunk with its values (and so its row intervals) mapped from [0, 1] onto [low, high].
+ChunkData bandChunk(unsigned seed, int tetRows, float low, float high) {
+  ChunkData c = randomChunk(seed, tetRows, 200);
+  auto map = [&](float v) { return low + v * (high - low); };
+  for (int i = 0; i < 4096; ++i) {
+    c.vertexArray[4 * std::size_t(i) + 3] = map(c.vertexArray[4 * std::size_t(i) + 3]);
+    c.weightArray[4 * std::size_t(i) + 3] = map(c.weightArray[4 * std::size_t(i) + 3]);
+  }
+  for (float& v : c.intervals) v = map(v);
+  return c;
+}
+
+// The triangles of the compute back end's last extraction, each as its 24 floats, sorted: the
+// atomic appends give them in any order.
+std::vector<std::vector<float>> sortedTriangles(const IsosurfaceEngine& e) {
+  std::vector<std::vector<float>> out;
+  const ComputeExtraction* compute = e.computeBackend();
+  for (int b = 0; compute && b < compute->batchCount(); ++b) {
+    const std::vector<float> v = compute->readVertices(b);
+    for (std::size_t t = 0; t + 24 <= v.size(); t += 24) out.emplace_back(v.begin() + long(t), v.begin() + long(t + 24));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+class ChunksOnDemand : public ::testing::Test {
+protected:
+  GLTestContext gl;
+  QTemporaryDir dir;
+  QString path;
+  HeadlessEngine eager, lazy;
+
+  // Six chunks in three value bands: two chunks at 0.2, two at 0.5, two at 0.8, four at 0.32.
+  void SetUp() override {
+    ASSERT_TRUE(gl.ok());
+    path = writeDataset(dir, cacheOf({bandChunk(21, 40, 0.0f, 0.35f), bandChunk(22, 50, 0.0f, 0.35f),
+                                      bandChunk(23, 60, 0.3f, 0.65f), bandChunk(24, 45, 0.3f, 0.65f),
+                                      bandChunk(25, 55, 0.6f, 1.0f), bandChunk(26, 35, 0.6f, 1.0f)}));
+    eager.initializeGL();
+    lazy.options.chunksOnDemand = true;
+    lazy.initializeGL();
+  }
+  void TearDown() override {
+    lazy.releaseGL();
+    eager.releaseGL();
+  }
+  void extractAt(IsosurfaceEngine& e, float iso) {
+    e.isovalue = iso;
+    e.requestExtraction();
+    e.extract();
+  }
+};
+
+} // namespace
+
+TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
+  if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
+  ASSERT_TRUE(eager.loadDataset(path));
+  ASSERT_TRUE(lazy.loadDataset(path));
+  ASSERT_TRUE(lazy.dataset.onDemand());
+  EXPECT_EQ(lazy.dataset.totalTets, eager.dataset.totalTets);
+  EXPECT_EQ(lazy.chunksLoaded(), 6);
+  for (int k = 0; k < 6; ++k) EXPECT_FALSE(lazy.dataset.isResident(k)) << k;
+  EXPECT_EQ(lazy.dataset.residency().bytesRead, 0u);
+
+  // Room for the two largest chunks: every band fits, and each move to another band evicts.
+  std::vector<std::size_t> sizes;
+  for (int k = 0; k < 6; ++k) sizes.push_back(eager.computeBackend()->chunkBytes(k));
+  std::sort(sizes.rbegin(), sizes.rend());
+  lazy.dataset.setBudgetBytes(sizes[0] + sizes[1]);
+  for (float iso : {0.2f, 0.5f, 0.8f, 0.2f, 0.5f}) {
+    SCOPED_TRACE(iso);
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    ASSERT_FALSE(lazy.dirty);
+    EXPECT_EQ(lazy.lastExtraction().activeChunks, 2);
+    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+    EXPECT_LE(lazy.dataset.residency().residentBytes, lazy.dataset.budgetBytes());
+  }
+  EXPECT_EQ(lazy.dataset.residency().loads, 10);
+  EXPECT_EQ(lazy.dataset.residency().evictions, 8);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, ABudgetBelowOneIsovaluesChunksSaysSoAndExtractsWhatFits) {
+  ASSERT_TRUE(lazy.loadDataset(path));
+  lazy.dataset.setBudgetBytes(1); // not even one chunk
+  std::string err = captureStderr([&] { extractAt(lazy, 0.32f); });
+  EXPECT_NE(err.find("holds 0 of the 4 chunks this isovalue needs"), std::string::npos) << err;
+  EXPECT_FALSE(lazy.dirty);
+  EXPECT_TRUE(lazy.lastExtraction().spans.empty());
+  EXPECT_FALSE(lazy.renderFrame(64, 64).isNull());
+  // Without a bound all four come in, and nothing is said.
+  lazy.dataset.setBudgetBytes(0);
+  err = captureStderr([&] { extractAt(lazy, 0.32f); });
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(lazy.lastExtraction().spans.size(), 4u);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, ACacheThatShrinksOrBreaksWhileOpenGivesAnErrorAndKeepsWhatIsResident) {
+  ASSERT_TRUE(lazy.loadDataset(path));
+  extractAt(lazy, 0.2f);
+  const std::size_t drawn = lazy.lastExtraction().spans.size();
+  ASSERT_EQ(drawn, 2u);
+  // The file is cut in half under the open dataset: a chunk not yet resident cannot be read.
+  const std::string cache = path.toStdString() + ".cache";
+  ASSERT_EQ(::truncate(cache.c_str(), off_t(QFileInfo(QString::fromStdString(cache)).size() / 2)), 0);
+  std::string err = captureStderr([&] { extractAt(lazy, 0.8f); });
+  EXPECT_NE(err.find("the cache file changed since it was opened"), std::string::npos) << err;
+  EXPECT_TRUE(lazy.lastExtraction().spans.empty());
+  // Said once; what is resident is still extracted and drawn.
+  err = captureStderr([&] { extractAt(lazy, 0.2f); });
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(lazy.lastExtraction().spans.size(), drawn);
+  EXPECT_FALSE(lazy.renderFrame(64, 64).isNull());
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, AChunkThatCannotBeDecompressedIsSaidOnceAndLeftOut) {
+  // Chunk 2's vertex array is damaged in the middle of its compressed bytes; the index still
+  // reads, so the damage shows only when the chunk is wanted.
+  CacheData data = cacheOf({bandChunk(31, 40, 0.0f, 0.35f), bandChunk(32, 40, 0.3f, 0.65f)});
+  const std::vector<unsigned char> bytes = samples::cacheBytes(data);
+  const QString broken = writeDataset(dir, data);
+  std::vector<unsigned char> damaged = bytes;
+  CacheReader reader(W, H);
+  ASSERT_TRUE(reader.openBytes(bytes.data(), bytes.size()));
+  ChunkIndex first, second;
+  ASSERT_TRUE(reader.indexChunk(first));
+  ASSERT_TRUE(reader.indexChunk(second));
+  // The vertex array's size word follows the vertex count; garble what follows it.
+  for (std::size_t i = second.offset + 8; i < second.offset + 40; ++i) damaged[i] = 0xFF;
+  QFile out(broken + ".cache");
+  ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  out.write(reinterpret_cast<const char*>(damaged.data()), qint64(damaged.size()));
+  out.close();
+  ASSERT_TRUE(lazy.loadDataset(broken));
+  std::string err = captureStderr([&] { extractAt(lazy, 0.5f); });
+  EXPECT_NE(err.find("chunk 1 of"), std::string::npos) << err;
+  EXPECT_TRUE(lazy.lastExtraction().spans.empty());
+  err = captureStderr([&] { extractAt(lazy, 0.5f); });
+  EXPECT_EQ(err, "");
+  extractAt(lazy, 0.2f);
+  EXPECT_EQ(lazy.lastExtraction().spans.size(), 1u);
 }

@@ -11,6 +11,7 @@
 #include "IsosurfaceEngine.h"
 #include "PassProfiler.h"
 #include "PkDiag.h"
+#include "ReferenceChunks.h"
 #include "ReferenceExtractor.h"
 #include "SurfaceSoup.h"
 
@@ -55,7 +56,7 @@ const char* targetName(int target) {
 // Every active chunk's four output buffers (or, for an appending back end, the slots of its vertex
 // buffers) against the CPU reference, and the set of active chunks against the reference's. Prints
 // an error line per difference (a few per isovalue at most).
-bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float iso, bool flat,
+bool checkAgainstReference(IsosurfaceEngine& engine, ReferenceChunks& cpu, float iso, bool flat,
                            const std::vector<ChunkSpan>& spans, const SlotVertices* appended) {
   SlotVertices expectedSlots;
   const int W = engine.textureWidth;
@@ -69,13 +70,20 @@ bool checkAgainstReference(IsosurfaceEngine& engine, const CacheData& cpu, float
     if (reported++ < 5) pk::error("check failed at isovalue " + isoText(iso) + ": " + text);
     ++failures;
   };
-  if (cpu.chunks.size() != engine.dataset.chunks.size())
-    fail("the cache has " + std::to_string(cpu.chunks.size()) + " chunks, the engine holds " +
+  if (cpu.size() != engine.dataset.chunks.size())
+    fail("the cache has " + std::to_string(cpu.size()) + " chunks, the engine holds " +
          std::to_string(engine.dataset.chunks.size()));
-  const std::size_t count = std::min(cpu.chunks.size(), engine.dataset.chunks.size());
+  const std::size_t count = std::min(cpu.size(), engine.dataset.chunks.size());
   ReferenceChunkOutput out;
   for (std::size_t k = 0; k < count; ++k) {
-    const bool active = reference.extractChunk(cpu.chunks[k], iso, out, options);
+    // Only the chunks whose row span is active are read whole.
+    const RowSpan span = chunkRowSpan(cpu.outline(k), engine.textureHeight, iso);
+    const ChunkData* chunk = nullptr;
+    if (span.active && !span.overLimit && !cpu.load(k, chunk)) {
+      fail("chunk " + std::to_string(k) + " of the cache cannot be read");
+      continue;
+    }
+    const bool active = chunk && reference.extractChunk(*chunk, iso, out, options);
     const bool gpu = gpuActive.count(int(k)) != 0;
     if (active != gpu) {
       fail("chunk " + std::to_string(k) + (gpu ? " was extracted, but the reference finds it inactive"
@@ -112,13 +120,13 @@ PassTimes medianPasses(const std::vector<PassTimes>& runs) {
   };
   for (double PassTimes::*f : {&PassTimes::trees, &PassTimes::setup, &PassTimes::interpolation, &PassTimes::assembly,
                                &PassTimes::vertexGather, &PassTimes::normalGather, &PassTimes::copies, &PassTimes::marching,
-                               &PassTimes::total})
+                               &PassTimes::residency, &PassTimes::total})
     pick(f);
   return m;
 }
 
 // One isovalue: warm-up, timed repeats, count (and soup), check, profile.
-IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float iso, const CacheData* cpu,
+IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float iso, ReferenceChunks* cpu,
                   PolygonSoup* soup) {
   IsoResult x;
   x.iso = iso;
@@ -189,8 +197,8 @@ IsoResult measure(IsosurfaceEngine& engine, const BenchOptions& options, float i
 }
 
 int runBenchmark(IsosurfaceEngine& engine, const BenchOptions& options, DatasetReport& report) {
-  CacheData cpu;
-  if (options.check && !parseCacheFile(options.dataset + ".cache", engine.textureWidth, engine.textureHeight, cpu)) {
+  ReferenceChunks cpu(engine.textureWidth, engine.textureHeight);
+  if (options.check && !cpu.open(options.dataset + ".cache")) {
     pk::error("vxbench: the cache cannot be read on the host for --check");
     return 1;
   }
@@ -326,7 +334,50 @@ int soak(IsosurfaceEngine& engine, const BenchOptions& options) {
   return 0;
 }
 
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const std::size_t i = std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5));
+  return v[i];
+}
+
+// The isovalue from 0 to 1 in steps of 0.01, as the slider gives it, one extraction per step.
+void sweep(IsosurfaceEngine& engine, const BenchOptions& options) {
+  const Dataset::ResidencyStats before = engine.dataset.residency();
+  std::vector<double> latency;
+  std::size_t peak = 0;
+  for (int step = 0; step <= 100; ++step) {
+    const Clock::time_point t0 = Clock::now();
+    engine.setIso(step);
+    engine.requestExtraction();
+    engine.extract();
+    glFinish();
+    latency.push_back(secondsSince(t0));
+    peak = std::max(peak, engine.datasetGraphicsBytes());
+  }
+  const Dataset::ResidencyStats& after = engine.dataset.residency();
+  const double medianMs = 1e3 * median(latency), p95Ms = 1e3 * percentile(latency, 0.95);
+  const long long loads = after.loads - before.loads, evictions = after.evictions - before.evictions;
+  const double readMB = double(after.bytesRead - before.bytesRead) / 1e6;
+  if (options.json) {
+    std::cout << "{\"sweepSteps\": 101, \"medianMs\": " << medianMs << ", \"p95Ms\": " << p95Ms
+              << ", \"chunkLoads\": " << loads << ", \"evictions\": " << evictions << ", \"readMB\": " << readMB
+              << ", \"peakResidentBytes\": " << after.peakBytes << ", \"peakGraphicsBytes\": " << peak
+              << ", \"budgetBytes\": " << engine.dataset.budgetBytes() << "}\n";
+  } else {
+    std::printf("sweep    101 steps from 0 to 1: step latency median %.2f ms, 95th percentile %.2f ms, longest "
+                "%.2f ms\n         %lld chunk loads, %lld evictions, %.1f MB read; resident chunks at most %.1f MB "
+                "of a %.1f MB budget (all graphics memory at most %.1f MB)\n",
+                medianMs, p95Ms, 1e3 * percentile(latency, 1.0), loads, evictions, readMB,
+                double(after.peakBytes) / 1048576.0, double(engine.dataset.budgetBytes()) / 1048576.0,
+                double(peak) / 1048576.0);
+  }
+  std::fflush(stdout);
+}
+
 int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
+  engine.options.chunksOnDemand = options.onDemand;
+  engine.options.gpuBudgetBytes = std::size_t(options.gpuBudgetMB) << 20;
   engine.options.renderTargetMode = options.renderTargetMode;
   engine.options.rectTextures = options.rectTextures;
   parseBackend(options.backend, engine.options.backend);
@@ -346,6 +397,19 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
     return 1;
   }
   if (options.rendering()) return renderPicture(engine, options);
+  report.onDemand = engine.dataset.onDemand();
+  report.budgetBytes = engine.dataset.budgetBytes();
+  if (report.onDemand) {
+    // The viewer's first frame: the surface at 0.5 with the chunks it needs.
+    engine.isovalue = 0.5f;
+    engine.requestExtraction();
+    engine.renderFrame(512, 512);
+    report.firstFrameSeconds = secondsSince(t0);
+  }
+  if (options.sweep) {
+    sweep(engine, options);
+    if (!options.check && !options.profile) return 0;
+  }
 
   report.tetrahedra = engine.dataset.totalTets;
   report.chunks = engine.dataset.chunks.size();

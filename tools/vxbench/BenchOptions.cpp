@@ -80,7 +80,7 @@ const char* usageText() {
   return "usage: vxbench DATASET.vx|MESH [--field NAME] [--iso LIST] [--repeat N] [--backend auto|fragment|compute]\n"
          "                          [--mode fbo|pbuffer] [--rect] [--flat]\n"
          "                          [--check] [--export-ply FILE] [--profile] [--no-pbo] [--json]\n"
-         "                          [--reopen N]\n"
+         "                          [--reopen N] [--on-demand] [--gpu-budget MB] [--sweep]\n"
          "       vxbench DATASET.vx [--iso V] --render OUT.png [--mode-shading 0|1|2] [--opacity O]\n"
          "                          [--multi] [--size WxH] [--rotate X,Y,Z] [--distance D] [--flat]\n"
          "\n"
@@ -103,6 +103,14 @@ const char* usageText() {
          "  --reopen N          first open, extract at every isovalue and close the dataset N times in one\n"
          "                      engine, and print resident and graphics memory after the first and the\n"
          "                      last round\n"
+         "  --on-demand         open the cache's chunk index only and make chunks resident as\n"
+         "                      extractions need them (the viewer's way); the load line is then the\n"
+         "                      open, and the time to the first frame is printed\n"
+         "  --gpu-budget MB     graphics memory the resident chunks may hold (default: what the driver\n"
+         "                      reports as free, else 2048); implies --on-demand\n"
+         "  --sweep             first walk the isovalue from 0 to 1 in steps of 0.01, as a slider drag\n"
+         "                      would, and print the step latency (median, 95th percentile), chunk\n"
+         "                      loads, evictions and bytes read; implies --on-demand\n"
          "  --no-pbo            read the buffer targets back through host memory, not pixel-pack buffers\n"
          "  --json              print the results as JSON instead of tables\n"
          "  --render OUT.png    draw one frame as the viewer would and write it as a PNG picture\n"
@@ -162,6 +170,16 @@ int parseCommandLine(int argc, char** argv, BenchOptions& options) {
       options.field = v;
     } else if (a == "--reopen") {
       if (!value() || !parseInt(v, 1, 100000, options.reopen)) return usage("--reopen needs a count from 1 to 100000");
+    } else if (a == "--on-demand") {
+      options.onDemand = true;
+    } else if (a == "--gpu-budget") {
+      int mb = 0;
+      if (!value() || !parseInt(v, 1, 1 << 24, mb)) return usage("--gpu-budget needs megabytes from 1 to 16777216");
+      options.gpuBudgetMB = mb;
+      options.onDemand = true;
+    } else if (a == "--sweep") {
+      options.sweep = true;
+      options.onDemand = true;
     } else if (a == "--no-pbo") {
       options.noPixelBuffers = true;
     } else if (a == "--export-ply") {

@@ -22,6 +22,9 @@ struct BenchOptions {
   bool noPixelBuffers = false;   // --no-pbo: read buffer targets back through host memory
   std::string plyPath;           // --export-ply FILE
   int reopen = 0;                // --reopen N: open, extract and close the dataset N times first
+  bool onDemand = false;         // --on-demand: chunks resident on demand (also with the next two)
+  long long gpuBudgetMB = 0;     // --gpu-budget MB: graphics memory of resident chunks (0: default)
+  bool sweep = false;            // --sweep: the isovalue from 0 to 1 in steps of 0.01 first
 
   // --render FILE and the frame's settings
   std::string renderPath;

@@ -55,6 +55,7 @@ PassTimes& PassTimes::operator+=(const PassTimes& o) {
   setup += o.setup;
   interpolation += o.interpolation;
   marching += o.marching;
+  residency += o.residency;
   assembly += o.assembly;
   vertexGather += o.vertexGather;
   normalGather += o.normalGather;
@@ -92,8 +93,14 @@ std::string jsonString(const std::string& text) {
 
 void printTable(std::ostream& out, const DatasetReport& r) {
   out << "vxbench  " << r.path << ": " << r.tetrahedra << " tetrahedra in " << r.chunks << " chunks\n";
-  out << format("  load        %.1f MB in %.3f s (%.1f MB/s)\n", double(r.geometryBytes + r.cacheBytes) / 1e6,
-                r.loadSeconds, r.loadMBps());
+  if (r.onDemand)
+    out << format("  open        %.1f MB, chunk index in %.3f s; first frame after %.3f s (chunks on demand, "
+                  "budget %.0f MB)\n",
+                  double(r.geometryBytes + r.cacheBytes) / 1e6, r.loadSeconds, r.firstFrameSeconds,
+                  double(r.budgetBytes) / 1048576.0);
+  else
+    out << format("  load        %.1f MB in %.3f s (%.1f MB/s)\n", double(r.geometryBytes + r.cacheBytes) / 1e6,
+                  r.loadSeconds, r.loadMBps());
   out << format("  graphics    %.1f MB of textures and buffers, %.1f bytes per tetrahedron\n",
                 double(r.graphicsBytes) / 1e6, r.bytesPerTet());
   if (!r.renderer.empty()) out << "  renderer    " << r.renderer << "\n";
@@ -125,12 +132,12 @@ void printTable(std::ostream& out, const DatasetReport& r) {
   if (!anyProfile) return;
   out << "\n  time per part in ms (median of " << r.repeat
       << ", glFinish after every part; read-back: what the count reads of the drawn buffers)\n";
-  out << "     isovalue   trees   setup  interp  assembly  v-gather  n-gather  copies  marching   total  plain  read-back\n";
+  out << "     isovalue   trees  resident   setup  interp  assembly  v-gather  n-gather  copies  marching   total  plain  read-back\n";
   for (const IsoResult& x : r.results) {
     if (!x.profiled) continue;
     const PassTimes& p = x.passes;
-    out << format("%13s %7.3f %7.3f %7.3f %9.3f %9.3f %9.3f %7.3f %9.3f %7.3f %6.3f %10.3f\n", isoText(x.iso).c_str(),
-                  p.trees, p.setup, p.interpolation, p.assembly, p.vertexGather, p.normalGather, p.copies, p.marching, p.total,
+    out << format("%13s %7.3f %9.3f %7.3f %7.3f %9.3f %9.3f %9.3f %7.3f %9.3f %7.3f %6.3f %10.3f\n", isoText(x.iso).c_str(),
+                  p.trees, p.residency, p.setup, p.interpolation, p.assembly, p.vertexGather, p.normalGather, p.copies, p.marching, p.total,
                   ms(x.medianSeconds), ms(x.readBackSeconds));
   }
 }
@@ -144,6 +151,9 @@ void printJson(std::ostream& out, const DatasetReport& r) {
   out << "  \"cacheBytes\": " << r.cacheBytes << ",\n";
   out << "  \"loadSeconds\": " << number(r.loadSeconds) << ",\n";
   out << "  \"loadMBps\": " << number(r.loadMBps()) << ",\n";
+  out << "  \"onDemand\": " << (r.onDemand ? "true" : "false") << ",\n";
+  out << "  \"firstFrameSeconds\": " << number(r.firstFrameSeconds) << ",\n";
+  out << "  \"budgetBytes\": " << r.budgetBytes << ",\n";
   out << "  \"graphicsBytes\": " << r.graphicsBytes << ",\n";
   out << "  \"graphicsBytesPerTet\": " << number(r.bytesPerTet()) << ",\n";
   out << "  \"renderer\": " << jsonString(r.renderer) << ",\n";
@@ -173,7 +183,7 @@ void printJson(std::ostream& out, const DatasetReport& r) {
       out << ", \"passesMs\": {\"trees\": " << number(p.trees) << ", \"setup\": " << number(p.setup)
           << ", \"interpolation\": " << number(p.interpolation) << ", \"assembly\": " << number(p.assembly)
           << ", \"vertexGather\": " << number(p.vertexGather) << ", \"normalGather\": " << number(p.normalGather)
-          << ", \"copies\": " << number(p.copies) << ", \"marching\": " << number(p.marching) << ", \"total\": " << number(p.total) << "}";
+          << ", \"copies\": " << number(p.copies) << ", \"marching\": " << number(p.marching) << ", \"residency\": " << number(p.residency) << ", \"total\": " << number(p.total) << "}";
     }
     out << "}";
   }

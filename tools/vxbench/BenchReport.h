@@ -20,6 +20,7 @@ struct PassTimes {
   double normalGather = 0;  // both halves
   double copies = 0;        // the four copies of buffer targets into their buffer objects
   double marching = 0;      // the compute back end's pass (all of the above in one)
+  double residency = 0;     // reading and uploading chunks made resident on demand
   double total = 0;         // the whole profiled extraction, glFinish included
   PassTimes& operator+=(const PassTimes& o);
 };
@@ -49,6 +50,9 @@ struct DatasetReport {
   std::size_t chunks = 0;
   std::uint64_t geometryBytes = 0, cacheBytes = 0;
   double loadSeconds = 0;
+  bool onDemand = false;       // chunks resident on demand: loadSeconds is the open
+  double firstFrameSeconds = 0; // from the start of the open to the first frame drawn
+  std::size_t budgetBytes = 0;
   std::size_t graphicsBytes = 0;
   std::string renderer;        // GL_RENDERER and GL_VERSION
   std::string targetMode;      // "framebuffer objects" or "pbuffers" (the fragment passes), or "no render target"

@@ -33,6 +33,7 @@ bool profileExtraction(IsosurfaceEngine& engine, PassTimes& times) {
     case ExtractionPart::NormalGather: slot = &times.normalGather; break;
     case ExtractionPart::Copies: slot = &times.copies; break;
     case ExtractionPart::Marching: slot = &times.marching; break;
+    case ExtractionPart::Residency: slot = &times.residency; break;
     }
     *slot += msBetween(lap, now);
     lap = now;
