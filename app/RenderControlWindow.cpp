@@ -15,6 +15,8 @@
 #include <QEventLoop>
 #include <QInputDialog>
 #include <QProgressDialog>
+#include <QSettings>
+#include <QSpinBox>
 #include <QThread>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -76,6 +78,19 @@ RenderControlWindow::RenderControlWindow(QWidget* parent, const char* name, Qt::
   plotter_->setPlotRange(PlotRange{0.0f, 100.0f, 5, 0.0f, 100.0f, 5});
   plotter_->unitLabel = QStringLiteral("Mtets / sec");
   plotter_->setCurve(0, perfSamples);
+
+  // The graphics memory budget is a preference the program keeps between runs (the program names
+  // its settings; a window without them, as in the tests, keeps the budget for its own life only).
+  if (!QCoreApplication::organizationName().isEmpty()) {
+    budgetBox_->setValue(QSettings().value(QStringLiteral("view/gpuBudgetMB"), 0).toInt());
+    connect(budgetBox_, &QSpinBox::valueChanged, this,
+            [](int megabytes) { QSettings().setValue(QStringLiteral("view/gpuBudgetMB"), megabytes); });
+  }
+  // When the slider outruns the chunks read ahead, the frame waits for them: said, not hidden.
+  connect(glIsosurface_, &GLGPUIsosurface::waitedForChunks, this, [this](int chunks, int milliseconds) {
+    statusBar()->showMessage(tr("Waited %1 ms for %2 chunks of this isovalue to be read").arg(milliseconds).arg(chunks),
+                             4000);
+  });
 
   // File › Save Screenshot..., with the other file entries above the separator before "E&xit".
   fileSaveScreenshotAction = new QAction(this);

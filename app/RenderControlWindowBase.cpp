@@ -181,6 +181,13 @@ RenderControlWindowBase::RenderControlWindowBase(QWidget* parent, const char* na
   backendBox_ = named(new QComboBox(page), "backendBox_");
   backendBox_->setEditable(false);
   layout3->addWidget(backendBox_);
+  // The graphics memory the chunks of the dataset may hold; beyond it the least recently used go.
+  budgetLabel_ = named(new QLabel(page), "budgetLabel_");
+  layout3->addWidget(budgetLabel_);
+  budgetBox_ = named(new QSpinBox(page), "budgetBox_");
+  budgetBox_->setRange(0, 1 << 20);
+  budgetBox_->setSingleStep(256);
+  layout3->addWidget(budgetBox_);
   pageLayout->addLayout(layout3);
 
   layout5 = new QHBoxLayout();
@@ -279,6 +286,7 @@ RenderControlWindowBase::RenderControlWindowBase(QWidget* parent, const char* na
   connect(comboBox1, &QComboBox::activated, glIsosurface_, &GLGPUIsosurface::renderMode);
   connect(backendBox_, &QComboBox::activated, glIsosurface_, &GLGPUIsosurface::selectBackend);
   connect(glIsosurface_, &GLGPUIsosurface::backendInUse, backendBox_, &QComboBox::setCurrentIndex);
+  connect(budgetBox_, &QSpinBox::valueChanged, glIsosurface_, &GLGPUIsosurface::setGpuBudgetMB);
 }
 
 RenderControlWindowBase::~RenderControlWindowBase() = default;
@@ -305,6 +313,9 @@ void RenderControlWindowBase::languageChange() {
   backendBox_->addItem(tr("Compute shader"));
   backendBox_->addItem(tr("Fragment passes"));
   backendBox_->setCurrentIndex(backend < 0 ? 0 : backend);
+  budgetLabel_->setText(tr("Graphics memory for the dataset"));
+  budgetBox_->setSuffix(tr(" MB"));
+  budgetBox_->setSpecialValueText(tr("Automatic"));
   pushButton1->setText(tr("Background"));
   toolBox1->setItemText(toolBox1->indexOf(page), tr("Rendering"));
 

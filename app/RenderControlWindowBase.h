@@ -58,6 +58,8 @@ public:
   QComboBox* comboBox1;
   QLabel* backendLabel_;
   QComboBox* backendBox_;
+  QLabel* budgetLabel_;
+  QSpinBox* budgetBox_;
   QPushButton* pushButton1;
   QFrame* bgcolorfield_;
   QLabel* pixmapLabel1;

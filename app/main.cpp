@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "xcb_glx");
 
   QApplication app(argc, argv);
+  QCoreApplication::setOrganizationName(QStringLiteral("Vorex"));
+  QCoreApplication::setApplicationName(QStringLiteral("vorex"));
 
   // A missing translation simply leaves the texts untranslated.
   QTranslator translator;

@@ -202,7 +202,8 @@ std::size_t Dataset::graphicsBytes() const {
 
 // ---- residency on demand ---------------------------------------------------------------------------
 
-bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t budgetBytes) {
+bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t budgetBytes,
+                        const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
   clearChunks();
@@ -244,6 +245,7 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
     r.size = index.size;
     residence_.push_back(r);
     ++chunksLoaded;
+    if (progress) progress(int(k) + 1, int(count));
   }
   return reader.finish();
 }
@@ -299,7 +301,7 @@ void Dataset::evict(int k) {
   ++stats_.evictions;
 }
 
-std::vector<char> Dataset::makeResident(const std::vector<int>& wanted) {
+std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool mayEvict) {
   std::vector<char> resident(wanted.size(), 0);
   if (!onDemand()) {
     for (std::size_t i = 0; i < wanted.size(); ++i) resident[i] = isResident(wanted[i]);
@@ -336,6 +338,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted) {
   // not fit even then.
   auto makeRoom = [&](std::size_t bytes) {
     if (budget_ == 0) return true;
+    if (!mayEvict) return stats_.residentBytes + bytes <= budget_;
     while (stats_.residentBytes + bytes > budget_) {
       int oldest = -1;
       for (std::size_t k = 0; k < residence_.size(); ++k) {

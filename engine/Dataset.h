@@ -66,7 +66,9 @@ public:
   // with its W·H blocks passed over by their size words. The trees and counts are then complete and
   // no chunk is resident. budgetBytes bounds the graphics memory of resident chunks (0: no bound).
   // False after the reader's messages; the chunks indexed before a failure stay usable.
-  bool openCache(const std::string& path, const Upload& upload, std::size_t budgetBytes);
+  // progress is told after every chunk indexed.
+  bool openCache(const std::string& path, const Upload& upload, std::size_t budgetBytes,
+                 const std::function<void(int, int)>& progress = {});
   bool onDemand() const { return file_ >= 0; }
   std::size_t budgetBytes() const { return budget_; }
   void setBudgetBytes(std::size_t bytes) { budget_ = bytes; }
@@ -75,7 +77,8 @@ public:
   // used of the others are evicted to stay within the budget. Returns, for each wanted chunk,
   // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
   // opened, is said once; what is resident stays usable.
-  std::vector<char> makeResident(const std::vector<int>& wanted);
+  // With mayEvict false (a prefetch) only spare budget is used.
+  std::vector<char> makeResident(const std::vector<int>& wanted, bool mayEvict = true);
   bool isResident(int k) const;
   const ResidencyStats& residency() const { return stats_; }
 

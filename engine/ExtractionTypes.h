@@ -21,6 +21,8 @@ struct ExtractionStats {
   long long processedRows = 0; // tetrahedron rows run through the passes
   long long processedTets = 0; // tetrahedron slots in those rows
   int throughput = 0;          // the figure reported through extractPerf (Mtets / sec)
+  int chunksRead = 0;          // chunks made resident for it (chunks on demand)
+  double readSeconds = 0;      // and the time that took
   std::vector<ChunkSpan> spans; // the active chunks in the order they were processed
 };
 

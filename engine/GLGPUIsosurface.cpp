@@ -6,11 +6,16 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QTimer>
+
+#include <algorithm>
 
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
   setFormat(engineSurfaceFormat());
   setFocusPolicy(Qt::StrongFocus);
+  // The view opens datasets of any size at once: chunks are read as the isovalue needs them.
+  options.chunksOnDemand = true;
 }
 
 GLGPUIsosurface::~GLGPUIsosurface() {
@@ -133,6 +138,33 @@ void GLGPUIsosurface::initializeGL() {
 
 void GLGPUIsosurface::resizeGL(int w, int h) { IsosurfaceEngine::resizeGL(w, h); }
 
-void GLGPUIsosurface::paintGL() { IsosurfaceEngine::paintGL(); }
+void GLGPUIsosurface::paintGL() {
+  const bool extracting = dirty;
+  IsosurfaceEngine::paintGL();
+  // After a new surface, the chunks of the neighbouring isovalues are read while the view is idle.
+  if (extracting && dataset.onDemand())
+    QTimer::singleShot(0, this, [this] {
+      if (!context()) return;
+      makeCurrent();
+      prefetchAround(isovalue);
+      doneCurrent();
+    });
+}
 
-void GLGPUIsosurface::reportExtractPerf(int mtetsPerSecond) { emit extractPerf(mtetsPerSecond); }
+void GLGPUIsosurface::setGpuBudgetMB(int megabytes) {
+  const std::size_t bytes = std::size_t(std::max(megabytes, 0)) << 20;
+  if (context()) {
+    makeCurrent();
+    setGpuBudget(bytes);
+    doneCurrent();
+  } else {
+    setGpuBudget(bytes);
+  }
+  update();
+}
+
+void GLGPUIsosurface::reportExtractPerf(int mtetsPerSecond) {
+  emit extractPerf(mtetsPerSecond);
+  const ExtractionStats& stats = lastExtraction();
+  if (stats.chunksRead > 0) emit waitedForChunks(stats.chunksRead, int(stats.readSeconds * 1000.0 + 0.5));
+}

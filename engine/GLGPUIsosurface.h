@@ -32,12 +32,17 @@ public slots:
   void drawBoundaries(int on);
   // 0 the compute pass, 1 the fragment passes; an open dataset is read again into it.
   void selectBackend(int index);
+  // The graphics memory the resident chunks may hold, in MB (0: what the driver reports as free,
+  // else 2 GB).
+  void setGpuBudgetMB(int megabytes);
 
 signals:
   // The back end in use after OpenGL was set up or another was selected (0 compute, 1 fragment).
   void backendInUse(int index);
   void viewUpdated();
   void extractPerf(int mtetsPerSecond);
+  // The last extraction had to read chunks first: how many, and how long that took.
+  void waitedForChunks(int chunks, int milliseconds);
 
 protected:
   void mousePressEvent(QMouseEvent* e) override;

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <sys/stat.h>
@@ -211,7 +212,7 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
     if (options.chunksOnDemand) {
       clearChunks();
       dirty = true;
-      read = extractor_ && dataset.openCache(cacheName, extractor_->chunkUpload(), gpuBudget());
+      read = extractor_ && dataset.openCache(cacheName, extractor_->chunkUpload(), gpuBudget(), loadProgress);
       if (!dataset.empty()) {
         viewScale = dataset.modelBox.viewScale();
         rotation[0] = rotation[1] = rotation[2] = 0;
@@ -271,6 +272,27 @@ std::size_t IsosurfaceEngine::gpuBudget() const {
   return free ? free : std::size_t(2) << 30;
 }
 
+void IsosurfaceEngine::setGpuBudget(std::size_t bytes) {
+  options.gpuBudgetBytes = bytes;
+  if (dataset.onDemand()) {
+    dataset.setBudgetBytes(gpuBudget());
+    requestExtraction();
+  }
+}
+
+void IsosurfaceEngine::prefetchAround(float iso) {
+  if (!dataset.onDemand() || !extractionReady_) return;
+  std::vector<int> wanted;
+  for (float near : {iso - 0.01f, iso + 0.01f}) {
+    if (near < kIsoLow || near > kIsoHigh) continue;
+    for (const ChunkSpan& s : selectSpans(dataset, near).spans)
+      if (s.drawn() && !dataset.isResident(s.chunk)) wanted.push_back(s.chunk);
+  }
+  std::sort(wanted.begin(), wanted.end());
+  wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
+  if (!wanted.empty()) dataset.makeResident(wanted, false);
+}
+
 std::size_t IsosurfaceEngine::datasetGraphicsBytes() const {
   return dataset.graphicsBytes() + (extractor_ ? extractor_->graphicsBytes() : 0);
 }
@@ -304,7 +326,11 @@ void IsosurfaceEngine::extract() {
     std::vector<int> wanted;
     for (const ChunkSpan& s : selection.spans)
       if (s.drawn()) wanted.push_back(s.chunk);
+    const long long loadsBefore = dataset.residency().loads;
+    const double readStart = secondsNow();
     const std::vector<char> resident = dataset.makeResident(wanted);
+    stats_.chunksRead = int(dataset.residency().loads - loadsBefore);
+    stats_.readSeconds = secondsNow() - readStart;
     std::vector<ChunkSpan> kept;
     std::size_t w = 0;
     for (const ChunkSpan& s : selection.spans) {

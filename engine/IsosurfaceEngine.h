@@ -96,6 +96,11 @@ public:
   void extract();
   // The graphics memory budget of resident chunks in use (chunks on demand).
   std::size_t gpuBudget() const;
+  // Another budget in bytes (0: the default), taken at once by an open dataset.
+  void setGpuBudget(std::size_t bytes);
+  // Makes resident, in spare budget only, the chunks the isovalues a step of 0.01 either side
+  // need, so that dragging the slider rarely waits. Chunks on demand only.
+  void prefetchAround(float iso);
   // What the driver reports as free graphics memory, or 0 where it does not say.
   static std::size_t driverFreeMemory();
   // The fragment passes over chunk k's rows [rowMin, rowEnd) alone.
