@@ -479,3 +479,95 @@ TEST(CacheFile, WriterRefusesArraysOfTheWrongSize) {
             pk::errorText("cannot write cache: chunk 1 has arrays of the wrong size"));
   EXPECT_FALSE(ok);
 }
+
+// The chunk index passes over the W·H blocks by their size words: on every prefix of a file it
+// stops where a full read stops for the file's end, with the same messages, and the byte range it
+// records reads back, on its own, to the chunk the full read gives.
+TEST(CacheFile, ChunkIndexAgreesWithTheFullReadAndItsRangesReadAlone) {
+  const CacheData source = samples::cache(W, H, 3, 16);
+  const std::vector<unsigned char> good = samples::cacheBytes(source);
+  std::size_t indexed = 0; // chunks indexChunk read completely
+  auto indexAll = [&](const std::vector<unsigned char>& bytes, std::vector<ChunkIndex>& out, bool& ok) {
+    return captureStderr([&] {
+      out.clear();
+      indexed = 0;
+      CacheReader reader(W, H);
+      ok = reader.openBytes(bytes.data(), bytes.size());
+      for (std::uint32_t k = 0; ok && k < reader.header().chunkCount; ++k) {
+        out.emplace_back();
+        ok = reader.indexChunk(out.back());
+        indexed += ok;
+      }
+      if (ok) ok = reader.finish();
+    });
+  };
+  for (std::size_t cut = 60; cut <= good.size(); cut += (cut + 3 >= good.size() ? 1 : 3)) {
+    const std::vector<unsigned char> prefix(good.begin(), good.begin() + long(cut));
+    CacheData full;
+    bool fullOk = false, indexOk = false;
+    std::vector<ChunkIndex> index;
+    const std::string fullText = parse(prefix, full, fullOk);
+    const std::string indexText = indexAll(prefix, index, indexOk);
+    ASSERT_EQ(indexOk, fullOk) << "cut at " << cut;
+    ASSERT_EQ(indexText, fullText) << "cut at " << cut;
+    std::size_t complete = 0;
+    for (const ChunkData& c : full.chunks) complete += c.stage == ChunkStage::Complete;
+    ASSERT_EQ(indexed, complete) << "cut at " << cut;
+  }
+  std::vector<ChunkIndex> index;
+  bool ok = false;
+  EXPECT_EQ(indexAll(good, index, ok), "");
+  ASSERT_TRUE(ok);
+  ASSERT_EQ(index.size(), 3u);
+  for (std::size_t k = 0; k < 3; ++k) {
+    const ChunkData& expected = source.chunks[k];
+    EXPECT_EQ(index[k].tetCount, expected.tetCount);
+    EXPECT_EQ(index[k].rowCount1, expected.rowCount1);
+    EXPECT_EQ(index[k].intervals, expected.intervals);
+    CacheReader alone(W, H);
+    ASSERT_TRUE(alone.openChunk(good.data() + index[k].offset, std::size_t(index[k].size)));
+    alone.setUnusedArraysSkipped(k == 1);
+    ChunkData read;
+    ASSERT_TRUE(alone.readChunk(read)) << k;
+    EXPECT_EQ(read.vertexArray, expected.vertexArray);
+    EXPECT_EQ(read.weightArray, expected.weightArray);
+    EXPECT_EQ(read.edgeMap, expected.edgeMap);
+    EXPECT_EQ(read.tetMap, expected.tetMap);
+    EXPECT_EQ(read.intervals, expected.intervals);
+    // The arrays the viewer never uses are left empty when skipped, read otherwise.
+    EXPECT_EQ(read.firstWeightArray.empty(), k == 1);
+    if (k != 1) {
+      EXPECT_EQ(read.vertexIndices, expected.vertexIndices);
+    }
+  }
+}
+
+// Skipping the unused arrays passes over their bytes unread, but their size words are still checked.
+TEST(CacheFile, SkippedArraysAreNotDecompressedButTheirSizesAreChecked) {
+  CacheLayout layout;
+  const CacheData source = samples::cache(W, H, 1, 16);
+  const std::vector<unsigned char> good = samples::cacheBytes(source, {}, &layout);
+  const CacheBlockLocation& at = layout.chunks[0].blocks[static_cast<int>(CacheBlock::FirstWeights)];
+  ASSERT_GT(at.storedSize, 2u);
+  auto readWith = [&](const std::vector<unsigned char>& bytes, bool skip, bool& ok) {
+    return captureStderr([&] {
+      CacheReader reader(W, H);
+      ChunkData c;
+      ok = reader.openBytes(bytes.data(), bytes.size());
+      reader.setUnusedArraysSkipped(skip);
+      ok = ok && reader.readChunk(c) && reader.finish();
+    });
+  };
+  std::vector<unsigned char> garbled = good;
+  garbled[at.offset + 4] ^= 0xFF;
+  garbled[at.offset + 5] ^= 0xFF;
+  bool ok = false;
+  EXPECT_EQ(readWith(garbled, true, ok), "");
+  EXPECT_TRUE(ok);
+  EXPECT_NE(readWith(garbled, false, ok), "");
+  EXPECT_FALSE(ok);
+  std::vector<unsigned char> oversized = good;
+  putU32(oversized, at.offset, 16 * W * H + 1);
+  EXPECT_EQ(readWith(oversized, true, ok), pk::errorText("failure decompressing vertex weights array"));
+  EXPECT_FALSE(ok);
+}
