@@ -1,5 +1,7 @@
 // Fuzz target: the cache reader over a whole file image, then the row and chunk interval trees of
-// what it read, and a write/parse round trip of a cache it accepts. The texture size is taken from
+// what it read, and a write/parse round trip of a cache it accepts; the chunk index over the same
+// image (as an open with chunks on demand reads it), which must keep the chunks the full read
+// completes, each of which must read back alone from the byte range the index records. The texture size is taken from
 // the header when it is small (so that the fuzzer can reach the chunks quickly), else 4 × 4.
 #include "CacheFile.h"
 #include "DatasetWriter.h"
@@ -68,6 +70,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   chunkTree.startQuery(0.5f);
   while (chunkTree.next()) {
+  }
+
+  // The index stops no earlier than the full read, and its ranges read to the same chunks.
+  {
+    CacheReader reader(width, height);
+    std::size_t k = 0;
+    if (reader.openBytes(data, size)) {
+      ChunkIndex index;
+      for (; reader.chunksLeft() > 0 && reader.indexChunk(index); ++k) {
+        if (k >= cache.chunks.size()) break;
+        const ChunkData& full = cache.chunks[k];
+        if (full.stage != ChunkStage::Complete) continue;
+        if (index.offset + index.size > size || !sameBytes(index.intervals, full.intervals) ||
+            index.tetCount != full.tetCount || index.rowCount0 != full.rowCount0 || index.rowCount1 != full.rowCount1)
+          std::abort();
+        CacheReader alone(width, height);
+        ChunkData read;
+        if (!alone.openChunk(data + index.offset, std::size_t(index.size)) || !alone.readChunk(read) ||
+            !sameChunk(read, full))
+          std::abort();
+      }
+    }
+    std::size_t complete = 0;
+    while (complete < cache.chunks.size() && cache.chunks[complete].stage == ChunkStage::Complete) ++complete;
+    if (k < complete) std::abort();
   }
 
   // Whatever the reader accepts must come back bit for bit through the writer and the reader.
