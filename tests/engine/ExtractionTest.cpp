@@ -702,3 +702,33 @@ TEST_F(ChunksOnDemand, AChunkThatCannotBeDecompressedIsSaidOnceAndLeftOut) {
   extractAt(lazy, 0.2f);
   EXPECT_EQ(lazy.lastExtraction().spans.size(), 1u);
 }
+
+// The fragment passes with chunks on demand: the chunk textures come and go with residency, and
+// every drawn chunk's output buffers equal those of an engine that read everything at open.
+TEST_F(ChunksOnDemand, TheFragmentPassesDrawTheSameFromEvictedAndReloadedChunks) {
+  lazy.releaseGL();
+  eager.releaseGL();
+  for (IsosurfaceEngine* e : {&eager, &lazy}) {
+    e->options.backend = ExtractionBackend::FragmentPasses;
+    e->initializeGL();
+    ASSERT_TRUE(e->extractionReady());
+    ASSERT_TRUE(e->loadDataset(path));
+  }
+  ASSERT_TRUE(lazy.dataset.onDemand());
+  lazy.dataset.setBudgetBytes(std::size_t(2) * 52 * W * H); // two chunks' textures
+  for (float iso : {0.5f, 0.2f, 0.8f, 0.5f}) {
+    SCOPED_TRACE(iso);
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    ASSERT_EQ(lazy.lastExtraction().spans.size(), 2u);
+    for (const ChunkSpan& s : lazy.lastExtraction().spans) {
+      EXPECT_TRUE(lazy.dataset.chunks[std::size_t(s.chunk)]->hasTextures());
+      for (int t = 0; t < 4; ++t) EXPECT_EQ(lazy.readOutputBuffer(s.chunk, t), eager.readOutputBuffer(s.chunk, t));
+    }
+    int withTextures = 0;
+    for (const auto& chunk : lazy.dataset.chunks) withTextures += chunk->hasTextures();
+    EXPECT_EQ(withTextures, 2);
+  }
+  EXPECT_EQ(lazy.dataset.residency().evictions, 6);
+  EXPECT_EQ(takeGLError(), 0u);
+}
