@@ -102,59 +102,62 @@ std::unique_ptr<GLTexture> Dataset::makeChunkTexture(bool floatKind, bool rect, 
   return t;
 }
 
+void Dataset::uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& d) {
+  if (!upload_.textures) return;
+  const int W = textureWidth, H = textureHeight;
+  const GLint floatFormat = GLint(upload_.floatFormat);
+  const bool rect = upload_.rectTextures;
+  auto make = [&](bool floatKind, GLenum unit, GLint internal, GLenum type, const void* pixels) {
+    std::unique_ptr<GLTexture> t = makeChunkTexture(floatKind, floatKind && rect, unit);
+    glTexImage2D(t->target(), 0, internal, W, H, 0, GL_RGBA, type, pixels);
+    t->unbind();
+    return t;
+  };
+  switch (stage) {
+  case ChunkStage::VertexArray:
+    chunk.vertexTex = make(true, GL_TEXTURE1, floatFormat, GL_FLOAT, d.vertexArray.data());
+    break;
+  case ChunkStage::WeightArray:
+    chunk.weightTex = make(true, GL_TEXTURE1, floatFormat, GL_FLOAT, d.weightArray.data());
+    break;
+  case ChunkStage::EdgeMap:
+    chunk.edgeMapTex.reset(
+        static_cast<GLTexture2D*>(make(false, GL_TEXTURE0, GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data()).release()));
+    break;
+  case ChunkStage::TetMap:
+    d.tetMapAsFloat(tetFloats_);
+    chunk.tetMapTex = make(true, GL_TEXTURE1, floatFormat, GL_FLOAT, tetFloats_.data());
+    break;
+  default:
+    break;
+  }
+}
+
 bool Dataset::readCache(const std::string& path, const Upload& form, const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
   reader.setUnusedArraysSkipped(true);
   clearChunks();
+  upload_ = form;
   modelBox = reader.header().box;
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
   chunksInFile = int(reader.header().chunkCount);
 
-  const int W = textureWidth, H = textureHeight;
-  auto upload = [&](GLTexture& t, GLint internal, GLenum type, const void* pixels) {
-    glTexImage2D(t.target(), 0, internal, W, H, 0, GL_RGBA, type, pixels);
-    t.unbind();
-  };
-  const GLint floatFormat = GLint(form.floatFormat);
   ChunkData data;
-  std::vector<float> tetFloats;
   bool accepted = true;
   const std::uint32_t count = reader.header().chunkCount;
   for (std::uint32_t k = 0; k < count; ++k) {
     chunks.push_back(std::make_unique<CacheChunk>());
     CacheChunk& chunk = *chunks.back();
     const bool ok = reader.readChunk(data, [&](ChunkStage stage, const ChunkData& d) {
+      uploadStage(chunk, stage, d);
       switch (stage) {
-      case ChunkStage::VertexArray:
-        if (!form.textures) break;
-        chunk.vertexTex = makeChunkTexture(true, form.rectTextures, GL_TEXTURE1);
-        upload(*chunk.vertexTex, floatFormat, GL_FLOAT, d.vertexArray.data());
-        break;
-      case ChunkStage::WeightArray:
-        if (!form.textures) break;
-        chunk.weightTex = makeChunkTexture(true, form.rectTextures, GL_TEXTURE1);
-        upload(*chunk.weightTex, floatFormat, GL_FLOAT, d.weightArray.data());
-        break;
       case ChunkStage::RowCounts:
         chunk.rowCount0 = d.rowCount0;
         chunk.rowCount1 = d.rowCount1;
         break;
-      case ChunkStage::EdgeMap: {
-        if (!form.textures) break;
-        std::unique_ptr<GLTexture> edges = makeChunkTexture(false, false, GL_TEXTURE0);
-        upload(*edges, GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data());
-        chunk.edgeMapTex.reset(static_cast<GLTexture2D*>(edges.release()));
-        break;
-      }
       case ChunkStage::TetCount:
         totalTets += d.tetCount;
-        break;
-      case ChunkStage::TetMap:
-        if (!form.textures) break;
-        d.tetMapAsFloat(tetFloats);
-        chunk.tetMapTex = makeChunkTexture(true, form.rectTextures, GL_TEXTURE1);
-        upload(*chunk.tetMapTex, floatFormat, GL_FLOAT, tetFloats.data());
         break;
       case ChunkStage::Complete: {
         if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
@@ -262,27 +265,9 @@ std::size_t Dataset::chunkBytes(int k) const {
 
 bool Dataset::uploadChunk(int k, const ChunkData& d) {
   CacheChunk& chunk = *chunks[std::size_t(k)];
-  if (upload_.textures) {
-    const int W = textureWidth, H = textureHeight;
-    const GLint floatFormat = GLint(upload_.floatFormat);
-    auto make = [&](std::unique_ptr<GLTexture> t, GLint internal, GLenum type, const void* pixels) {
-      glTexImage2D(t->target(), 0, internal, W, H, 0, GL_RGBA, type, pixels);
-      t->unbind();
-      return t;
-    };
-    chunk.vertexTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
-                           d.vertexArray.data());
-    chunk.weightTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
-                           d.weightArray.data());
-    std::unique_ptr<GLTexture> edges =
-        make(makeChunkTexture(false, false, GL_TEXTURE0), GL_RGBA8, GL_UNSIGNED_BYTE, d.edgeMap.data());
-    chunk.edgeMapTex.reset(static_cast<GLTexture2D*>(edges.release()));
-    std::vector<float> tetFloats;
-    d.tetMapAsFloat(tetFloats);
-    chunk.tetMapTex = make(makeChunkTexture(true, upload_.rectTextures, GL_TEXTURE1), floatFormat, GL_FLOAT,
-                           tetFloats.data());
-    glActiveTextureARB(GL_TEXTURE0);
-  }
+  for (ChunkStage stage : {ChunkStage::VertexArray, ChunkStage::WeightArray, ChunkStage::EdgeMap, ChunkStage::TetMap})
+    uploadStage(chunk, stage, d);
+  glActiveTextureARB(GL_TEXTURE0);
   return !upload_.chunkComplete || upload_.chunkComplete(k, d);
 }
 

@@ -102,6 +102,8 @@ public:
 
 private:
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, bool rect, GLenum unit);
+  // Makes the texture of one array when the upload's form has textures.
+  void uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& data);
   // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).
   bool uploadChunk(int k, const ChunkData& data);
   std::size_t chunkBytes(int k) const;
@@ -124,5 +126,6 @@ private:
   std::size_t budget_ = 0;
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
+  std::vector<float> tetFloats_; // the tetrahedron map as floats, kept from chunk to chunk
   ResidencyStats stats_;
 };
