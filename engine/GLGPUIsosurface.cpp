@@ -9,7 +9,7 @@
 
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
-  setFormat(engineSurfaceFormat());
+  setFormat(pk::surfaceFormat());
   setFocusPolicy(Qt::StrongFocus);
 }
 
