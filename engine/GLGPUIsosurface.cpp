@@ -12,7 +12,7 @@
 
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
-  setFormat(engineSurfaceFormat());
+  setFormat(pk::surfaceFormat());
   setFocusPolicy(Qt::StrongFocus);
   // The view opens datasets of any size at once: chunks are read as the isovalue needs them.
   options.chunksOnDemand = true;

@@ -3,6 +3,7 @@
 #include "GLGPUIsosurface.h" // first: GLEW before Qt's OpenGL headers
 
 #include "CaptureOutput.h"
+#include "GLTestContext.h"
 #include "DatasetSamples.h"
 #include "DatasetWriter.h"
 #include "ReferenceExtractor.h"
@@ -29,6 +30,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QOpenGLWidget>
 #include <QLocale>
 #include <QPointer>
 #include <QProcess>
@@ -595,19 +597,25 @@ TEST_F(Window, ScreenshotsAreWrittenAsPng) {
   EXPECT_EQ(console.rfind(pk::errorText("Could not write the screenshot ").substr(0, 20), 0), 0u) << console;
 }
 
-// A small synthetic dataset from the builder, in `dir`; empty when there is no builder.
-QString buildDataset(const QTemporaryDir& dir) {
+// A synthetic dataset from the builder (`synthetic` as its --synthetic option takes it), named
+// `name` in `dir`; empty when there is no builder or it failed.
+QString buildSynthetic(const QTemporaryDir& dir, const QString& synthetic, const QString& name) {
 #ifdef VX_VXBUILD
-  const QString path = dir.filePath("blobs.vx");
+  const QString path = dir.filePath(name);
   QProcess builder;
-  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "blobs:6", "-o", path, "--quiet"});
-  if (!builder.waitForFinished(60000) || builder.exitCode() != 0) return QString();
+  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", synthetic, "-o", path, "--quiet"});
+  if (!builder.waitForFinished(120000) || builder.exitCode() != 0) return QString();
   return path;
 #else
   (void)dir;
+  (void)synthetic;
+  (void)name;
   return QString();
 #endif
 }
+
+// A small synthetic dataset from the builder, in `dir`; empty when there is no builder.
+QString buildDataset(const QTemporaryDir& dir) { return buildSynthetic(dir, "blobs:6", "blobs.vx"); }
 
 TEST_F(Window, OpenedDatasetIsNamedInTheStatusBarAndFeedsThePlot) {
   QTemporaryDir dir;
@@ -751,11 +759,8 @@ TEST_F(Window, AManyChunkDatasetLoadsWithProgressAndExtractsWhatTheReferenceDoes
   GTEST_SKIP() << "no dataset builder";
 #else
   QTemporaryDir dir;
-  const QString path = dir.filePath("big.vx");
-  QProcess builder;
-  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "blobs:30", "-o", path, "--quiet"});
-  ASSERT_TRUE(builder.waitForFinished(120000));
-  ASSERT_EQ(builder.exitCode(), 0);
+  const QString path = buildSynthetic(dir, "blobs:30", "big.vx");
+  ASSERT_FALSE(path.isEmpty()) << "the builder failed";
   CacheData cache;
   ASSERT_TRUE(parseCacheFile((path + ".cache").toStdString(), 256, 256, cache));
   ASSERT_GE(cache.chunks.size(), 3u);
@@ -775,4 +780,89 @@ TEST_F(Window, AManyChunkDatasetLoadsWithProgressAndExtractsWhatTheReferenceDoes
     EXPECT_EQ(engine->lastExtraction().processedRows, (long long)(reference.processedRows)) << percent;
   }
 #endif
+}
+
+namespace {
+
+// A second OpenGL view, in a window of its own (so with a context of its own), counting its paints.
+class OtherView : public QOpenGLWidget {
+public:
+  int paints = 0;
+
+protected:
+  void paintGL() override {
+    ++paints;
+    glClearColor(0.2f, 0.3f, 0.4f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+  }
+};
+
+int litPixels(const QImage& image) {
+  int lit = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) lit += (image.pixel(x, y) & 0xFFFFFF) != 0;
+  return lit;
+}
+
+int differingPixels(const QImage& a, const QImage& b) {
+  if (a.size() != b.size()) return a.width() * a.height();
+  int differing = 0;
+  for (int y = 0; y < a.height(); ++y)
+    for (int x = 0; x < a.width(); ++x) differing += a.pixel(x, y) != b.pixel(x, y);
+  return differing;
+}
+
+} // namespace
+
+TEST_F(Window, ChunksGoToTheViewsContextWhenTheProgressRepaintsAnotherOpenGLWindow) {
+  // Whoever hears a load's progress may repaint other windows: here the status bar and then a
+  // second OpenGL view in a window of its own, which leaves that window's context current in the
+  // middle of the load. The chunks must still go to the view's own context: the surface is then
+  // the one a load without repaints gives, in both back ends.
+  QTemporaryDir dir;
+  const QString path = buildSynthetic(dir, "blobs:30", "big.vx"); // eight chunks
+  if (path.isEmpty()) GTEST_SKIP() << "no dataset builder";
+  show();
+  engine->drawBoundingBox(0);
+  engine->drawBoundaries(0); // the surface alone: only it comes from the chunks
+  OtherView other;
+  other.resize(120, 90);
+  other.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
+
+  for (int backend : {0, 1}) {
+    SCOPED_TRACE(backend == 0 ? "compute" : "fragment passes");
+    engine->selectBackend(backend);
+    auto surface = [&] {
+      window->viewFitAction->trigger();
+      window->slider1->setValue(45);
+      engine->setIso(45);
+      return engine->grabFramebuffer();
+    };
+    // Nobody listening: nothing repaints during the load.
+    ASSERT_TRUE(engine->loadDataset(path));
+    ASSERT_GE(engine->chunksInFile(), 3);
+    const QImage alone = surface();
+    ASSERT_GT(litPixels(alone), alone.width() * alone.height() / 50);
+
+    int heard = 0;
+    const int paintsBefore = other.paints;
+    engine->loadProgress = [&](int done, int total) {
+      ++heard;
+      window->statusBar()->showMessage(QStringLiteral("chunk %1 of %2").arg(done).arg(total));
+      window->statusBar()->repaint();
+      other.repaint();
+    };
+    const bool loaded = engine->loadDataset(path);
+    engine->loadProgress = nullptr;
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(heard, engine->chunksInFile());
+    EXPECT_GE(other.paints - paintsBefore, heard / 2); // it did paint between the chunks
+    const QImage repainted = surface();
+    // The same surface; a few pixels may differ where triangles of equal depth meet.
+    EXPECT_LT(differingPixels(alone, repainted), alone.width() * alone.height() / 500);
+    engine->makeCurrent();
+    EXPECT_EQ(takeGLError(), unsigned(GL_NO_ERROR));
+    engine->doneCurrent();
+  }
 }

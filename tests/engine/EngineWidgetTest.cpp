@@ -1,7 +1,9 @@
 #include "GLGPUIsosurface.h"
 
+#include "ContextNotices.h"
 #include "DatasetSamples.h"
 #include "DatasetWriter.h"
+#include "GLOffscreenContext.h"
 #include "GeometryFile.h"
 #include "HeadlessContext.h"
 
@@ -262,4 +264,62 @@ TEST(EngineWidget, ANewContextOpensTheDatasetAgain) {
   EXPECT_EQ(w->datasetPath(), QString::fromStdString(path));
   EXPECT_EQ(w->dataset.chunks.size(), 2u);
   delete w; // with its context current; nothing reaches the engine once it is gone
+}
+
+namespace {
+
+// The engine widget with probes on both sides of its own notice of its context's destruction.
+class WatchedWidget : public GLGPUIsosurface {
+public:
+  WatchedWidget(QWidget* parent, ContextNotices* notices) : GLGPUIsosurface(parent), notices_(notices) {}
+
+protected:
+  void initializeGL() override {
+    probeBeforeViewNotice(this, notices_);
+    GLGPUIsosurface::initializeGL();
+    probeAfterViewNotice(this, notices_);
+  }
+
+private:
+  ContextNotices* notices_;
+};
+
+} // namespace
+
+TEST(EngineWidget, TheContextsLastNoticeReachesTheEngineOnlyWhileItLives) {
+  // Moved to another window, the view loses its context while the engine lives: the engine hears
+  // of it and releases its objects. Deleted, the view's context goes only after the engine part is
+  // destroyed (QOpenGLWidget destroys it last): that notice must not reach the engine.
+  QTemporaryDir dir;
+  const std::string path = QDir(dir.path()).filePath(QStringLiteral("set.vx")).toStdString();
+  ASSERT_TRUE(writeGeometryFile(path, samples::tetrahedron()));
+  ASSERT_TRUE(writeCacheFile(path + ".cache", samples::cache(256, 256, 2, 4)));
+  GLOffscreenContext other;
+  ASSERT_TRUE(other.ok());
+  other.doneCurrent();
+  QObject owner;
+  ContextNotices notices;
+  notices.other = &other;
+  notices.owner = &owner;
+
+  QWidget first, second;
+  first.resize(160, 120);
+  second.resize(160, 120);
+  auto* w = new WatchedWidget(&first, &notices);
+  w->resize(160, 120);
+  first.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&first));
+  w->grabFramebuffer();
+  ASSERT_TRUE(w->loadDataset(QString::fromStdString(path)));
+
+  w->setParent(&second);
+  w->show();
+  second.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&second));
+  w->grabFramebuffer();
+  ASSERT_EQ(notices.reachedView, std::vector<bool>{true});
+  EXPECT_EQ(w->chunks.size(), 2u); // released with the old context, opened again in the new one
+
+  delete w;
+  EXPECT_EQ(notices.reachedView, (std::vector<bool>{true, false}));
 }

@@ -1,19 +1,14 @@
-#include "GLTestContext.h"
+#include "GLOffscreenContext.h"
 
 #include "PkContext.h"
+#include "SurfaceFormat.h"
 
 #include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QSurfaceFormat>
 
-GLTestContext::GLTestContext() {
-  QSurfaceFormat format;
-  format.setRenderableType(QSurfaceFormat::OpenGL);
-  format.setProfile(QSurfaceFormat::CompatibilityProfile);
-  format.setDepthBufferSize(24);
-  format.setAlphaBufferSize(8);
+GLOffscreenContext::GLOffscreenContext() {
   context_ = std::make_unique<QOpenGLContext>();
-  context_->setFormat(format);
+  context_->setFormat(pk::surfaceFormat());
   if (!context_->create()) return;
   surface_ = std::make_unique<QOffscreenSurface>();
   surface_->setFormat(context_->format());
@@ -22,12 +17,12 @@ GLTestContext::GLTestContext() {
   ok_ = pk::initGlew();
 }
 
-GLTestContext::~GLTestContext() { doneCurrent(); }
+GLOffscreenContext::~GLOffscreenContext() { doneCurrent(); }
 
-void GLTestContext::makeCurrent() {
+void GLOffscreenContext::makeCurrent() {
   if (context_ && surface_) context_->makeCurrent(surface_.get());
 }
 
-void GLTestContext::doneCurrent() {
+void GLOffscreenContext::doneCurrent() {
   if (context_) context_->doneCurrent();
 }

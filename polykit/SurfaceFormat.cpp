@@ -1,6 +1,8 @@
 #include "SurfaceFormat.h"
 
-QSurfaceFormat engineSurfaceFormat() {
+namespace pk {
+
+QSurfaceFormat surfaceFormat() {
   QSurfaceFormat format;
   format.setRenderableType(QSurfaceFormat::OpenGL);
   format.setProfile(QSurfaceFormat::CompatibilityProfile);
@@ -12,3 +14,5 @@ QSurfaceFormat engineSurfaceFormat() {
   format.setBlueBufferSize(8);
   return format;
 }
+
+} // namespace pk
