@@ -1,5 +1,6 @@
 #include "datasetbuild/ChunkLayout.h"
 
+#include "datasetbuild/Parallel.h"
 #include "meshimport/Progress.h"
 #include "ReferenceExtractor.h"
 
@@ -149,6 +150,23 @@ void rowIntervals(const PreparedMesh& mesh, const std::vector<uint32_t>& tets, i
   }
 }
 
+// The same over a chunk's own tetrahedra, given by their place in the chunk, with their smallest
+// and largest values at hand: the row-order search tries many orders of the same tetrahedra.
+void localRowIntervals(const std::vector<uint32_t>& local, const std::vector<float>& lo,
+                       const std::vector<float>& hi, int perRow, std::vector<float>& intervals) {
+  const size_t n = local.size(), rows = (n + size_t(perRow) - 1) / size_t(perRow);
+  intervals.assign(2 * rows, 0.0f);
+  for (size_t r = 0; r < rows; ++r) {
+    float a = 2.0f, b = -1.0f;
+    for (size_t i = r * size_t(perRow); i < std::min(n, (r + 1) * size_t(perRow)); ++i) {
+      a = std::min(a, lo[local[i]]);
+      b = std::max(b, hi[local[i]]);
+    }
+    intervals[2 * r] = a;
+    intervals[2 * r + 1] = b;
+  }
+}
+
 // Cost of a chunk's row order over the sweep: the rows processed at every isovalue where the chunk
 // is active, plus a penalty of four for every row beyond twice the rows that the crossing
 // tetrahedra need (`need`, per sweep isovalue), which keeps single isovalues from going bad for
@@ -198,7 +216,8 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
     need[i] = double(crossing) / double(perRow);
   }
 
-  std::vector<uint32_t> perm(n), candidate(n), best;
+  std::vector<uint32_t> perm(n), candidate(n), best(n);
+  std::iota(best.begin(), best.end(), 0u);
   std::vector<char> inBlock(n);
   std::vector<float> key(n), intervals;
   double bestCost = 1e300;
@@ -216,15 +235,15 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
         size_t k = 0;
         for (size_t i = 0; i < blockSize; ++i) {
           inBlock[blockOrder[i]] = 1;
-          candidate[k++] = chunk.tets[blockOrder[i]];
+          candidate[k++] = blockOrder[i];
         }
         for (size_t i = 0; i < n; ++i)
-          if (!inBlock[perm[i]]) candidate[k++] = chunk.tets[perm[i]];
-        rowIntervals(mesh, candidate, perRow, intervals);
+          if (!inBlock[perm[i]]) candidate[k++] = perm[i];
+        localRowIntervals(candidate, lo, hi, perRow, intervals);
         const double cost = sweepCost(intervals, rowCount0, rowCount1, height, need);
         if (cost < bestCost) {
           bestCost = cost;
-          best = candidate;
+          best.swap(candidate);
           chunk.alpha = alpha;
           chunk.block = fraction;
           chunk.blockByMin = side == 1;
@@ -232,7 +251,9 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
       }
     }
   }
-  chunk.tets = std::move(best);
+  // The chunk's tetrahedra in the chosen order (best holds their places in the chunk).
+  for (size_t i = 0; i < n; ++i) candidate[i] = chunk.tets[best[i]];
+  chunk.tets.swap(candidate);
 }
 
 } // namespace
@@ -287,13 +308,18 @@ void buildLayoutInOrder(const PreparedMesh& mesh, const std::vector<uint32_t>& o
     if (progress && (i & 0xffff) == 0) progress->update(i);
   }
 
+  // Chunks are independent from here on: their rows are ordered on every core.
   if (progress) progress->begin("ordering rows", layout.chunks.size());
-  for (size_t c = 0; c < layout.chunks.size(); ++c) {
-    ChunkPlan& plan = layout.chunks[c];
-    if (options.rowReorder) orderRows(mesh, plan, options.width, options.height);
-    rowIntervals(mesh, plan.tets, options.width / 2, plan.intervals);
-    if (progress) progress->update(c + 1);
-  }
+  parallelFor(
+      layout.chunks.size(),
+      [&](size_t c) {
+        ChunkPlan& plan = layout.chunks[c];
+        if (options.rowReorder) orderRows(mesh, plan, options.width, options.height);
+        rowIntervals(mesh, plan.tets, options.width / 2, plan.intervals);
+      },
+      [&](size_t done) {
+        if (progress) progress->update(done);
+      });
   if (progress) progress->end();
 }
 

@@ -13,8 +13,9 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
   const size_t texels = W * H;
   assert(plan.vertices.size() < texels && plan.edges.size() <= half * H && plan.tets.size() <= half * H);
 
-  out = ChunkData();
+  // The arrays keep their storage from the chunk `out` held before: only zeroed, not reallocated.
   out.allocate(layout_.width, layout_.height);
+  out.reserved = 0;
 
   for (size_t i = 0; i < plan.vertices.size(); ++i) {
     const uint32_t v = plan.vertices[i];
@@ -73,7 +74,7 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
   out.rowCount0 = plan.tetRows(int(W));
   out.rowCount1 = plan.edgeRows(int(W));
   out.tetCount = uint32_t(plan.tets.size());
-  out.intervals = plan.intervals;
+  out.intervals.assign(plan.intervals.begin(), plan.intervals.end());
   out.stage = ChunkStage::Complete;
 }
 
