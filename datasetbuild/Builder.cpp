@@ -218,7 +218,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
 
   progress.begin("finding the boundary");
   if (stopped()) return false;
-  extractBoundary(prepared.positions, prepared.tets, result.boundary);
+  extractBoundary(prepared.positions, prepared.tets, prepared.boundaryFaces, result.boundary);
 
   PendingFiles pending;
   const std::string fieldTemp = pending.add(options.output + ".field");

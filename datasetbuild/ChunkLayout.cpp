@@ -1,6 +1,6 @@
 #include "datasetbuild/ChunkLayout.h"
 
-#include "datasetbuild/Parallel.h"
+#include "meshimport/Parallel.h"
 #include "meshimport/Progress.h"
 #include "ReferenceExtractor.h"
 

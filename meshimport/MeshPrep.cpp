@@ -22,7 +22,8 @@ double len2(const D3& a) { return dot(a, a); }
 // opposite the face lie on its two sides. Otherwise cells overlap and the isosurfaces through them
 // would be counted twice. `origin` gives each tetrahedron's number in the input, for the message.
 bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& tets,
-                const std::vector<uint32_t>& origin) {
+                const std::vector<uint32_t>& origin, std::vector<uint32_t>& boundary) {
+  boundary.clear();
   const std::vector<TetFace> faces = sortedTetFaces(tets);
   auto opposite = [&](const TetFace& f) { return tets[4 * size_t(f.tet) + f.corner]; };
   auto point = [&](uint32_t v) { return D3{points[3 * size_t(v)], points[3 * size_t(v) + 1], points[3 * size_t(v) + 2]}; };
@@ -37,6 +38,7 @@ bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& 
                       << "); in a tetrahedral mesh a face belongs to at most two";
       return false;
     }
+    if (j - i == 1) boundary.insert(boundary.end(), {faces[i].tet, faces[i].corner});
     if (j - i == 2) {
       const D3 a = point(faces[i].v[0]);
       const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
@@ -149,7 +151,8 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   out.tets.resize(cells.size());
   for (size_t k = 0; k < cells.size(); ++k) out.tets[k] = newIndex[cells[k]];
   cells = std::vector<uint32_t>();
-  if (!checkFaces(out.sourcePoints, out.tets, origin)) return false;
+  if (!checkFaces(out.sourcePoints, out.tets, origin, out.boundaryFaces)) return false;
+  origin = std::vector<uint32_t>();
 
   // Normalisation.
   double lo = out.sourceValues[0], hi = lo;
@@ -215,7 +218,15 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   for (size_t i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c) out.gradients[3 * i + c] = weight[i] > 0 ? float(acc[3 * i + c] / weight[i]) : 0.0f;
 
+  // Boundary faces keep the vertex opposite them across the reordering below.
+  for (size_t i = 0; i < out.boundaryFaces.size(); i += 2)
+    out.boundaryFaces[i + 1] = out.tets[4 * size_t(out.boundaryFaces[i]) + out.boundaryFaces[i + 1]];
   for (size_t t = 0; t < tetCount; ++t) orderByValue(out.values, &out.tets[4 * t]);
+  for (size_t i = 0; i < out.boundaryFaces.size(); i += 2) {
+    const uint32_t* q = &out.tets[4 * size_t(out.boundaryFaces[i])];
+    const uint32_t v = out.boundaryFaces[i + 1];
+    out.boundaryFaces[i + 1] = q[0] == v ? 0 : q[1] == v ? 1 : q[2] == v ? 2 : 3;
+  }
   return true;
 }
 

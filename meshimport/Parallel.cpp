@@ -1,4 +1,4 @@
-#include "datasetbuild/Parallel.h"
+#include "meshimport/Parallel.h"
 
 #include <algorithm>
 #include <atomic>
