@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace vxb {
@@ -57,10 +58,16 @@ void buildEdges(const PreparedMesh& mesh, Layout& layout) {
   layout.tetEdges.assign(6 * nt, 0);
   layout.edgeEnds.clear();
   layout.edgeEnds.reserve(3 * nt);
+  // Each vertex's few uses sorted on their own, on every core.
+  constexpr size_t kBatch = size_t(1) << 14;
+  parallelFor((nv + kBatch - 1) / kBatch, [&](size_t batch) {
+    for (size_t v = batch * kBatch; v < std::min(nv, (batch + 1) * kBatch); ++v)
+      std::sort(uses.data() + start[v], uses.data() + start[v + 1],
+                [](const Use& x, const Use& y) { return x.upper < y.upper || (x.upper == y.upper && x.slot < y.slot); });
+  });
   for (size_t v = 0; v < nv; ++v) {
     Use* b = uses.data() + start[v];
     Use* e = uses.data() + start[v + 1];
-    std::sort(b, e, [](const Use& x, const Use& y) { return x.upper < y.upper || (x.upper == y.upper && x.slot < y.slot); });
     uint32_t previous = UINT32_MAX, id = 0;
     for (Use* u = b; u != e; ++u) {
       if (u->upper != previous) {
@@ -184,6 +191,16 @@ double sweepCost(const std::vector<float>& intervals, int rowCount0, int rowCoun
   return cost;
 }
 
+// A sort key for values in [0, 1] and their place: ascending (or descending) value, ties by
+// place, as a stable sort by value orders them. Non-negative floats order as their bit patterns.
+uint64_t packKey(float value, bool descending, uint32_t place) {
+  uint32_t bits;
+  const float v = value + 0.0f; // −0 counts as 0
+  std::memcpy(&bits, &v, sizeof bits);
+  if (descending) bits = ~bits;
+  return (uint64_t(bits) << 32) | place;
+}
+
 // Chooses the row order of one chunk among a family of candidates, the one of least sweepCost:
 //   - all tetrahedra sorted by min + α·(max − min), α = 0, 0.1, …, 1;
 //   - the same with a block in front: the fraction f (2 … 30 %) of the tetrahedra with the largest
@@ -201,12 +218,17 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
     lo[i] = mesh.values[q[0]];
     hi[i] = mesh.values[q[3]];
   }
-  // Local indices by descending maximum and by descending minimum (the block orders).
+  // Local indices by descending maximum and by descending minimum (the block orders), ties in
+  // chunk order.
   std::vector<uint32_t> byMax(n), byMin(n);
-  std::iota(byMax.begin(), byMax.end(), 0u);
-  std::iota(byMin.begin(), byMin.end(), 0u);
-  std::stable_sort(byMax.begin(), byMax.end(), [&](uint32_t x, uint32_t y) { return hi[x] > hi[y]; });
-  std::stable_sort(byMin.begin(), byMin.end(), [&](uint32_t x, uint32_t y) { return lo[x] > lo[y]; });
+  std::vector<uint64_t> packed(n);
+  auto sortedBy = [&](const std::vector<float>& key, bool descending, std::vector<uint32_t>& out) {
+    for (size_t i = 0; i < n; ++i) packed[i] = packKey(key[i], descending, uint32_t(i));
+    std::sort(packed.begin(), packed.end());
+    for (size_t i = 0; i < n; ++i) out[i] = uint32_t(packed[i]);
+  };
+  sortedBy(hi, true, byMax);
+  sortedBy(lo, true, byMin);
   static const float kBlocks[] = {0.0f, 0.02f, 0.05f, 0.1f, 0.2f, 0.3f};
   const std::vector<float>& isos = sweepIsovalues();
   std::vector<double> need(isos.size());
@@ -224,8 +246,7 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
   for (int a = 0; a <= 10; ++a) {
     const float alpha = float(a) / 10.0f;
     for (size_t i = 0; i < n; ++i) key[i] = lo[i] + alpha * (hi[i] - lo[i]);
-    std::iota(perm.begin(), perm.end(), 0u);
-    std::stable_sort(perm.begin(), perm.end(), [&](uint32_t x, uint32_t y) { return key[x] < key[y]; });
+    sortedBy(key, false, perm);
     for (int side = 0; side < 2; ++side) {
       const std::vector<uint32_t>& blockOrder = side == 0 ? byMax : byMin;
       for (float fraction : kBlocks) {

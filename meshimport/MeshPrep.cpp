@@ -1,6 +1,7 @@
 #include "meshimport/MeshPrep.h"
 
 #include "PkDiag.h"
+#include "meshimport/Parallel.h"
 #include "meshimport/TetFaces.h"
 
 #include <algorithm>
@@ -9,6 +10,9 @@
 namespace vxb {
 
 namespace {
+
+// Tetrahedra per piece of the work spread over the cores.
+constexpr size_t kBatch = size_t(1) << 16;
 
 struct D3 {
   double x, y, z;
@@ -93,17 +97,22 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   // changes the isosurfaces.
   auto inputPoint = [&](uint32_t v) { return D3{mesh.points[3 * size_t(v)], mesh.points[3 * size_t(v) + 1], mesh.points[3 * size_t(v) + 2]}; };
   std::vector<signed char> sign(nTets, 0);
+  parallelFor((nTets + kBatch - 1) / kBatch, [&](size_t b) {
+    for (size_t t = b * kBatch; t < std::min(nTets, (b + 1) * kBatch); ++t) {
+      const uint32_t* q = &mesh.tets[4 * t];
+      if (q[0] == q[1] || q[0] == q[2] || q[0] == q[3] || q[1] == q[2] || q[1] == q[3] || q[2] == q[3]) continue;
+      const D3 p0 = inputPoint(q[0]), e1 = sub(inputPoint(q[1]), p0), e2 = sub(inputPoint(q[2]), p0), e3 = sub(inputPoint(q[3]), p0);
+      const double vol6 = dot(e1, cross(e2, e3));
+      double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
+      longest = std::sqrt(longest);
+      if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) continue;
+      sign[t] = vol6 > 0 ? 1 : -1;
+    }
+  });
   size_t positive = 0, negative = 0;
-  for (size_t t = 0; t < nTets; ++t) {
-    const uint32_t* q = &mesh.tets[4 * t];
-    if (q[0] == q[1] || q[0] == q[2] || q[0] == q[3] || q[1] == q[2] || q[1] == q[3] || q[2] == q[3]) continue;
-    const D3 p0 = inputPoint(q[0]), e1 = sub(inputPoint(q[1]), p0), e2 = sub(inputPoint(q[2]), p0), e3 = sub(inputPoint(q[3]), p0);
-    const double vol6 = dot(e1, cross(e2, e3));
-    double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
-    longest = std::sqrt(longest);
-    if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) continue;
-    sign[t] = vol6 > 0 ? 1 : -1;
-    (vol6 > 0 ? positive : negative) += 1;
+  for (signed char s : sign) {
+    positive += s > 0;
+    negative += s < 0;
   }
   const size_t kept = positive + negative;
   if (kept == 0) {
@@ -221,7 +230,9 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   // Boundary faces keep the vertex opposite them across the reordering below.
   for (size_t i = 0; i < out.boundaryFaces.size(); i += 2)
     out.boundaryFaces[i + 1] = out.tets[4 * size_t(out.boundaryFaces[i]) + out.boundaryFaces[i + 1]];
-  for (size_t t = 0; t < tetCount; ++t) orderByValue(out.values, &out.tets[4 * t]);
+  parallelFor((tetCount + kBatch - 1) / kBatch, [&](size_t b) {
+    for (size_t t = b * kBatch; t < std::min(tetCount, (b + 1) * kBatch); ++t) orderByValue(out.values, &out.tets[4 * t]);
+  });
   for (size_t i = 0; i < out.boundaryFaces.size(); i += 2) {
     const uint32_t* q = &out.tets[4 * size_t(out.boundaryFaces[i])];
     const uint32_t v = out.boundaryFaces[i + 1];
