@@ -191,15 +191,38 @@ double sweepCost(const std::vector<float>& intervals, int rowCount0, int rowCoun
   return cost;
 }
 
-// A sort key for values in [0, 1] and their place: ascending (or descending) value, ties by
-// place, as a stable sort by value orders them. Non-negative floats order as their bit patterns.
-uint64_t packKey(float value, bool descending, uint32_t place) {
-  uint32_t bits;
-  const float v = value + 0.0f; // −0 counts as 0
-  std::memcpy(&bits, &v, sizeof bits);
-  if (descending) bits = ~bits;
-  return (uint64_t(bits) << 32) | place;
-}
+// Places 0 … n−1 ordered by ascending (or descending) key, ties by place: what a stable sort by
+// value gives. Keys are values in [0, 1], and non-negative floats order as their bit patterns, so a
+// stable radix sort of the bits (three passes of 11 bits) does it in linear time.
+class KeyOrder {
+public:
+  void operator()(const std::vector<float>& key, bool descending, std::vector<uint32_t>& out) {
+    const size_t n = key.size();
+    bits_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const float v = key[i] + 0.0f; // −0 counts as 0
+      uint32_t b;
+      std::memcpy(&b, &v, sizeof b);
+      bits_[i] = descending ? ~b : b;
+    }
+    out.resize(n);
+    other_.resize(n);
+    for (size_t i = 0; i < n; ++i) out[i] = uint32_t(i);
+    for (int shift = 0; shift < 33; shift += 11) {
+      size_t count[2049] = {};
+      for (size_t i = 0; i < n; ++i) ++count[((bits_[i] >> shift) & 2047u) + 1];
+      for (size_t d = 1; d < 2049; ++d) count[d] += count[d - 1];
+      for (size_t i = 0; i < n; ++i) {
+        const uint32_t place = out[i];
+        other_[count[(bits_[place] >> shift) & 2047u]++] = place;
+      }
+      out.swap(other_);
+    }
+  }
+
+private:
+  std::vector<uint32_t> bits_, other_;
+};
 
 // Chooses the row order of one chunk among a family of candidates, the one of least sweepCost:
 //   - all tetrahedra sorted by min + α·(max − min), α = 0, 0.1, …, 1;
@@ -221,12 +244,7 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
   // Local indices by descending maximum and by descending minimum (the block orders), ties in
   // chunk order.
   std::vector<uint32_t> byMax(n), byMin(n);
-  std::vector<uint64_t> packed(n);
-  auto sortedBy = [&](const std::vector<float>& key, bool descending, std::vector<uint32_t>& out) {
-    for (size_t i = 0; i < n; ++i) packed[i] = packKey(key[i], descending, uint32_t(i));
-    std::sort(packed.begin(), packed.end());
-    for (size_t i = 0; i < n; ++i) out[i] = uint32_t(packed[i]);
-  };
+  KeyOrder sortedBy;
   sortedBy(hi, true, byMax);
   sortedBy(lo, true, byMin);
   static const float kBlocks[] = {0.0f, 0.02f, 0.05f, 0.1f, 0.2f, 0.3f};
