@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <mutex>
 #include <numeric>
 
 namespace vxb {
@@ -366,7 +367,21 @@ std::vector<IsoCost> evaluateLayout(const PreparedMesh& mesh, const Layout& layo
                                     const std::vector<float>& isovalues) {
   std::vector<IsoCost> costs;
   const size_t nt = mesh.tetCount();
-  for (float iso : isovalues) {
+  // Crossing tetrahedra of every isovalue in one pass over the mesh, on every core.
+  std::vector<size_t> crossing(isovalues.size(), 0);
+  std::mutex crossingMutex;
+  constexpr size_t kBatch = size_t(1) << 16;
+  parallelFor((nt + kBatch - 1) / kBatch, [&](size_t b) {
+    std::vector<size_t> count(isovalues.size(), 0);
+    for (size_t t = b * kBatch; t < std::min(nt, (b + 1) * kBatch); ++t) {
+      const float lo = mesh.values[mesh.tets[4 * t]], hi = mesh.values[mesh.tets[4 * t + 3]];
+      for (size_t i = 0; i < isovalues.size(); ++i) count[i] += lo < isovalues[i] && isovalues[i] < hi;
+    }
+    std::lock_guard<std::mutex> lock(crossingMutex);
+    for (size_t i = 0; i < isovalues.size(); ++i) crossing[i] += count[i];
+  });
+  for (size_t i = 0; i < isovalues.size(); ++i) {
+    const float iso = isovalues[i];
     IsoCost cost;
     cost.iso = iso;
     for (const ChunkPlan& chunk : layout.chunks) {
@@ -380,8 +395,7 @@ std::vector<IsoCost> evaluateLayout(const PreparedMesh& mesh, const Layout& layo
       if (s.matchingRows == 0) ++cost.emptyRowQueries;
     }
     cost.processedSlots = cost.processedRows * size_t(layout.width / 2);
-    for (size_t t = 0; t < nt; ++t)
-      cost.crossing += mesh.values[mesh.tets[4 * t]] < iso && iso < mesh.values[mesh.tets[4 * t + 3]];
+    cost.crossing = crossing[i];
     costs.push_back(cost);
   }
   return costs;
