@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <numeric>
+#include <thread>
 
 namespace vxb {
 
@@ -121,12 +123,21 @@ std::vector<uint32_t> globalOrder(const PreparedMesh& mesh, Ordering ordering) {
     }
     }
   }
-  std::sort(keys.begin(), keys.end(), [](const Key& x, const Key& y) {
+  auto less = [](const Key& x, const Key& y) {
     if (x.a != y.a) return x.a < y.a;
     if (x.b != y.b) return x.b < y.b;
     if (x.c != y.c) return x.c < y.c;
     return x.t < y.t;
-  });
+  };
+  // The keys are all distinct (t), so sorting pieces and merging them gives the one order.
+  const size_t pieces = std::min<size_t>(workerCount(), nt / 65536 + 1);
+  std::vector<size_t> bounds(pieces + 1);
+  for (size_t p = 0; p <= pieces; ++p) bounds[p] = nt * p / pieces;
+  parallelFor(pieces, [&](size_t p) { std::sort(keys.begin() + long(bounds[p]), keys.begin() + long(bounds[p + 1]), less); });
+  for (size_t width = 1; width < pieces; width *= 2)
+    for (size_t p = 0; p + width < pieces; p += 2 * width)
+      std::inplace_merge(keys.begin() + long(bounds[p]), keys.begin() + long(bounds[p + width]),
+                         keys.begin() + long(bounds[std::min(pieces, p + 2 * width)]), less);
   std::vector<uint32_t> order(nt);
   for (size_t i = 0; i < nt; ++i) order[i] = keys[i].t;
   return order;
@@ -298,10 +309,45 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
 
 } // namespace
 
+namespace {
+
+void fillChunks(const PreparedMesh& mesh, const std::vector<uint32_t>& order, const LayoutOptions& options,
+                Layout& layout, Progress* progress);
+
+} // namespace
+
 void buildLayout(const PreparedMesh& mesh, const LayoutOptions& options, Layout& layout,
                  Progress* progress) {
-  if (progress) progress->begin(std::string("ordering tetrahedra (") + orderingName(options.ordering) + ")");
-  buildLayoutInOrder(mesh, globalOrder(mesh, options.ordering), options, layout, progress);
+  // The global order and the edges do not depend on each other: the order is sorted on a second
+  // thread while this one finds the edges.
+  if (progress)
+    progress->begin(std::string("ordering tetrahedra (") + orderingName(options.ordering) + ") and finding edges");
+  layout = Layout();
+  layout.width = options.width;
+  layout.height = options.height;
+  std::vector<uint32_t> order;
+  if (workerCount() > 1) {
+    std::exception_ptr failure;
+    std::thread sorter([&] {
+      try {
+        order = globalOrder(mesh, options.ordering);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      buildEdges(mesh, layout);
+    } catch (...) {
+      sorter.join();
+      throw;
+    }
+    sorter.join();
+    if (failure) std::rethrow_exception(failure);
+  } else {
+    order = globalOrder(mesh, options.ordering);
+    buildEdges(mesh, layout);
+  }
+  fillChunks(mesh, order, options, layout, progress);
 }
 
 void buildLayoutInOrder(const PreparedMesh& mesh, const std::vector<uint32_t>& order,
@@ -309,11 +355,19 @@ void buildLayoutInOrder(const PreparedMesh& mesh, const std::vector<uint32_t>& o
   layout = Layout();
   layout.width = options.width;
   layout.height = options.height;
+  if (progress) progress->begin("finding edges");
+  buildEdges(mesh, layout);
+  fillChunks(mesh, order, options, layout, progress);
+}
+
+namespace {
+
+// Chunks filled greedily in the global order, then the rows of each ordered.
+void fillChunks(const PreparedMesh& mesh, const std::vector<uint32_t>& order, const LayoutOptions& options,
+                Layout& layout, Progress* progress) {
   const size_t maxTets = size_t(options.width / 2) * size_t(options.height);
   const size_t maxEdges = maxTets;
   const size_t maxVertices = size_t(options.width) * size_t(options.height) - 1;
-  if (progress) progress->begin("finding edges");
-  buildEdges(mesh, layout);
 
   if (progress) progress->begin("filling chunks", order.size());
   std::vector<uint32_t> vertexStamp(mesh.vertexCount(), 0), edgeStamp(layout.edgeCount(), 0);
@@ -362,6 +416,8 @@ void buildLayoutInOrder(const PreparedMesh& mesh, const std::vector<uint32_t>& o
       });
   if (progress) progress->end();
 }
+
+} // namespace
 
 std::vector<IsoCost> evaluateLayout(const PreparedMesh& mesh, const Layout& layout,
                                     const std::vector<float>& isovalues) {
