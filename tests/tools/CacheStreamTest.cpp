@@ -311,3 +311,28 @@ TEST(Parallel, RunsEveryIndexOnceReportsTheEndAndPassesOnAFailure) {
                }),
                std::runtime_error);
 }
+
+// The face check walks the sorted faces in pieces on several threads: a cell repeated near the end
+// of the face order (the highest vertex ids) or near its start must still be found, and named as
+// one walk over all faces names it.
+TEST(Parallel, FaceCheckFindsARepeatedCellInAnyPieceOfTheMesh) {
+  ThreadCount threads("3");
+  TetMesh mesh;
+  ASSERT_TRUE(makeSynthetic("blobs", 20, mesh)); // 192000 faces: several pieces
+  const size_t nt = mesh.tetCount();
+  size_t last = 0;
+  for (size_t t = 0; t < nt; ++t)
+    if (*std::min_element(&mesh.tets[4 * t], &mesh.tets[4 * t] + 4) >
+        *std::min_element(&mesh.tets[4 * last], &mesh.tets[4 * last] + 4))
+      last = t;
+  for (size_t copied : {last, size_t(0)}) {
+    TetMesh broken = mesh;
+    broken.tets.insert(broken.tets.end(), mesh.tets.begin() + long(4 * copied), mesh.tets.begin() + long(4 * copied + 4));
+    PreparedMesh p;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(prepareMesh(broken, broken.fields[0].values, false, p));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("a face is shared by 3 tetrahedra"), std::string::npos) << err;
+    EXPECT_NE(err.find(std::to_string(nt) + ")"), std::string::npos) << "names the copy: " << err;
+  }
+}
