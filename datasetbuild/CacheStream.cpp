@@ -2,11 +2,15 @@
 
 #include "datasetbuild/ChunkTextures.h"
 #include "DatasetWriter.h"
+#include "meshimport/Parallel.h"
 #include "meshimport/Progress.h"
+
+#include <algorithm>
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vxb {
 
@@ -31,67 +35,84 @@ CacheHeader cacheHeaderOf(const PreparedMesh& mesh, const Layout& layout) {
 namespace {
 
 // Chunks filled but not yet written, at most: the filling runs ahead of the writing by this much.
-constexpr size_t kSlots = 3;
+constexpr size_t kSlots = 4;
 
-// The writing thread and what it shares with the filling one.
-class ChunkWriterThread {
+// Chunks are filled on every core, each into one of kSlots buffers, while one thread compresses
+// and writes them in order (the codec is not reentrant). The calling thread fills chunks too and
+// reports the progress.
+class ChunkPipeline {
 public:
-  ChunkWriterThread(CacheFileWriter& writer, ChunkData* slots, CacheStreamResult& result)
-      : writer_(writer), slots_(slots), result_(result), thread_([this] { run(); }) {}
-  ~ChunkWriterThread() { stopAndJoin(); }
+  ChunkPipeline(const PreparedMesh& mesh, const Layout& layout, CacheFileWriter& writer, CacheStreamResult& result)
+      : mesh_(mesh), layout_(layout), writer_(writer), result_(result), count_(layout.chunks.size()) {}
+  ~ChunkPipeline() { stopAndJoin(); }
 
-  // Waits until slot k % kSlots may be filled; false when the writing failed.
-  bool waitForSlot(size_t k) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return k < written_ + kSlots || failed_; });
-    return !failed_;
-  }
-  // Chunk k is filled: hand it over.
-  void filled(size_t k) {
+  // True when every chunk was written; false after a write failure or when the listener asked to
+  // stop (the threads are gone either way).
+  bool run(Progress& progress) {
+    writerThread_ = std::thread([this] { writeChunks(); });
+    const size_t helpers = std::min<size_t>(workerCount(), count_) > 1 ? std::min<size_t>(workerCount(), count_) - 1 : 0;
+    for (size_t h = 0; h < helpers; ++h) fillers_.emplace_back([this] { fillChunks(nullptr); });
+    fillChunks(&progress);
+    bool ok;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      made_ = k + 1;
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [&] { return written_ == count_ || failed_ || stop_; });
+      ok = written_ == count_;
     }
-    changed_.notify_all();
-  }
-  // Waits until every chunk handed over is written; false when the writing failed.
-  bool drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return written_ == made_ || failed_; });
-    return !failed_;
-  }
-  size_t written() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return written_;
-  }
-  // Stops after the chunk being written (if any); the thread is gone afterwards.
-  void stopAndJoin() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    stopAndJoin();
+    return ok;
   }
 
 private:
-  void run() {
-    for (size_t k = 0;; ++k) {
+  void fillChunks(Progress* progress) {
+    ChunkTextureBuilder builder(mesh_, layout_);
+    for (;;) {
+      size_t k;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return made_ > k || stop_; });
-        if (stop_) return;
+        if (stop_ || failed_ || next_ >= count_) return;
+        k = next_++;
+        changed_.wait(lock, [&] { return k < written_ + kSlots || stop_ || failed_; });
+        if (stop_ || failed_) return;
+      }
+      builder.build(k, slots_[k % kSlots]);
+      size_t written;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ready_[k % kSlots] = k + 1;
+        written = written_;
+      }
+      changed_.notify_all();
+      if (progress) {
+        progress->update(written);
+        if (progress->cancelled()) {
+          stopAll();
+          return;
+        }
+      }
+    }
+  }
+
+  void writeChunks() {
+    for (;;) {
+      size_t k;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return written_ == count_ || ready_[written_ % kSlots] == written_ + 1 || stop_; });
+        if (stop_ || written_ == count_) return;
+        k = written_;
       }
       CacheChunkLocation at;
       const bool ok = writer_.writeChunk(slots_[k % kSlots], &at);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (ok) {
-          written_ = k + 1;
           for (const CacheBlockLocation& b : at.blocks) {
             ++result_.blocks;
             result_.compressedBlocks += b.storedSize != 0;
           }
+          ready_[k % kSlots] = 0;
+          written_ = k + 1;
         } else {
           failed_ = true;
         }
@@ -101,14 +122,34 @@ private:
     }
   }
 
+  void stopAll() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void stopAndJoin() {
+    stopAll();
+    for (std::thread& t : fillers_)
+      if (t.joinable()) t.join();
+    if (writerThread_.joinable()) writerThread_.join();
+  }
+
+  const PreparedMesh& mesh_;
+  const Layout& layout_;
   CacheFileWriter& writer_;
-  ChunkData* slots_;
   CacheStreamResult& result_;
+  const size_t count_;
+  ChunkData slots_[kSlots];
+  size_t ready_[kSlots] = {}; // k + 1 when slot k % kSlots holds chunk k, filled
   std::mutex mutex_;
   std::condition_variable changed_;
-  size_t made_ = 0, written_ = 0;
+  size_t next_ = 0, written_ = 0;
   bool stop_ = false, failed_ = false;
-  std::thread thread_; // last: starts once everything above is in place
+  std::thread writerThread_;
+  std::vector<std::thread> fillers_;
 };
 
 } // namespace
@@ -121,19 +162,9 @@ bool streamCache(const PreparedMesh& mesh, const Layout& layout, const std::stri
   if (progress.cancelled()) return false;
   CacheFileWriter writer;
   if (!writer.open(path, cacheHeaderOf(mesh, layout), uint32_t(count))) return false;
-  ChunkData slots[kSlots];
   {
-    ChunkTextureBuilder builder(mesh, layout);
-    ChunkWriterThread thread(writer, slots, result);
-    for (size_t k = 0; k < count; ++k) {
-      if (!thread.waitForSlot(k)) return false;
-      builder.build(k, slots[k % kSlots]);
-      thread.filled(k);
-      progress.update(thread.written());
-      if (progress.cancelled()) return false;
-    }
-    if (!thread.drain()) return false;
-    thread.stopAndJoin();
+    ChunkPipeline pipeline(mesh, layout, writer, result);
+    if (!pipeline.run(progress)) return false;
   }
   progress.update(count);
   if (!writer.finish()) return false;

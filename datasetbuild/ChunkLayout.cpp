@@ -143,6 +143,9 @@ std::vector<uint32_t> globalOrder(const PreparedMesh& mesh, Ordering ordering) {
   return order;
 }
 
+// How far ahead the walks in the global order ask for the cells they will need.
+constexpr size_t kLookAhead = 16;
+
 // The isovalues over which a chunk's row order is judged: the slider's values 0.01 … 0.99.
 const std::vector<float>& sweepIsovalues() {
   static const std::vector<float> isos = [] {
@@ -249,6 +252,7 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
   const size_t n = chunk.tets.size();
   std::vector<float> lo(n), hi(n);
   for (size_t i = 0; i < n; ++i) {
+    if (i + kLookAhead < n) __builtin_prefetch(&mesh.tets[4 * size_t(chunk.tets[i + kLookAhead])]);
     const uint32_t* q = &mesh.tets[4 * size_t(chunk.tets[i])];
     lo[i] = mesh.values[q[0]];
     hi[i] = mesh.values[q[3]];
@@ -375,6 +379,12 @@ void fillChunks(const PreparedMesh& mesh, const std::vector<uint32_t>& order, co
   ChunkPlan* chunk = nullptr;
   for (size_t i = 0; i < order.size(); ++i) {
     const uint32_t t = order[i];
+    // The order jumps across the mesh: ask for the cells a few steps ahead before they are needed.
+    if (i + kLookAhead < order.size()) {
+      const size_t ahead = order[i + kLookAhead];
+      __builtin_prefetch(&mesh.tets[4 * ahead]);
+      __builtin_prefetch(&layout.tetEdges[6 * ahead]);
+    }
     const uint32_t* q = &mesh.tets[4 * size_t(t)];
     const uint32_t* e = &layout.tetEdges[6 * size_t(t)];
     size_t newVertices = 0, newEdges = 0;

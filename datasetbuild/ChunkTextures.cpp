@@ -52,6 +52,12 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
     uint8_t* classification = &out.edgeMap[4 * (row * W + column)];
     uint16_t* map = &out.tetMap[4 * (row * W + 2 * column)];
     if (slot < plan.tets.size()) {
+      // The slots' cells lie all over the mesh: ask for those a few slots ahead early.
+      if (slot + 16 < plan.tets.size()) {
+        const size_t ahead = plan.tets[slot + 16];
+        __builtin_prefetch(&mesh_.tets[4 * ahead]);
+        __builtin_prefetch(&layout_.tetEdges[6 * ahead]);
+      }
       const uint32_t t = plan.tets[slot];
       const uint32_t* q = &mesh_.tets[4 * size_t(t)];
       putEnds(classification, localVertex_[q[1]], localVertex_[q[2]]);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace vxb {
 
@@ -31,36 +32,77 @@ bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& 
   const std::vector<TetFace> faces = sortedTetFaces(tets);
   auto opposite = [&](const TetFace& f) { return tets[4 * size_t(f.tet) + f.corner]; };
   auto point = [&](uint32_t v) { return D3{points[3 * size_t(v)], points[3 * size_t(v) + 1], points[3 * size_t(v) + 2]}; };
+
+  // The sorted faces in pieces that start at a new face, checked on every core; what each piece
+  // found is taken in piece order, so the messages name the same tetrahedra as one walk would.
+  struct Piece {
+    size_t begin = 0, end = 0;
+    size_t shared = SIZE_MAX; // start of the first face of more than two tetrahedra
+    size_t sharedCount = 0;
+    size_t folded = 0;
+    uint32_t firstA = 0, firstB = 0;
+    std::vector<uint32_t> boundary;
+  };
+  const size_t pieceCount = std::max<size_t>(1, std::min<size_t>(64, faces.size() / 65536));
+  std::vector<Piece> pieces(pieceCount);
+  for (size_t p = 0; p < pieceCount; ++p) {
+    size_t at = faces.size() * p / pieceCount;
+    if (p) at = std::max(at, pieces[p - 1].begin);
+    while (at > 0 && at < faces.size() && sameFace(faces[at - 1], faces[at])) ++at;
+    pieces[p].begin = at;
+    if (p) pieces[p - 1].end = at;
+  }
+  pieces.back().end = faces.size();
+  parallelFor(pieceCount, [&](size_t p) {
+    Piece& piece = pieces[p];
+    for (size_t i = piece.begin; i < piece.end;) {
+      size_t j = i + 1;
+      while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
+      if (j - i > 2) {
+        piece.shared = i;
+        piece.sharedCount = j - i;
+        return;
+      }
+      if (j - i == 1) piece.boundary.insert(piece.boundary.end(), {faces[i].tet, faces[i].corner});
+      if (j - i == 2) {
+        const D3 a = point(faces[i].v[0]);
+        const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
+        const double s1 = dot(normal, sub(point(opposite(faces[i])), a));
+        const double s2 = dot(normal, sub(point(opposite(faces[i + 1])), a));
+        if (!(s1 * s2 < 0)) {
+          if (!piece.folded++) {
+            piece.firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);
+            piece.firstB = std::max(origin[faces[i].tet], origin[faces[i + 1].tet]);
+          }
+        }
+      }
+      i = j;
+    }
+  });
   size_t folded = 0;
   uint32_t firstA = 0, firstB = 0;
-  for (size_t i = 0; i < faces.size();) {
-    size_t j = i + 1;
-    while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
-    if (j - i > 2) {
-      pk::ErrorLine() << "a face is shared by " << (j - i) << " tetrahedra (" << origin[faces[i].tet] << ", "
+  for (const Piece& piece : pieces) {
+    if (piece.shared != SIZE_MAX) {
+      const size_t i = piece.shared;
+      pk::ErrorLine() << "a face is shared by " << piece.sharedCount << " tetrahedra (" << origin[faces[i].tet] << ", "
                       << origin[faces[i + 1].tet] << ", " << origin[faces[i + 2].tet]
                       << "); in a tetrahedral mesh a face belongs to at most two";
       return false;
     }
-    if (j - i == 1) boundary.insert(boundary.end(), {faces[i].tet, faces[i].corner});
-    if (j - i == 2) {
-      const D3 a = point(faces[i].v[0]);
-      const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
-      const double s1 = dot(normal, sub(point(opposite(faces[i])), a));
-      const double s2 = dot(normal, sub(point(opposite(faces[i + 1])), a));
-      if (!(s1 * s2 < 0)) {
-        if (!folded++) {
-          firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);
-          firstB = std::max(origin[faces[i].tet], origin[faces[i + 1].tet]);
-        }
-      }
+    if (piece.folded && !folded) {
+      firstA = piece.firstA;
+      firstB = piece.firstB;
     }
-    i = j;
+    folded += piece.folded;
   }
   if (folded) {
     pk::ErrorLine() << "the mesh overlaps itself: at " << folded << " face(s) the two tetrahedra lie on the same side"
                     << " of their common face (the first: tetrahedra " << firstA << " and " << firstB << ")";
     return false;
+  }
+  for (Piece& piece : pieces) {
+    boundary.insert(boundary.end(), piece.boundary.begin(), piece.boundary.end());
+    piece.boundary = std::vector<uint32_t>();
   }
   return true;
 }
