@@ -5,6 +5,7 @@
 #include "ReferenceExtractor.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -193,14 +194,34 @@ void localRowIntervals(const std::vector<uint32_t>& local, const std::vector<flo
 // is active, plus a penalty of four for every row beyond twice the rows that the crossing
 // tetrahedra need (`need`, per sweep isovalue), which keeps single isovalues from going bad for
 // the sake of the sum.
+//
+// The span is chunkRowSpan's, for a chunk whose candidates all share their value range: whether the
+// chunk is active at each isovalue (`active`) is the same for every row order and is worked out
+// once, and the matching rows are looked for from both ends.
 double sweepCost(const std::vector<float>& intervals, int rowCount0, int rowCount1, int height,
-                 const std::vector<double>& need) {
+                 const std::vector<char>& active, const std::vector<double>& need) {
   double cost = 0;
   const std::vector<float>& isos = sweepIsovalues();
+  const int limit = std::max(rowCount0, rowCount1);
+  const int rowCount = int(intervals.size() / 2);
+  const float* iv = intervals.data();
   for (size_t i = 0; i < isos.size(); ++i) {
-    const RowSpan s = chunkRowSpan(intervals.data(), intervals.size() / 2, rowCount0, rowCount1, height, isos[i]);
-    if (!s.active) continue;
-    const double rows = s.rows();
+    if (!active[i]) continue;
+    const float iso = isos[i];
+    auto matches = [&](int j) { return iv[2 * j] <= iso && iso <= iv[2 * j + 1]; };
+    int first = 0;
+    while (first < rowCount && !matches(first)) ++first;
+    int rowMin = limit, largest = 0;
+    if (first < rowCount) {
+      rowMin = std::min(limit, first);
+      int last = rowCount - 1;
+      while (!matches(last)) --last;
+      largest = last;
+    }
+    const int rowEnd = 1 + largest;
+    const int spanFirst = std::min(std::max(std::min(rowMin, rowEnd), 0), height);
+    const int spanEnd = std::min(std::max(std::max(rowMin, rowEnd), 0), height);
+    const double rows = spanEnd - spanFirst;
     cost += rows + 4.0 * std::max(0.0, rows - 2.0 * need[i] - 1.0);
   }
   return cost;
@@ -271,10 +292,18 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
     for (size_t t = 0; t < n; ++t) crossing += lo[t] < isos[i] && isos[i] < hi[t];
     need[i] = double(crossing) / double(perRow);
   }
+  // The chunk's range, the same whatever the row order: smallest low and largest high of its rows.
+  float low = FLT_MAX, high = -FLT_MAX;
+  for (size_t t = 0; t < n; ++t) {
+    low = std::min(low, lo[t]);
+    high = std::max(high, hi[t]);
+  }
+  std::vector<char> active(isos.size());
+  for (size_t i = 0; i < isos.size(); ++i) active[i] = low <= isos[i] && isos[i] <= high;
 
   std::vector<uint32_t> perm(n), candidate(n), best(n);
   std::iota(best.begin(), best.end(), 0u);
-  std::vector<char> inBlock(n);
+  std::vector<char> inBlock(n, 0);
   std::vector<float> key(n), intervals;
   double bestCost = 1e300;
   for (int a = 0; a <= 10; ++a) {
@@ -286,7 +315,6 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
       for (float fraction : kBlocks) {
         if (side == 1 && fraction == 0.0f) continue; // the same candidate as side 0
         const size_t blockSize = size_t(fraction * float(n));
-        std::fill(inBlock.begin(), inBlock.end(), 0);
         size_t k = 0;
         for (size_t i = 0; i < blockSize; ++i) {
           inBlock[blockOrder[i]] = 1;
@@ -294,8 +322,9 @@ void orderRows(const PreparedMesh& mesh, ChunkPlan& chunk, int width, int height
         }
         for (size_t i = 0; i < n; ++i)
           if (!inBlock[perm[i]]) candidate[k++] = perm[i];
+        for (size_t i = 0; i < blockSize; ++i) inBlock[blockOrder[i]] = 0;
         localRowIntervals(candidate, lo, hi, perRow, intervals);
-        const double cost = sweepCost(intervals, rowCount0, rowCount1, height, need);
+        const double cost = sweepCost(intervals, rowCount0, rowCount1, height, active, need);
         if (cost < bestCost) {
           bestCost = cost;
           best.swap(candidate);
