@@ -162,6 +162,21 @@ bool writeCacheFile(const std::string& path, const CacheData& cache, const Cache
   return writeCacheBytes(cache, bytes, options, layout) && writeBytes(path, bytes);
 }
 
+CacheChunkEncoder::CacheChunkEncoder() : codec_(new Compressor) {}
+CacheChunkEncoder::~CacheChunkEncoder() = default;
+
+bool CacheChunkEncoder::encode(const ChunkData& chunk, const CacheHeader& header, const CacheWriteOptions& options,
+                               std::size_t index, EncodedCacheChunk& out) {
+  out.bytes.clear();
+  if (!chunkArraysFit(chunk, std::size_t(header.textureWidth) * header.textureHeight)) {
+    pk::ErrorLine() << "cannot write cache: chunk " << index << " has arrays of the wrong size";
+    return false;
+  }
+  const bool compress = options.blocks == CacheWriteOptions::Blocks::CompressWhenSmaller;
+  out.location = putCacheChunk(out.bytes, 0, chunk, header, compress, *codec_, work_);
+  return true;
+}
+
 struct CacheFileWriter::State {
   std::string path;
   std::FILE* file = nullptr;
@@ -171,8 +186,9 @@ struct CacheFileWriter::State {
   std::uint32_t chunksWritten = 0;
   std::uint64_t offset = 0;
   bool failed = false;
-  Compressor codec;
-  std::vector<unsigned char> bytes, work;
+  CacheChunkEncoder encoder;
+  EncodedCacheChunk encoded;
+  std::vector<unsigned char> bytes;
 };
 
 CacheFileWriter::CacheFileWriter() = default;
@@ -216,20 +232,27 @@ bool CacheFileWriter::open(const std::string& path, const CacheHeader& header, s
 bool CacheFileWriter::writeChunk(const ChunkData& chunk, CacheChunkLocation* where) {
   if (!state_ || state_->failed || !state_->file) return false;
   State& s = *state_;
-  const std::size_t texels = std::size_t(s.header.textureWidth) * s.header.textureHeight;
+  if (!s.encoder.encode(chunk, s.header, s.options, s.chunksWritten, s.encoded)) {
+    s.failed = true;
+    return false;
+  }
+  return writeEncoded(s.encoded, where);
+}
+
+bool CacheFileWriter::writeEncoded(const EncodedCacheChunk& chunk, CacheChunkLocation* where) {
+  if (!state_ || state_->failed || !state_->file) return false;
+  State& s = *state_;
   if (s.chunksWritten >= s.chunkCount) {
     pk::ErrorLine() << "cannot write cache: more than the " << s.chunkCount << " chunks its header announces";
     s.failed = true;
     return false;
   }
-  if (!chunkArraysFit(chunk, texels)) {
-    pk::ErrorLine() << "cannot write cache: chunk " << s.chunksWritten << " has arrays of the wrong size";
-    s.failed = true;
-    return false;
-  }
-  const bool compress = s.options.blocks == CacheWriteOptions::Blocks::CompressWhenSmaller;
-  const CacheChunkLocation at = putCacheChunk(s.bytes, std::size_t(s.offset), chunk, s.header, compress, s.codec, s.work);
-  if (!put()) return false;
+  CacheChunkLocation at = chunk.location;
+  at.offset += std::size_t(s.offset);
+  for (CacheBlockLocation& b : at.blocks) b.offset += std::size_t(s.offset);
+  if (!chunk.bytes.empty() && std::fwrite(chunk.bytes.data(), 1, chunk.bytes.size(), s.file) != chunk.bytes.size())
+    return fail();
+  s.offset += chunk.bytes.size();
   ++s.chunksWritten;
   if (where) *where = at;
   return true;

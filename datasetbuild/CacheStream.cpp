@@ -37,13 +37,13 @@ namespace {
 // Chunks filled but not yet written, at most: the filling runs ahead of the writing by this much.
 constexpr size_t kSlots = 4;
 
-// Chunks are filled on every core, each into one of kSlots buffers, while one thread compresses
-// and writes them in order (the codec is not reentrant). The calling thread fills chunks too and
-// reports the progress.
+// Chunks are filled and compressed on every core, each into one of kSlots records, while one
+// thread writes the records in order. The calling thread fills chunks too and reports the progress.
 class ChunkPipeline {
 public:
   ChunkPipeline(const PreparedMesh& mesh, const Layout& layout, CacheFileWriter& writer, CacheStreamResult& result)
-      : mesh_(mesh), layout_(layout), writer_(writer), result_(result), count_(layout.chunks.size()) {}
+      : mesh_(mesh), layout_(layout), header_(cacheHeaderOf(mesh, layout)), writer_(writer), result_(result),
+        count_(layout.chunks.size()) {}
   ~ChunkPipeline() { stopAndJoin(); }
 
   // True when every chunk was written; false after a write failure or when the listener asked to
@@ -66,6 +66,8 @@ public:
 private:
   void fillChunks(Progress* progress) {
     ChunkTextureBuilder builder(mesh_, layout_);
+    CacheChunkEncoder encoder;
+    ChunkData chunk; // reused: its arrays keep their storage
     for (;;) {
       size_t k;
       {
@@ -75,11 +77,15 @@ private:
         changed_.wait(lock, [&] { return k < written_ + kSlots || stop_ || failed_; });
         if (stop_ || failed_) return;
       }
-      builder.build(k, slots_[k % kSlots]);
+      builder.build(k, chunk);
+      const bool encoded = encoder.encode(chunk, header_, CacheWriteOptions(), k, slots_[k % kSlots]);
       size_t written;
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        ready_[k % kSlots] = k + 1;
+        if (encoded)
+          ready_[k % kSlots] = k + 1;
+        else
+          failed_ = true;
         written = written_;
       }
       changed_.notify_all();
@@ -103,7 +109,7 @@ private:
         k = written_;
       }
       CacheChunkLocation at;
-      const bool ok = writer_.writeChunk(slots_[k % kSlots], &at);
+      const bool ok = writer_.writeEncoded(slots_[k % kSlots], &at);
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (ok) {
@@ -139,11 +145,12 @@ private:
 
   const PreparedMesh& mesh_;
   const Layout& layout_;
+  const CacheHeader header_;
   CacheFileWriter& writer_;
   CacheStreamResult& result_;
   const size_t count_;
-  ChunkData slots_[kSlots];
-  size_t ready_[kSlots] = {}; // k + 1 when slot k % kSlots holds chunk k, filled
+  EncodedCacheChunk slots_[kSlots];
+  size_t ready_[kSlots] = {}; // k + 1 when slot k % kSlots holds chunk k, compressed
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t next_ = 0, written_ = 0;
@@ -161,7 +168,7 @@ bool streamCache(const PreparedMesh& mesh, const Layout& layout, const std::stri
   progress.begin("filling and writing the cache chunks", count);
   if (progress.cancelled()) return false;
   CacheFileWriter writer;
-  if (!writer.open(path, cacheHeaderOf(mesh, layout), uint32_t(count))) return false;
+  if (!writer.open(path, cacheHeaderOf(mesh, layout), uint32_t(count), CacheWriteOptions())) return false;
   {
     ChunkPipeline pipeline(mesh, layout, writer, result);
     if (!pipeline.run(progress)) return false;
