@@ -7,15 +7,21 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
 
 bool gSimulateInitFailure = false;
 
-// The compressor's work memory, shared by every Compressor (hence compress is not reentrant).
-// LZO1X_1_MEM_COMPRESS is 64 KiB with 32-bit pointers and 128 KiB with 64-bit ones.
-lzo_align_t gWorkMemory[(LZO1X_1_MEM_COMPRESS + sizeof(lzo_align_t) - 1) / sizeof(lzo_align_t)];
+// The compressor's work memory: one per thread that compresses, made on its first use there, so
+// chunks can be compressed on several threads at once. LZO1X_1_MEM_COMPRESS is 64 KiB with 32-bit
+// pointers and 128 KiB with 64-bit ones.
+constexpr std::size_t kWorkWords = (LZO1X_1_MEM_COMPRESS + sizeof(lzo_align_t) - 1) / sizeof(lzo_align_t);
+lzo_align_t* workMemory() {
+  thread_local std::unique_ptr<lzo_align_t[]> memory(new (std::nothrow) lzo_align_t[kWorkWords]);
+  return memory.get();
+}
 
 // The shortest stream the decompressor can take: the three-byte end-of-stream marker. Shorter input
 // would make the library read past its end before any of its own checks.
@@ -52,10 +58,14 @@ std::size_t Compressor::compress(unsigned char* buffer, std::size_t length) {
     return 0;
   }
   if (length == 0) return 0;
+  lzo_align_t* work = workMemory();
   unsigned char* output = new (std::nothrow) unsigned char[compressBound(length)];
-  if (!output) return 0;
+  if (!output || !work) {
+    delete[] output;
+    return 0;
+  }
   lzo_uint outLength = 0;
-  const int code = lzo1x_1_compress(buffer, length, output, &outLength, gWorkMemory);
+  const int code = lzo1x_1_compress(buffer, length, output, &outLength, work);
   if (code != LZO_E_OK) {
     pk::WarningLine() << "internal error - compression failed: " << code;
     delete[] output;

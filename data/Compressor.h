@@ -22,7 +22,7 @@ public:
   // Compresses length bytes of buffer in place. Returns the compressed length, which then stands at
   // the start of buffer, or 0 with buffer unchanged: when the library is not available, when it
   // fails, or when the result would not be strictly smaller than length.
-  // Uses one work memory shared by every Compressor: not reentrant.
+  // Uses one work memory per thread: Compressors on different threads may compress at once.
   std::size_t compress(unsigned char* buffer, std::size_t length);
 
   // Decompresses sourceLength bytes into destination, writing at most destinationCapacity bytes.

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,3 +54,64 @@ bool writeCacheBytes(const CacheData& cache, std::vector<unsigned char>& out,
 // Writes the file; false after "cannot write file " + path or the size error.
 bool writeCacheFile(const std::string& path, const CacheData& cache,
                     const CacheWriteOptions& options = {}, CacheLayout* layout = nullptr);
+
+// One chunk record as the cache file stores it, made apart from the file so that chunks can be
+// compressed on several threads at once; CacheFileWriter::writeEncoded appends it. The offsets of
+// `location` count from the start of `bytes`.
+struct EncodedCacheChunk {
+  std::vector<unsigned char> bytes;
+  CacheChunkLocation location;
+};
+
+// Compresses chunks into their records; one per thread (each holds its own codec and buffers).
+class CacheChunkEncoder {
+public:
+  CacheChunkEncoder();
+  ~CacheChunkEncoder();
+  CacheChunkEncoder(const CacheChunkEncoder&) = delete;
+  CacheChunkEncoder& operator=(const CacheChunkEncoder&) = delete;
+
+  // The record of chunk number `index` for a cache with `header`'s texture size. False after
+  // "cannot write cache: chunk " + index + " has arrays of the wrong size".
+  bool encode(const ChunkData& chunk, const CacheHeader& header, const CacheWriteOptions& options,
+              std::size_t index, EncodedCacheChunk& out);
+
+private:
+  std::unique_ptr<Compressor> codec_;
+  std::vector<unsigned char> work_;
+};
+
+// Writes a cache file chunk by chunk as the chunks are made, so that no more than the chunk at hand
+// need be in memory; the bytes are those writeCacheFile writes for the same header and chunks. The
+// chunk count goes into the header first, so it must be known when the file is opened. After a
+// failure every later call returns false without a message; the file is closed but not removed
+// (the caller owns its name).
+class CacheFileWriter {
+public:
+  CacheFileWriter();
+  ~CacheFileWriter(); // closes a file left unfinished
+  CacheFileWriter(const CacheFileWriter&) = delete;
+  CacheFileWriter& operator=(const CacheFileWriter&) = delete;
+
+  // Creates the file and writes the header for chunkCount chunks (header.chunkCount is ignored).
+  // False after "cannot write file " + path.
+  bool open(const std::string& path, const CacheHeader& header, std::uint32_t chunkCount,
+            const CacheWriteOptions& options = {});
+  // Compresses and appends the next chunk. False after "cannot write file " + path, "cannot write
+  // cache: chunk k has arrays of the wrong size" or one beyond the announced count.
+  bool writeChunk(const ChunkData& chunk, CacheChunkLocation* where = nullptr);
+  // Appends the next chunk as a CacheChunkEncoder made it, for this writer's header and options.
+  // The same failures as writeChunk, but for the sizes the encoder checked.
+  bool writeEncoded(const EncodedCacheChunk& chunk, CacheChunkLocation* where = nullptr);
+  // After the last chunk: the end magic, then the file is flushed and closed. False after "cannot
+  // write file " + path, or when fewer chunks than announced were written.
+  bool finish();
+  // Bytes handed to the file so far.
+  std::uint64_t bytesWritten() const;
+
+private:
+  struct State;
+  bool put();
+  bool fail();
+  std::unique_ptr<State> state_;
+};

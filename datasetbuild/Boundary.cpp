@@ -21,32 +21,40 @@ uint32_t findRoot(std::vector<uint32_t>& parent, uint32_t x) {
 
 void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
                      BoundaryLists& out) {
-  out = BoundaryLists();
-  const size_t nv = positions.size() / 3;
   const std::vector<TetFace> faces = sortedTetFaces(tets);
-
-  // Boundary faces, oriented so that the corner opposite lies behind them.
-  std::vector<int32_t> tri;
+  std::vector<uint32_t> single;
   for (size_t i = 0; i < faces.size();) {
     size_t j = i + 1;
     while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
-    if (j - i == 1) {
-      const size_t t = faces[i].tet;
-      const uint32_t o = faces[i].corner;
-      uint32_t v[3];
-      int k = 0;
-      for (uint32_t c = 0; c < 4; ++c)
-        if (c != o) v[k++] = tets[4 * t + c];
-      const uint32_t opposite = tets[4 * t + o];
-      auto p = [&](uint32_t x, int c) { return double(positions[3 * size_t(x) + size_t(c)]); };
-      const double a[3] = {p(v[1], 0) - p(v[0], 0), p(v[1], 1) - p(v[0], 1), p(v[1], 2) - p(v[0], 2)};
-      const double b[3] = {p(v[2], 0) - p(v[0], 0), p(v[2], 1) - p(v[0], 1), p(v[2], 2) - p(v[0], 2)};
-      const double d[3] = {p(opposite, 0) - p(v[0], 0), p(opposite, 1) - p(v[0], 1), p(opposite, 2) - p(v[0], 2)};
-      const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-      if (n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0) std::swap(v[1], v[2]);
-      tri.insert(tri.end(), {int32_t(v[0]), int32_t(v[1]), int32_t(v[2])});
-    }
+    if (j - i == 1) single.insert(single.end(), {faces[i].tet, faces[i].corner});
     i = j;
+  }
+  extractBoundary(positions, tets, single, out);
+}
+
+void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
+                     const std::vector<uint32_t>& faces, BoundaryLists& out) {
+  out = BoundaryLists();
+  const size_t nv = positions.size() / 3;
+
+  // Boundary faces, oriented so that the corner opposite lies behind them.
+  std::vector<int32_t> tri;
+  tri.reserve(3 * (faces.size() / 2));
+  for (size_t i = 0; i + 1 < faces.size(); i += 2) {
+    const size_t t = faces[i];
+    const uint32_t o = faces[i + 1];
+    uint32_t v[3];
+    int k = 0;
+    for (uint32_t c = 0; c < 4; ++c)
+      if (c != o) v[k++] = tets[4 * t + c];
+    const uint32_t opposite = tets[4 * t + o];
+    auto p = [&](uint32_t x, int c) { return double(positions[3 * size_t(x) + size_t(c)]); };
+    const double a[3] = {p(v[1], 0) - p(v[0], 0), p(v[1], 1) - p(v[0], 1), p(v[1], 2) - p(v[0], 2)};
+    const double b[3] = {p(v[2], 0) - p(v[0], 0), p(v[2], 1) - p(v[0], 1), p(v[2], 2) - p(v[0], 2)};
+    const double d[3] = {p(opposite, 0) - p(v[0], 0), p(opposite, 1) - p(v[0], 1), p(opposite, 2) - p(v[0], 2)};
+    const double n[3] = {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+    if (n[0] * d[0] + n[1] * d[1] + n[2] * d[2] > 0) std::swap(v[1], v[2]);
+    tri.insert(tri.end(), {int32_t(v[0]), int32_t(v[1]), int32_t(v[2])});
   }
   if (tri.empty()) return;
 

@@ -18,5 +18,10 @@ struct BoundaryLists {
 // positions: x, y, z per vertex; tets: four vertex indices per tetrahedron (any orientation).
 void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
                      BoundaryLists& out);
+// The same from the boundary faces that the preparation found while it checked the faces
+// (faces: the tetrahedron and its corner (0 … 3) opposite the face, pair after pair, in the order
+// of sortedTetFaces).
+void extractBoundary(const std::vector<float>& positions, const std::vector<uint32_t>& tets,
+                     const std::vector<uint32_t>& faces, BoundaryLists& out);
 
 } // namespace vxb

@@ -1,6 +1,7 @@
 #include "datasetbuild/Builder.h"
 
 #include "CacheFile.h"
+#include "datasetbuild/CacheStream.h"
 #include "ChunkTextureSize.h"
 #include "datasetbuild/ChunkTextures.h"
 #include "DatasetWriter.h"
@@ -107,23 +108,6 @@ void printOrderingComparison(const PreparedMesh& mesh, Progress& progress) {
         << f.meanFragments * 1e-6 << '\n';
   }
   std::cout << out.str() << std::flush;
-}
-
-CacheData makeCacheHeader(const PreparedMesh& mesh) {
-  CacheData cache;
-  cache.header.textureWidth = kTextureWidth;
-  cache.header.textureHeight = kTextureHeight;
-  CacheBox& box = cache.header.box;
-  box.centre = PkVec3f(0.5f * (mesh.boxMin[0] + mesh.boxMax[0]), 0.5f * (mesh.boxMin[1] + mesh.boxMax[1]),
-                       0.5f * (mesh.boxMin[2] + mesh.boxMax[2]));
-  box.axis[0] = PkVec3f(1, 0, 0);
-  box.axis[1] = PkVec3f(0, 1, 0);
-  box.axis[2] = PkVec3f(0, 0, 1);
-  box.halfExtent = PkVec3f(0.5f * (mesh.boxMax[0] - mesh.boxMin[0]), 0.5f * (mesh.boxMax[1] - mesh.boxMin[1]),
-                           0.5f * (mesh.boxMax[2] - mesh.boxMin[2]));
-  cache.header.dataMin = float(mesh.dataMin);
-  cache.header.dataMax = float(mesh.dataMax);
-  return cache;
 }
 
 size_t fileSize(const std::string& path) {
@@ -234,7 +218,7 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
 
   progress.begin("finding the boundary");
   if (stopped()) return false;
-  extractBoundary(prepared.positions, prepared.tets, result.boundary);
+  extractBoundary(prepared.positions, prepared.tets, prepared.boundaryFaces, result.boundary);
 
   PendingFiles pending;
   const std::string fieldTemp = pending.add(options.output + ".field");
@@ -242,27 +226,13 @@ bool buildDataset(const TetMesh& mesh, const BuildOptions& options, BuildResult&
   const std::string cacheTemp = pending.add(cachePath);
   const std::string geometryTemp = pending.add(options.output);
 
-  progress.begin("filling chunk textures", result.layout.chunks.size());
-  CacheData cache = makeCacheHeader(prepared);
-  cache.chunks.resize(result.layout.chunks.size());
-  {
-    ChunkTextureBuilder builder(prepared, result.layout);
-    for (size_t k = 0; k < cache.chunks.size(); ++k) {
-      builder.build(k, cache.chunks[k]);
-      progress.update(k + 1);
-      if (stopped()) return false;
-    }
+  CacheStreamResult written;
+  if (!streamCache(prepared, result.layout, cacheTemp, progress, written)) {
+    stopped();
+    return false;
   }
-  progress.begin("compressing and writing the cache");
-  if (stopped()) return false;
-  CacheLayout written;
-  if (!writeCacheFile(cacheTemp, cache, CacheWriteOptions(), &written)) return false;
-  for (const CacheChunkLocation& c : written.chunks)
-    for (const CacheBlockLocation& b : c.blocks) {
-      ++result.blocks;
-      result.compressedBlocks += b.storedSize != 0;
-    }
-  cache = CacheData();
+  result.blocks = written.blocks;
+  result.compressedBlocks = written.compressedBlocks;
 
   progress.begin("writing the geometry");
   if (stopped()) return false;

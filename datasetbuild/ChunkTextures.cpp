@@ -13,8 +13,9 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
   const size_t texels = W * H;
   assert(plan.vertices.size() < texels && plan.edges.size() <= half * H && plan.tets.size() <= half * H);
 
-  out = ChunkData();
+  // The arrays keep their storage from the chunk `out` held before: only zeroed, not reallocated.
   out.allocate(layout_.width, layout_.height);
+  out.reserved = 0;
 
   for (size_t i = 0; i < plan.vertices.size(); ++i) {
     const uint32_t v = plan.vertices[i];
@@ -51,6 +52,12 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
     uint8_t* classification = &out.edgeMap[4 * (row * W + column)];
     uint16_t* map = &out.tetMap[4 * (row * W + 2 * column)];
     if (slot < plan.tets.size()) {
+      // The slots' cells lie all over the mesh: ask for those a few slots ahead early.
+      if (slot + 16 < plan.tets.size()) {
+        const size_t ahead = plan.tets[slot + 16];
+        __builtin_prefetch(&mesh_.tets[4 * ahead]);
+        __builtin_prefetch(&layout_.tetEdges[6 * ahead]);
+      }
       const uint32_t t = plan.tets[slot];
       const uint32_t* q = &mesh_.tets[4 * size_t(t)];
       putEnds(classification, localVertex_[q[1]], localVertex_[q[2]]);
@@ -73,7 +80,7 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
   out.rowCount0 = plan.tetRows(int(W));
   out.rowCount1 = plan.edgeRows(int(W));
   out.tetCount = uint32_t(plan.tets.size());
-  out.intervals = plan.intervals;
+  out.intervals.assign(plan.intervals.begin(), plan.intervals.end());
   out.stage = ChunkStage::Complete;
 }
 

@@ -25,7 +25,8 @@ constexpr float kSentinelValue = 1.0e30f;
 class ChunkTextureBuilder {
 public:
   ChunkTextureBuilder(const PreparedMesh& mesh, const Layout& layout);
-  // Fills `out` (all seven arrays at their raw sizes, counts, row intervals) for chunk k.
+  // Fills `out` (all seven arrays at their raw sizes, counts, row intervals) for chunk k, reusing
+  // the storage of what `out` held (pass the same ChunkData chunk after chunk).
   void build(size_t k, ChunkData& out);
 
 private:

@@ -29,6 +29,10 @@ void remember(const std::string& path) {
     gHandlerInstalled = 1;
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
+    // A file that outgrows the size limit would end the process with SIGXFSZ and leave its
+    // temporary files; ignored, the write fails instead and the files are removed as after any
+    // other write error.
+    std::signal(SIGXFSZ, SIG_IGN);
   }
   if (path.size() >= sizeof(gPending[0])) return;
   for (int i = 0; i < kSlots; ++i)

@@ -1,6 +1,8 @@
 // Output files are written under temporary names beside their final names and renamed only when
 // everything is written, so no partial dataset ever appears under a final name. Temporary files
 // are removed when the work fails, when the object goes away uncommitted, and on SIGINT/SIGTERM.
+// SIGXFSZ is ignored once output is pending, so a file size limit fails the write instead of
+// ending the process.
 #pragma once
 
 #include <cstddef>

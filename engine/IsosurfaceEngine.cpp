@@ -213,6 +213,8 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
       clearChunks();
       dirty = true;
       read = extractor_ && dataset.openCache(cacheName, extractor_->chunkUpload(), gpuBudget(), loadProgress);
+      // Whoever heard the progress may have painted the view from a part of the index.
+      dirty = true;
       if (!dataset.empty()) {
         viewScale = dataset.modelBox.viewScale();
         rotation[0] = rotation[1] = rotation[2] = 0;

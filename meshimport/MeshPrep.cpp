@@ -1,14 +1,19 @@
 #include "meshimport/MeshPrep.h"
 
 #include "PkDiag.h"
+#include "meshimport/Parallel.h"
 #include "meshimport/TetFaces.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace vxb {
 
 namespace {
+
+// Tetrahedra per piece of the work spread over the cores.
+constexpr size_t kBatch = size_t(1) << 16;
 
 struct D3 {
   double x, y, z;
@@ -22,39 +27,82 @@ double len2(const D3& a) { return dot(a, a); }
 // opposite the face lie on its two sides. Otherwise cells overlap and the isosurfaces through them
 // would be counted twice. `origin` gives each tetrahedron's number in the input, for the message.
 bool checkFaces(const std::vector<double>& points, const std::vector<uint32_t>& tets,
-                const std::vector<uint32_t>& origin) {
+                const std::vector<uint32_t>& origin, std::vector<uint32_t>& boundary) {
+  boundary.clear();
   const std::vector<TetFace> faces = sortedTetFaces(tets);
   auto opposite = [&](const TetFace& f) { return tets[4 * size_t(f.tet) + f.corner]; };
   auto point = [&](uint32_t v) { return D3{points[3 * size_t(v)], points[3 * size_t(v) + 1], points[3 * size_t(v) + 2]}; };
+
+  // The sorted faces in pieces that start at a new face, checked on every core; what each piece
+  // found is taken in piece order, so the messages name the same tetrahedra as one walk would.
+  struct Piece {
+    size_t begin = 0, end = 0;
+    size_t shared = SIZE_MAX; // start of the first face of more than two tetrahedra
+    size_t sharedCount = 0;
+    size_t folded = 0;
+    uint32_t firstA = 0, firstB = 0;
+    std::vector<uint32_t> boundary;
+  };
+  const size_t pieceCount = std::max<size_t>(1, std::min<size_t>(64, faces.size() / 65536));
+  std::vector<Piece> pieces(pieceCount);
+  for (size_t p = 0; p < pieceCount; ++p) {
+    size_t at = faces.size() * p / pieceCount;
+    if (p) at = std::max(at, pieces[p - 1].begin);
+    while (at > 0 && at < faces.size() && sameFace(faces[at - 1], faces[at])) ++at;
+    pieces[p].begin = at;
+    if (p) pieces[p - 1].end = at;
+  }
+  pieces.back().end = faces.size();
+  parallelFor(pieceCount, [&](size_t p) {
+    Piece& piece = pieces[p];
+    for (size_t i = piece.begin; i < piece.end;) {
+      size_t j = i + 1;
+      while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
+      if (j - i > 2) {
+        piece.shared = i;
+        piece.sharedCount = j - i;
+        return;
+      }
+      if (j - i == 1) piece.boundary.insert(piece.boundary.end(), {faces[i].tet, faces[i].corner});
+      if (j - i == 2) {
+        const D3 a = point(faces[i].v[0]);
+        const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
+        const double s1 = dot(normal, sub(point(opposite(faces[i])), a));
+        const double s2 = dot(normal, sub(point(opposite(faces[i + 1])), a));
+        if (!(s1 * s2 < 0)) {
+          if (!piece.folded++) {
+            piece.firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);
+            piece.firstB = std::max(origin[faces[i].tet], origin[faces[i + 1].tet]);
+          }
+        }
+      }
+      i = j;
+    }
+  });
   size_t folded = 0;
   uint32_t firstA = 0, firstB = 0;
-  for (size_t i = 0; i < faces.size();) {
-    size_t j = i + 1;
-    while (j < faces.size() && sameFace(faces[i], faces[j])) ++j;
-    if (j - i > 2) {
-      pk::ErrorLine() << "a face is shared by " << (j - i) << " tetrahedra (" << origin[faces[i].tet] << ", "
+  for (const Piece& piece : pieces) {
+    if (piece.shared != SIZE_MAX) {
+      const size_t i = piece.shared;
+      pk::ErrorLine() << "a face is shared by " << piece.sharedCount << " tetrahedra (" << origin[faces[i].tet] << ", "
                       << origin[faces[i + 1].tet] << ", " << origin[faces[i + 2].tet]
                       << "); in a tetrahedral mesh a face belongs to at most two";
       return false;
     }
-    if (j - i == 2) {
-      const D3 a = point(faces[i].v[0]);
-      const D3 normal = cross(sub(point(faces[i].v[1]), a), sub(point(faces[i].v[2]), a));
-      const double s1 = dot(normal, sub(point(opposite(faces[i])), a));
-      const double s2 = dot(normal, sub(point(opposite(faces[i + 1])), a));
-      if (!(s1 * s2 < 0)) {
-        if (!folded++) {
-          firstA = std::min(origin[faces[i].tet], origin[faces[i + 1].tet]);
-          firstB = std::max(origin[faces[i].tet], origin[faces[i + 1].tet]);
-        }
-      }
+    if (piece.folded && !folded) {
+      firstA = piece.firstA;
+      firstB = piece.firstB;
     }
-    i = j;
+    folded += piece.folded;
   }
   if (folded) {
     pk::ErrorLine() << "the mesh overlaps itself: at " << folded << " face(s) the two tetrahedra lie on the same side"
                     << " of their common face (the first: tetrahedra " << firstA << " and " << firstB << ")";
     return false;
+  }
+  for (Piece& piece : pieces) {
+    boundary.insert(boundary.end(), piece.boundary.begin(), piece.boundary.end());
+    piece.boundary = std::vector<uint32_t>();
   }
   return true;
 }
@@ -91,17 +139,22 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   // changes the isosurfaces.
   auto inputPoint = [&](uint32_t v) { return D3{mesh.points[3 * size_t(v)], mesh.points[3 * size_t(v) + 1], mesh.points[3 * size_t(v) + 2]}; };
   std::vector<signed char> sign(nTets, 0);
+  parallelFor((nTets + kBatch - 1) / kBatch, [&](size_t b) {
+    for (size_t t = b * kBatch; t < std::min(nTets, (b + 1) * kBatch); ++t) {
+      const uint32_t* q = &mesh.tets[4 * t];
+      if (q[0] == q[1] || q[0] == q[2] || q[0] == q[3] || q[1] == q[2] || q[1] == q[3] || q[2] == q[3]) continue;
+      const D3 p0 = inputPoint(q[0]), e1 = sub(inputPoint(q[1]), p0), e2 = sub(inputPoint(q[2]), p0), e3 = sub(inputPoint(q[3]), p0);
+      const double vol6 = dot(e1, cross(e2, e3));
+      double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
+      longest = std::sqrt(longest);
+      if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) continue;
+      sign[t] = vol6 > 0 ? 1 : -1;
+    }
+  });
   size_t positive = 0, negative = 0;
-  for (size_t t = 0; t < nTets; ++t) {
-    const uint32_t* q = &mesh.tets[4 * t];
-    if (q[0] == q[1] || q[0] == q[2] || q[0] == q[3] || q[1] == q[2] || q[1] == q[3] || q[2] == q[3]) continue;
-    const D3 p0 = inputPoint(q[0]), e1 = sub(inputPoint(q[1]), p0), e2 = sub(inputPoint(q[2]), p0), e3 = sub(inputPoint(q[3]), p0);
-    const double vol6 = dot(e1, cross(e2, e3));
-    double longest = std::max({len2(e1), len2(e2), len2(e3), len2(sub(e1, e2)), len2(sub(e1, e3)), len2(sub(e2, e3))});
-    longest = std::sqrt(longest);
-    if (!(std::fabs(vol6) > 1e-9 * longest * longest * longest)) continue;
-    sign[t] = vol6 > 0 ? 1 : -1;
-    (vol6 > 0 ? positive : negative) += 1;
+  for (signed char s : sign) {
+    positive += s > 0;
+    negative += s < 0;
   }
   const size_t kept = positive + negative;
   if (kept == 0) {
@@ -149,7 +202,8 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   out.tets.resize(cells.size());
   for (size_t k = 0; k < cells.size(); ++k) out.tets[k] = newIndex[cells[k]];
   cells = std::vector<uint32_t>();
-  if (!checkFaces(out.sourcePoints, out.tets, origin)) return false;
+  if (!checkFaces(out.sourcePoints, out.tets, origin, out.boundaryFaces)) return false;
+  origin = std::vector<uint32_t>();
 
   // Normalisation.
   double lo = out.sourceValues[0], hi = lo;
@@ -215,7 +269,17 @@ bool prepareMesh(const TetMesh& mesh, const std::vector<double>& scalar, bool ke
   for (size_t i = 0; i < n; ++i)
     for (int c = 0; c < 3; ++c) out.gradients[3 * i + c] = weight[i] > 0 ? float(acc[3 * i + c] / weight[i]) : 0.0f;
 
-  for (size_t t = 0; t < tetCount; ++t) orderByValue(out.values, &out.tets[4 * t]);
+  // Boundary faces keep the vertex opposite them across the reordering below.
+  for (size_t i = 0; i < out.boundaryFaces.size(); i += 2)
+    out.boundaryFaces[i + 1] = out.tets[4 * size_t(out.boundaryFaces[i]) + out.boundaryFaces[i + 1]];
+  parallelFor((tetCount + kBatch - 1) / kBatch, [&](size_t b) {
+    for (size_t t = b * kBatch; t < std::min(tetCount, (b + 1) * kBatch); ++t) orderByValue(out.values, &out.tets[4 * t]);
+  });
+  for (size_t i = 0; i < out.boundaryFaces.size(); i += 2) {
+    const uint32_t* q = &out.tets[4 * size_t(out.boundaryFaces[i])];
+    const uint32_t v = out.boundaryFaces[i + 1];
+    out.boundaryFaces[i + 1] = q[0] == v ? 0 : q[1] == v ? 1 : q[2] == v ? 2 : 3;
+  }
   return true;
 }
 

@@ -21,6 +21,9 @@ struct PreparedMesh {
   double dataMin = 0, dataMax = 0;  // input range of the field
   double translation[3] = {0, 0, 0};
   float boxMin[3] = {0, 0, 0}, boxMax[3] = {0, 0, 0}; // of `positions`
+  // Faces that belong to one tetrahedron only, found by the face check: the tetrahedron and its
+  // corner in `tets` opposite the face, pair after pair, in the order of sortedTetFaces.
+  std::vector<uint32_t> boundaryFaces;
   size_t droppedVertices = 0;     // input vertices that no kept tetrahedron uses
   size_t degenerateTets = 0;      // input tetrahedra without volume, dropped
   size_t turnedTets = 0;          // input tetrahedra oriented against the rest, turned around

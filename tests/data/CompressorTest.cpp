@@ -11,6 +11,7 @@
 #include <cmath>
 #include <utility>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -171,4 +172,38 @@ TEST(Compressor, NormalCodes) {
   codec.encodeNormal(PkVec3f(NAN, INFINITY, -INFINITY));
   codec.encodeNormal(PkVec3f(1e30f, -1e30f, 0));
   for (unsigned c = 0; c < 0x10000u; c += 7) codec.decodeNormal(static_cast<std::uint16_t>(c));
+}
+
+// The cache builder compresses chunks on several threads at once: each thread's compressions must
+// give exactly what they give alone (a work memory shared between threads would mix them up).
+TEST(Compressor, ThreadsCompressingAtOnceGiveTheirOwnResults) {
+  constexpr int kThreads = 4;
+  std::vector<std::vector<unsigned char>> inputs(kThreads);
+  std::mt19937 random(7);
+  for (int t = 0; t < kThreads; ++t) {
+    inputs[size_t(t)].resize(1 << 18);
+    for (size_t i = 0; i < inputs[size_t(t)].size(); ++i)
+      inputs[size_t(t)][i] = static_cast<unsigned char>((i / size_t(3 + t)) % 251 ^ (random() % 4 == 0 ? random() : 0));
+  }
+  std::vector<std::vector<unsigned char>> alone(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    Compressor codec;
+    std::vector<unsigned char> b = inputs[size_t(t)];
+    b.resize(codec.compress(b.data(), b.size()));
+    ASSERT_FALSE(b.empty());
+    alone[size_t(t)] = b;
+  }
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      Compressor codec;
+      for (int round = 0; round < 20; ++round) {
+        std::vector<unsigned char> b = inputs[size_t(t)];
+        b.resize(codec.compress(b.data(), b.size()));
+        mismatches[size_t(t)] += b != alone[size_t(t)];
+      }
+    });
+  for (std::thread& t : threads) t.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[size_t(t)], 0) << "thread " << t;
 }

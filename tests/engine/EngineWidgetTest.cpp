@@ -318,7 +318,7 @@ TEST(EngineWidget, TheContextsLastNoticeReachesTheEngineOnlyWhileItLives) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&second));
   w->grabFramebuffer();
   ASSERT_EQ(notices.reachedView, std::vector<bool>{true});
-  EXPECT_EQ(w->chunks.size(), 2u); // released with the old context, opened again in the new one
+  EXPECT_EQ(w->dataset.chunks.size(), 2u); // released with the old context, opened again in the new one
 
   delete w;
   EXPECT_EQ(notices.reachedView, (std::vector<bool>{true, false}));

@@ -3,6 +3,7 @@
 // open, and the engine goes on with no dataset, able to open the next one. This process's operator
 // new fails on request, so the test is a process of its own.
 #include "IsosurfaceEngine.h" // first: GLEW before Qt's OpenGL headers
+#include "FragmentPasses.h"
 
 #include "CaptureOutput.h"
 #include "DatasetSamples.h"
@@ -40,12 +41,14 @@ TEST(LoadMemory, AnAllocationFailureMidLoadLeavesNoDatasetAndTheNextLoadWorks) {
   ASSERT_TRUE(writeGeometryFile(path, samples::tetrahedron()));
   ASSERT_TRUE(writeCacheFile(path + ".cache", samples::cache(256, 256, 3, 4)));
 
+  for (bool onDemand : {false, true}) {
   for (ExtractionBackend backend : {ExtractionBackend::FragmentPasses, ExtractionBackend::Compute}) {
-    SCOPED_TRACE(backendName(backend));
+    SCOPED_TRACE(std::string(backendName(backend)) + (onDemand ? ", chunks on demand" : ""));
     GLTestContext gl;
     ASSERT_TRUE(gl.ok());
     IsosurfaceEngine engine;
     engine.options.backend = backend;
+    engine.options.chunksOnDemand = onDemand;
     captureStderr([&] { engine.initializeGL(); });
     if (engine.activeBackend() != backend) {
       engine.releaseGL();
@@ -64,10 +67,12 @@ TEST(LoadMemory, AnAllocationFailureMidLoadLeavesNoDatasetAndTheNextLoadWorks) {
     EXPECT_EQ(progress, 1);
     EXPECT_NE(said.find("not enough memory to load " + path + ".cache"), std::string::npos) << said;
     EXPECT_FALSE(engine.hasDataset());
-    EXPECT_TRUE(engine.chunks.empty());
+    EXPECT_TRUE(engine.dataset.chunks.empty());
     EXPECT_EQ(engine.chunksLoaded(), 0);
-    EXPECT_EQ(engine.totalTets, 0u);
-    if (engine.renderTarget) EXPECT_FALSE(engine.renderTarget->isCapturing());
+    EXPECT_EQ(engine.dataset.totalTets, 0u);
+    if (const FragmentPassExtractor* passes = engine.fragmentBackend()) {
+      EXPECT_FALSE(passes->renderTarget()->isCapturing());
+    }
     EXPECT_EQ(takeGLError(), unsigned(GL_NO_ERROR));
 
     // Nothing is left behind: the same dataset opens whole and is extracted.
@@ -78,5 +83,6 @@ TEST(LoadMemory, AnAllocationFailureMidLoadLeavesNoDatasetAndTheNextLoadWorks) {
     EXPECT_GT(engine.lastExtraction().activeChunks, 0);
     EXPECT_EQ(takeGLError(), unsigned(GL_NO_ERROR));
     engine.releaseGL();
+  }
   }
 }

@@ -163,6 +163,21 @@ TEST(VxbuildCommand, BadInputsFailCleanly) {
   EXPECT_TRUE(dir.list().empty());
 }
 
+// The disk fills up (a file size limit here, whose signal would otherwise end the process) while
+// the cache is streamed out: the build fails with the writer's message and a non-zero status, and
+// neither the output names nor temporary files are left behind.
+TEST(VxbuildCommand, WriteFailurePartWayLeavesNoFiles) {
+  ScratchDir dir;
+  // 2048 blocks of 512 bytes (1 KiB for bash): far below the cache of blobs:30 (about 10 MB).
+  const CommandResult r =
+      runVxbuild({"--synthetic", "blobs:30", "-o", "big.vx"}, dir.path(), "ulimit -f 2048");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("cannot write file big.vx.cache"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("done (", r.err.find("filling and writing the cache chunks")), std::string::npos)
+      << "the cache step must not finish:\n" << r.err;
+  EXPECT_TRUE(dir.list().empty());
+}
+
 TEST(VxbuildCommand, UsageErrors) {
   ScratchDir dir;
   for (const std::vector<std::string>& args :

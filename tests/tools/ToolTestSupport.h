@@ -78,9 +78,11 @@ struct CommandResult {
   std::string out, err;
 };
 
-// Runs the vxbuild executable with the arguments (each quoted) in the directory `cwd`.
-inline CommandResult runVxbuild(const std::vector<std::string>& args, const std::string& cwd) {
-  std::string command = "cd '" + cwd + "' && '" VXBUILD_EXE "'";
+// Runs the vxbuild executable with the arguments (each quoted) in the directory `cwd`, after the
+// shell commands `setup` (limits, traps) when given.
+inline CommandResult runVxbuild(const std::vector<std::string>& args, const std::string& cwd,
+                                const std::string& setup = "") {
+  std::string command = "cd '" + cwd + "' && " + (setup.empty() ? "" : setup + " && ") + "'" VXBUILD_EXE "'";
   for (const std::string& a : args) command += " '" + a + "'";
   const std::string outFile = "/tmp/vxbuild-test-out-" + std::to_string(getpid());
   const std::string errFile = "/tmp/vxbuild-test-err-" + std::to_string(getpid());
