@@ -65,15 +65,17 @@ void GLGPUIsosurface::opacity(int v) { IsosurfaceEngine::opacity(v); }
 void GLGPUIsosurface::multiSurf(int on) { IsosurfaceEngine::multiSurf(on); }
 void GLGPUIsosurface::drawBoundaries(int on) { IsosurfaceEngine::drawBoundaries(on); }
 
+void GLGPUIsosurface::inContext(const std::function<void()>& work) {
+  // Before the view is shown there is no context yet: the engine only takes the choice then.
+  if (!context()) return work();
+  makeCurrent();
+  work();
+  doneCurrent();
+}
+
 void GLGPUIsosurface::selectBackend(int index) {
   const ExtractionBackend wanted = index == 0 ? ExtractionBackend::Compute : ExtractionBackend::FragmentPasses;
-  if (context()) {
-    makeCurrent();
-    setBackend(wanted);
-    doneCurrent();
-  } else {
-    setBackend(wanted);
-  }
+  inContext([&] { setBackend(wanted); });
   if (context()) emit backendInUse(activeBackend() == ExtractionBackend::Compute ? 0 : 1);
 }
 
@@ -153,13 +155,7 @@ void GLGPUIsosurface::paintGL() {
 
 void GLGPUIsosurface::setGpuBudgetMB(int megabytes) {
   const std::size_t bytes = std::size_t(std::max(megabytes, 0)) << 20;
-  if (context()) {
-    makeCurrent();
-    setGpuBudget(bytes);
-    doneCurrent();
-  } else {
-    setGpuBudget(bytes);
-  }
+  inContext([&] { setGpuBudget(bytes); });
   update();
 }
 

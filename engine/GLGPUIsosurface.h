@@ -54,6 +54,9 @@ protected:
   void reportExtractPerf(int mtetsPerSecond) override;
 
 private:
+  // Runs work with the view's context current, when it has one.
+  void inContext(const std::function<void()>& work);
+
   QMetaObject::Connection contextWatch_;
   // The dataset to open again once a new context is set up (the old one went with its context).
   QString reopenPath_;
