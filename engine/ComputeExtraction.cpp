@@ -207,6 +207,41 @@ void ComputeExtraction::clearChunks() {
   usedBatches_ = 0;
 }
 
+void ComputeExtraction::planBatches(const std::vector<ChunkSpan>& spans,
+                                    std::vector<std::pair<std::size_t, std::size_t>>& batchSpans,
+                                    std::vector<std::size_t>& batchVertices) const {
+  // Spans go into batches in order; a batch holds what its largest possible output fits.
+  for (std::size_t i = 0; i < spans.size(); ++i) {
+    const ChunkSpan& s = spans[i];
+    if (!s.drawn()) continue;
+    const std::size_t vertices = 6 * std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
+    if (batchSpans.empty() || batchVertices.back() + vertices > maxBatchVertices()) {
+      batchSpans.push_back({i, i + 1});
+      batchVertices.push_back(0);
+    }
+    batchSpans.back().second = i + 1;
+    batchVertices.back() += vertices;
+  }
+}
+
+std::size_t ComputeExtraction::grownCapacity(std::size_t capacity, std::size_t vertices) {
+  // Grows by half again, so that a slider drag settles after a few allocations.
+  return capacity >= vertices ? capacity : std::min(std::max(vertices, capacity + capacity / 2), maxBatchVertices());
+}
+
+std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& spans) const {
+  std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
+  std::vector<std::size_t> batchVertices;
+  planBatches(spans, batchSpans, batchVertices);
+  std::size_t bytes = 0;
+  for (std::size_t b = 0; b < std::max(batches_.size(), batchVertices.size()); ++b) {
+    const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
+    const std::size_t capacity = b < batchVertices.size() ? grownCapacity(held, batchVertices[b]) : held;
+    bytes += capacity * kBytesPerVertex + 16;
+  }
+  return bytes;
+}
+
 bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
   while (int(batches_.size()) <= index) batches_.push_back(Batch());
   Batch& b = batches_[std::size_t(index)];
@@ -218,8 +253,7 @@ bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
   }
   if (b.capacity < vertices) {
-    // Grows by half again, so that a slider drag settles after a few allocations.
-    const std::size_t capacity = std::min(std::max(vertices, b.capacity + b.capacity / 2), maxBatchVertices());
+    const std::size_t capacity = grownCapacity(b.capacity, vertices);
     if (!b.surface) glGenBuffers(1, &b.surface);
     glBindBuffer(GL_SHADER_STORAGE_BUFFER, b.surface);
     glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * kBytesPerVertex), nullptr, GL_DYNAMIC_DRAW);
@@ -241,20 +275,9 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   const GLint chunkBits = glGetUniformLocation(program, "ChunkBits");
   const GLint capacity = glGetUniformLocation(program, "Capacity");
 
-  // Spans go into batches in order; a batch holds what its largest possible output fits.
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
   std::vector<std::size_t> batchVertices;
-  for (std::size_t i = 0; i < spans.size(); ++i) {
-    const ChunkSpan& s = spans[i];
-    if (!s.drawn()) continue;
-    const std::size_t vertices = 6 * std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
-    if (batchSpans.empty() || batchVertices.back() + vertices > maxBatchVertices()) {
-      batchSpans.push_back({i, i + 1});
-      batchVertices.push_back(0);
-    }
-    batchSpans.back().second = i + 1;
-    batchVertices.back() += vertices;
-  }
+  planBatches(spans, batchSpans, batchVertices);
   static const GLuint freshCommand[4] = {0, 1, 0, 0};
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
     if (!ensureBatch(int(b), batchVertices[b])) break;

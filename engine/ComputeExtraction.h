@@ -79,6 +79,7 @@ public:
 
   // Graphics memory of the chunk buffers and the output batches.
   std::size_t graphicsBytes() const override;
+  std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const override;
   // Gives back every OpenGL object; needs the context current.
   void release() override;
 
@@ -102,6 +103,11 @@ private:
     std::size_t capacity = 0; // vertices
   };
   bool ensureBatch(int index, std::size_t vertices);
+  // The drawn spans in batches, in order: [first, end) of spans and the vertices each may append.
+  void planBatches(const std::vector<ChunkSpan>& spans, std::vector<std::pair<std::size_t, std::size_t>>& batchSpans,
+                   std::vector<std::size_t>& batchVertices) const;
+  // A batch's capacity once it holds vertices.
+  static std::size_t grownCapacity(std::size_t capacity, std::size_t vertices);
   void bindForDrawing(const Batch& b) const;
   void unbindForDrawing() const;
 

@@ -305,6 +305,27 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
       missing.push_back(i);
   }
   stats_.refused = 0;
+
+  // Evicts least recently used chunks not wanted now until `bytes` more fit; false when they do
+  // not fit even then.
+  auto makeRoom = [&](std::size_t bytes) {
+    if (budget_ == 0) return true;
+    const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0;
+    if (!mayEvict) return stats_.residentBytes + bytes <= room;
+    while (stats_.residentBytes + bytes > room) {
+      int oldest = -1;
+      for (std::size_t k = 0; k < residence_.size(); ++k) {
+        const Residence& r = residence_[k];
+        if (r.resident && r.lastUse != now && (oldest < 0 || r.lastUse < residence_[std::size_t(oldest)].lastUse))
+          oldest = int(k);
+      }
+      if (oldest < 0) return false;
+      evict(oldest);
+    }
+    return true;
+  };
+  // The outputs may have grown since the last request: what no longer fits goes first.
+  makeRoom(0);
   if (missing.empty()) return resident;
 
   // A file that changed under us is not read again: its offsets may mean anything now.
@@ -319,23 +340,6 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     return resident;
   }
 
-  // Evicts least recently used chunks not wanted now until `bytes` more fit; false when they do
-  // not fit even then.
-  auto makeRoom = [&](std::size_t bytes) {
-    if (budget_ == 0) return true;
-    if (!mayEvict) return stats_.residentBytes + bytes <= budget_;
-    while (stats_.residentBytes + bytes > budget_) {
-      int oldest = -1;
-      for (std::size_t k = 0; k < residence_.size(); ++k) {
-        const Residence& r = residence_[k];
-        if (r.resident && r.lastUse != now && (oldest < 0 || r.lastUse < residence_[std::size_t(oldest)].lastUse))
-          oldest = int(k);
-      }
-      if (oldest < 0) return false;
-      evict(oldest);
-    }
-    return true;
-  };
 
   // Several chunks in flight: each worker reads and decompresses one, and this thread uploads them
   // in the order wanted as they are done.

@@ -72,6 +72,8 @@ public:
   bool onDemand() const { return file_ >= 0; }
   std::size_t budgetBytes() const { return budget_; }
   void setBudgetBytes(std::size_t bytes) { budget_ = bytes; }
+  // Graphics memory outside the chunks that counts against the budget (the back end's outputs).
+  void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
   // Makes the wanted chunks resident, in the order given: missing ones are read (one read each)
   // and decompressed on worker threads, several at a time, and uploaded here; the least recently
   // used of the others are evicted to stay within the budget. Returns, for each wanted chunk,
@@ -124,6 +126,7 @@ private:
   std::int64_t fileTime_ = 0;
   bool fileChanged_ = false;
   std::size_t budget_ = 0;
+  std::size_t reserved_ = 0;
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
   std::vector<float> tetFloats_; // the tetrahedron map as floats, kept from chunk to chunk

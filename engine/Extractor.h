@@ -38,6 +38,9 @@ public:
 
   // Graphics memory of the back end's chunk data and outputs.
   virtual std::size_t graphicsBytes() const = 0;
+  // Graphics memory the outputs will hold once these spans are extracted (what they hold now, and
+  // what they grow by); it counts against the budget of chunks resident on demand.
+  virtual std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const = 0;
   // Gives back every OpenGL object.
   virtual void release() = 0;
 };

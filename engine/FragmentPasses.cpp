@@ -177,6 +177,13 @@ std::size_t FragmentPassExtractor::graphicsBytes() const {
   return bytes;
 }
 
+std::size_t FragmentPassExtractor::outputBytesFor(const std::vector<ChunkSpan>& spans) const {
+  // Four targets per extracted chunk, each a buffer and the texture it is read from; the pool keeps
+  // what it once made.
+  const std::size_t sets = std::max(allSets_.size(), spans.size());
+  return sets * 4 * 2 * std::size_t(width_) * std::size_t(height_) * 16;
+}
+
 void FragmentPassExtractor::release() {
   clearChunks();
   interpVerticesTex = interpGradientsTex = indicesTex = nullptr;

@@ -328,6 +328,8 @@ void IsosurfaceEngine::extract() {
     std::vector<int> wanted;
     for (const ChunkSpan& s : selection.spans)
       if (s.drawn()) wanted.push_back(s.chunk);
+    // The outputs of this extraction share the budget with the chunks.
+    dataset.setReservedBytes(extractor_->outputBytesFor(selection.spans));
     const long long loadsBefore = dataset.residency().loads;
     const double readStart = secondsNow();
     const std::vector<char> resident = dataset.makeResident(wanted);
