@@ -23,10 +23,10 @@ std::int64_t modificationTime(const struct stat& info) {
 struct LoadedChunk {
   ChunkData data;
   bool ok = false;
+  std::vector<pk::ThreadDiagCapture::Line> said; // the reader's messages, said by the owner
 };
 
-LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height) {
-  LoadedChunk out;
+void readChunkAt(int file, std::uint64_t offset, std::uint64_t size, int width, int height, LoadedChunk& out) {
   std::vector<unsigned char> bytes(size);
   std::size_t got = 0;
   while (got < size) {
@@ -39,6 +39,18 @@ LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int wi
   reader.setUnusedArraysSkipped(true);
   reader.setParallelBlocks(false); // chunks are decompressed side by side instead
   out.ok = got == size && reader.readChunk(out.data);
+}
+
+LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height) {
+  LoadedChunk out;
+  pk::ThreadDiagCapture capture;
+  try {
+    readChunkAt(file, offset, size, width, height, out);
+  } catch (const std::bad_alloc&) {
+    out.ok = false;
+    pk::error("not enough memory to read a chunk");
+  }
+  out.said = std::move(capture.lines);
   return out;
 }
 
@@ -365,6 +377,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     if (!full) launch();
     Residence& r = residence_[std::size_t(k)];
     stats_.bytesRead += r.size;
+    pk::ThreadDiagCapture::say(loaded.said);
     if (!loaded.ok) {
       r.failed = true;
       pk::error("chunk " + std::to_string(k) + " of " + cachePath_ + " cannot be read");
@@ -375,7 +388,13 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
       ++stats_.refused;
       continue;
     }
-    if (!uploadChunk(k, loaded.data)) {
+    bool uploaded = false;
+    try {
+      uploaded = uploadChunk(k, loaded.data);
+    } catch (const std::bad_alloc&) {
+      pk::error("not enough memory for chunk " + std::to_string(k) + " of " + cachePath_);
+    }
+    if (!uploaded) {
       r.failed = true;
       continue;
     }

@@ -18,7 +18,15 @@ DiagListener& listener() {
   static DiagListener l;
   return l;
 }
+thread_local ThreadDiagCapture* threadCapture = nullptr;
 } // namespace
+
+ThreadDiagCapture::ThreadDiagCapture() : previous_(threadCapture) { threadCapture = this; }
+ThreadDiagCapture::~ThreadDiagCapture() { threadCapture = previous_; }
+
+void ThreadDiagCapture::say(const std::vector<Line>& lines) {
+  for (const Line& line : lines) (line.kind == DiagKind::Error ? error : warning)(line.text);
+}
 
 DiagListener setDiagListener(DiagListener l) {
   DiagListener previous = std::move(listener());
@@ -27,11 +35,13 @@ DiagListener setDiagListener(DiagListener l) {
 }
 
 void error(const std::string& text) {
+  if (threadCapture) return threadCapture->lines.push_back({DiagKind::Error, text});
   std::cerr << errorText(text) << std::flush;
   if (listener()) listener()(DiagKind::Error, text);
 }
 
 void warning(const std::string& text) {
+  if (threadCapture) return threadCapture->lines.push_back({DiagKind::Warning, text});
   std::cerr << warningText(text) << std::flush;
   if (listener()) listener()(DiagKind::Warning, text);
 }

@@ -5,6 +5,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace pk {
 
@@ -44,6 +45,26 @@ enum class DiagKind { Error, Warning };
 using DiagListener = std::function<void(DiagKind, const std::string&)>;
 // Installs the listener (an empty one removes it) and returns the previous one.
 DiagListener setDiagListener(DiagListener listener);
+
+// While it lives, the messages of the thread that made it are kept in `lines` instead of going to
+// the console and the listener: a worker thread's messages, which its owner says later, in order,
+// on its own thread with say().
+class ThreadDiagCapture {
+public:
+  struct Line {
+    DiagKind kind;
+    std::string text;
+  };
+  ThreadDiagCapture();
+  ~ThreadDiagCapture();
+  ThreadDiagCapture(const ThreadDiagCapture&) = delete;
+  ThreadDiagCapture& operator=(const ThreadDiagCapture&) = delete;
+  std::vector<Line> lines;
+  static void say(const std::vector<Line>& lines);
+
+private:
+  ThreadDiagCapture* previous_;
+};
 
 // Collects the first error reported while it lives, passing every message on to the listener
 // that was installed before it.

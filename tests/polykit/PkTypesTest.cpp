@@ -3,6 +3,7 @@
 #include "CaptureOutput.h"
 
 #include <cmath>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -81,5 +82,32 @@ TEST(Diagnostics, ListenersHearEveryMessageAndWatchesKeepTheFirstError) {
   EXPECT_EQ(heard[2].second, "again");
   pk::error("after the watch");
   EXPECT_EQ(heard.size(), 4u);
+  pk::setDiagListener(before);
+}
+
+// A worker thread's messages wait in its capture, reach neither the console nor the listener from
+// that thread, and are said later, in order, by the thread that owns them.
+TEST(Diagnostics, AWorkerThreadsMessagesAreSaidLaterByItsOwner) {
+  std::vector<std::pair<pk::DiagKind, std::string>> heard;
+  pk::DiagListener before = pk::setDiagListener([&](pk::DiagKind k, const std::string& t) { heard.emplace_back(k, t); });
+  std::vector<pk::ThreadDiagCapture::Line> kept;
+  const std::string quiet = captureStderr([&] {
+    std::thread worker([&] {
+      pk::ThreadDiagCapture capture;
+      pk::warning("first");
+      pk::ErrorLine() << "second " << 2;
+      kept = std::move(capture.lines);
+    });
+    worker.join();
+  });
+  EXPECT_EQ(quiet, "");
+  EXPECT_TRUE(heard.empty());
+  ASSERT_EQ(kept.size(), 2u);
+  const std::string said = captureStderr([&] { pk::ThreadDiagCapture::say(kept); });
+  EXPECT_EQ(said, pk::warningText("first") + pk::errorText("second 2"));
+  ASSERT_EQ(heard.size(), 2u);
+  EXPECT_EQ(heard[1].first, pk::DiagKind::Error);
+  // The capture is the worker's only: this thread's messages went on as ever meanwhile.
+  EXPECT_EQ(captureStderr([] { pk::error("here"); }), pk::errorText("here"));
   pk::setDiagListener(before);
 }
