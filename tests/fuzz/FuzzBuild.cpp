@@ -5,6 +5,7 @@
 // reader gives back must equal what was written, and the cache must give the surface that
 // marching tetrahedra give on the prepared mesh.
 #include "datasetbuild/Boundary.h"
+#include "datasetbuild/CacheStream.h"
 #include "CacheFile.h"
 #include "datasetbuild/ChunkLayout.h"
 #include "datasetbuild/ChunkTextures.h"
@@ -74,18 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The cache as the builder fills it, at this texture size.
   CacheData cache;
-  cache.header.textureWidth = kWidth;
-  cache.header.textureHeight = kHeight;
-  CacheBox& box = cache.header.box;
-  box.centre = PkVec3f(0.5f * (prepared.boxMin[0] + prepared.boxMax[0]), 0.5f * (prepared.boxMin[1] + prepared.boxMax[1]),
-                       0.5f * (prepared.boxMin[2] + prepared.boxMax[2]));
-  box.axis[0] = PkVec3f(1, 0, 0);
-  box.axis[1] = PkVec3f(0, 1, 0);
-  box.axis[2] = PkVec3f(0, 0, 1);
-  box.halfExtent = PkVec3f(0.5f * (prepared.boxMax[0] - prepared.boxMin[0]), 0.5f * (prepared.boxMax[1] - prepared.boxMin[1]),
-                           0.5f * (prepared.boxMax[2] - prepared.boxMin[2]));
-  cache.header.dataMin = float(prepared.dataMin);
-  cache.header.dataMax = float(prepared.dataMax);
+  cache.header = vxb::cacheHeaderOf(prepared, layout);
   cache.chunks.resize(layout.chunks.size());
   {
     vxb::ChunkTextureBuilder builder(prepared, layout);
