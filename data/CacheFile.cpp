@@ -90,7 +90,7 @@ void ChunkData::tetMapAsFloat(std::vector<float>& out) const {
   for (std::size_t i = 0; i < tetMap.size(); ++i) out[i] = static_cast<float>(tetMap[i]);
 }
 
-ChunkData::Range ChunkData::intervalRange() const {
+ChunkData::Range ChunkData::rangeOf(const std::vector<float>& intervals) {
   Range r{FLT_MAX, -FLT_MAX};
   for (std::size_t j = 0; j + 1 < intervals.size(); j += 2) {
     if (intervals[j] < r.low) r.low = intervals[j];

@@ -13,17 +13,16 @@
 //
 // CacheReader is the parse half of reading a cache into the engine: it reads and checks the file
 // chunk by chunk into plain host memory, printing the reader's messages, and leaves the textures,
-// output targets and interval trees to the engine. The engine's loop that keeps the order of effects
-// and messages of the whole read:
+// the back end's own chunk form and the interval trees to the engine. The engine's loop that keeps
+// the order of effects and messages of the whole read (engine/Dataset.cpp, readCache):
 //
 //   CacheReader reader(textureWidth, textureHeight);
 //   if (!reader.open(path)) return false;                 // nothing changed yet
-//   renderTarget->beginCapture();
-//   modelBox = reader.header().box; viewScale = reader.header().box.viewScale();
-//   totalTets = 0; chunkTree = new PvIntervalTreeBTree(0, 1, 1, false, 400);
+//   reader.setUnusedArraysSkipped(true);
+//   modelBox = reader.header().box; totalTets = 0; chunkTree = new PvIntervalTreeBTree(0, 1, 1, false, 400);
 //   ChunkData data;                                       // reused: its arrays keep their storage
 //   for (k = 0; k < reader.header().chunkCount; ++k) {
-//     append a new CacheChunk; create its four output buffers;
+//     append a new CacheChunk;
 //     bool ok = reader.readChunk(data, [&](ChunkStage s, const ChunkData& d) {
 //       VertexArray: create vertexTex from d.vertexArray      (float RGBA, W × H)
 //       WeightArray: create weightTex from d.weightArray      (float RGBA, W × H)
@@ -31,13 +30,16 @@
 //       EdgeMap:     create edgeMapTex from d.edgeMap         (GL_RGBA8, unsigned bytes, W × H)
 //       TetCount:    totalTets += d.tetCount
 //       TetMap:      d.tetMapAsFloat(floats); create tetMapTex from it (float RGBA, W × H)
-//       Complete:    rowTree: insert (d.intervals[2j], d.intervals[2j+1], j, 0) for every row j;
-//                    chunkTree->insert(range.low, range.high, k, 0) with range = d.intervalRange()
-//     });
-//     if (!ok) { renderTarget->endCapture(); return false; }  // chunks read so far stay usable
+//       Complete:    the back end's form of the chunk; rowTree: insert (d.intervals[2j],
+//                    d.intervals[2j+1], j, 0) for every row j; chunkTree->insert(range.low,
+//                    range.high, k, 0) with range = d.intervalRange()
+//     });                                                 // (textures only for the fragment passes)
+//     if (!ok) return false;                              // chunks read so far stay usable
 //   }
-//   if (!reader.finish()) { renderTarget->endCapture(); return false; }
-//   renderTarget->endCapture(); dirty = true; rotations = 0; uniforms from box.modelScale/modelOffset
+//   return reader.finish();                               // then the engine's view scale, rotations, uniforms
+//
+// With chunks on demand the engine reads indexChunk for every chunk instead (the same trees, no
+// arrays), and later each chunk's bytes alone through openChunk and readChunk.
 #pragma once
 
 #include "PkTypes.h"
@@ -128,7 +130,8 @@ struct ChunkData {
   // [smallest low, largest high] over the row intervals, starting from +FLT_MAX and −FLT_MAX (so a
   // chunk without rows gives [+FLT_MAX, −FLT_MAX], which no value meets).
   struct Range { float low, high; };
-  Range intervalRange() const;
+  Range intervalRange() const { return rangeOf(intervals); }
+  static Range rangeOf(const std::vector<float>& intervals); // the same over intervals laid out so
 };
 
 // A whole cache in host memory: what the writer takes and what parseCacheFile returns.

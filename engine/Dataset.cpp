@@ -6,7 +6,6 @@
 #include "PvIntervalTree.h"
 
 #include <algorithm>
-#include <cfloat>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
@@ -145,6 +144,16 @@ void Dataset::uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& 
   }
 }
 
+void Dataset::addToTrees(int k, const std::vector<float>& intervals) {
+  CacheChunk& chunk = *chunks[std::size_t(k)];
+  chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
+  for (std::size_t j = 0; j + 1 < intervals.size(); j += 2)
+    chunk.rowTree->insert(intervals[j], intervals[j + 1], int(j / 2), 0);
+  const ChunkData::Range range = ChunkData::rangeOf(intervals);
+  chunkTree->insert(range.low, range.high, k, 0);
+  ++chunksLoaded;
+}
+
 bool Dataset::readCache(const std::string& path, const Upload& form, const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
@@ -176,12 +185,7 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
           accepted = false;
           break;
         }
-        chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
-        for (std::uint32_t j = 0; j < d.intervalCount(); ++j)
-          chunk.rowTree->insert(d.intervals[2 * j], d.intervals[2 * j + 1], int(j), 0);
-        const ChunkData::Range range = d.intervalRange();
-        chunkTree->insert(range.low, range.high, int(k), 0);
-        ++chunksLoaded;
+        addToTrees(int(k), d.intervals);
         break;
       }
       default:
@@ -246,20 +250,11 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
     chunk.rowCount0 = index.rowCount0;
     chunk.rowCount1 = index.rowCount1;
     totalTets += index.tetCount;
-    chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
-    const std::uint32_t rows = std::uint32_t(index.intervals.size() / 2);
-    float low = FLT_MAX, high = -FLT_MAX;
-    for (std::uint32_t j = 0; j < rows; ++j) {
-      chunk.rowTree->insert(index.intervals[2 * j], index.intervals[2 * j + 1], int(j), 0);
-      low = std::min(low, index.intervals[2 * j]);
-      high = std::max(high, index.intervals[2 * j + 1]);
-    }
-    chunkTree->insert(low, high, int(k), 0);
     Residence r;
     r.offset = index.offset;
     r.size = index.size;
     residence_.push_back(r);
-    ++chunksLoaded;
+    addToTrees(int(k), index.intervals);
     if (progress) progress(int(k) + 1, int(count));
   }
   return reader.finish();
@@ -271,7 +266,7 @@ bool Dataset::isResident(int k) const {
 }
 
 std::size_t Dataset::chunkBytes(int k) const {
-  if (upload_.textures) return std::size_t(52) * std::size_t(textureWidth) * std::size_t(textureHeight);
+  if (upload_.textures) return kTextureBytesPerTexel * std::size_t(textureWidth) * std::size_t(textureHeight);
   return upload_.chunkBytes ? upload_.chunkBytes(k) : 0;
 }
 

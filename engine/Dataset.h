@@ -99,11 +99,16 @@ public:
   std::unique_ptr<GLBufferObject> boundaryBuffers[4];
   int boundaryTriangles0 = 0, boundaryTriangles1 = 0;
 
+  // Bytes per texel of a chunk's four textures: three float RGBA and the RGBA8 edge map.
+  static constexpr std::size_t kTextureBytesPerTexel = 16 + 16 + 16 + 4;
+
   // Nearest filtering and clamping, as every chunk texture and pass target is read.
   static void setNearestClamp(GLTexture& t);
 
 private:
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, bool rect, GLenum unit);
+  // Chunk k's row tree from its row intervals, and its range in the chunk tree; counts it loaded.
+  void addToTrees(int k, const std::vector<float>& intervals);
   // Makes the texture of one array when the upload's form has textures.
   void uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& data);
   // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).

@@ -209,20 +209,7 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
   }
   bool read = false;
   try {
-    if (options.chunksOnDemand) {
-      clearChunks();
-      dirty = true;
-      read = extractor_ && dataset.openCache(cacheName, extractor_->chunkUpload(), gpuBudget(), loadProgress);
-      // Whoever heard the progress may have painted the view from a part of the index.
-      dirty = true;
-      if (!dataset.empty()) {
-        viewScale = dataset.modelBox.viewScale();
-        rotation[0] = rotation[1] = rotation[2] = 0;
-        renderer.setModelBox(dataset.modelBox);
-      }
-    } else {
-      read = readCache(cacheName);
-    }
+    read = readCache(cacheName);
   } catch (const std::bad_alloc&) {
     // A cache that asks for more memory than there is: what was read so far is dropped.
     glActiveTextureARB(GL_TEXTURE0);
@@ -240,9 +227,13 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   // a later chunk fails.
   clearChunks();
   dirty = true;
-  const bool read = dataset.readCache(path, extractor_->chunkUpload(), loadProgress);
+  // Read whole, or its chunk index only with the chunks read as isovalues need them.
+  const bool read = options.chunksOnDemand
+                        ? dataset.openCache(path, extractor_->chunkUpload(), gpuBudget(), loadProgress)
+                        : dataset.readCache(path, extractor_->chunkUpload(), loadProgress);
   if (dataset.empty()) return false; // the header was not readable: nothing changed
   viewScale = dataset.modelBox.viewScale();
+  // Whoever heard the progress may have painted the view from a part of the dataset.
   dirty = true;
   if (!read) return false;
   rotation[0] = rotation[1] = rotation[2] = 0;
