@@ -91,6 +91,9 @@ RenderControlWindow::RenderControlWindow(QWidget* parent, const char* name, Qt::
     statusBar()->showMessage(tr("Waited %1 ms for %2 chunks of this isovalue to be read").arg(milliseconds).arg(chunks),
                              4000);
   });
+  // A surface with chunks left out says why, until the next message.
+  connect(glIsosurface_, &GLGPUIsosurface::extractionError, this,
+          [this](const QString& firstError) { statusBar()->showMessage(firstError); });
 
   // File › Save Screenshot..., with the other file entries above the separator before "E&xit".
   fileSaveScreenshotAction = new QAction(this);

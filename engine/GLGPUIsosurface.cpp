@@ -1,6 +1,7 @@
 #include "GLGPUIsosurface.h"
 
 #include "ContextWatch.h"
+#include "PkDiag.h"
 #include "SurfaceFormat.h"
 
 #include <QApplication>
@@ -142,7 +143,11 @@ void GLGPUIsosurface::resizeGL(int w, int h) { IsosurfaceEngine::resizeGL(w, h);
 
 void GLGPUIsosurface::paintGL() {
   const bool extracting = dirty;
-  IsosurfaceEngine::paintGL();
+  {
+    pk::FirstErrorWatch errors; // the console keeps every line; the window hears the first
+    IsosurfaceEngine::paintGL();
+    if (!errors.firstError().empty()) emit extractionError(QString::fromLocal8Bit(errors.firstError().c_str()));
+  }
   // After a new surface, the chunks of the neighbouring isovalues are read while the view is idle.
   if (extracting && dataset.onDemand())
     QTimer::singleShot(0, this, [this] {

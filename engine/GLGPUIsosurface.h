@@ -43,6 +43,9 @@ signals:
   void extractPerf(int mtetsPerSecond);
   // The last extraction had to read chunks first: how many, and how long that took.
   void waitedForChunks(int chunks, int milliseconds);
+  // A frame's extraction went wrong (chunks that cannot be read, or do not fit the graphics memory
+  // budget): the first error line it printed. The surface drawn holds what could be extracted.
+  void extractionError(const QString& firstError);
 
 protected:
   void mousePressEvent(QMouseEvent* e) override;

@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
@@ -780,6 +781,47 @@ TEST_F(Window, AManyChunkDatasetLoadsWithProgressAndExtractsWhatTheReferenceDoes
     EXPECT_EQ(engine->lastExtraction().processedRows, (long long)(reference.processedRows)) << percent;
   }
 #endif
+}
+
+TEST_F(Window, ChunksLeftOutOfTheSurfaceAreSaidInTheStatusBarNotOnlyOnTheConsole) {
+  // With chunks on demand the reading happens while the view paints: a budget too small for the
+  // isovalue, or a cache file cut short under the open dataset, leaves chunks out of the surface.
+  // The window must say so where the user looks, not only on the console.
+  QTemporaryDir dir;
+  const QString path = buildSynthetic(dir, "blobs:30", "big.vx"); // eight chunks
+  if (path.isEmpty()) GTEST_SKIP() << "no dataset builder";
+  show();
+  ASSERT_TRUE(engine->options.chunksOnDemand);
+  ASSERT_TRUE(window->openDataset(path));
+  engine->dataset.setBudgetBytes(1); // not even one chunk
+  std::string console = captureStderr([&] {
+    window->slider1->setValue(45);
+    engine->grabFramebuffer();
+  });
+  const QString budgetMessage = window->statusBar()->currentMessage();
+  EXPECT_TRUE(budgetMessage.contains("holds 0 of the")) << budgetMessage.toStdString();
+  EXPECT_NE(console.find(budgetMessage.toStdString()), std::string::npos) << console;
+  EXPECT_TRUE(engine->lastExtraction().spans.empty());
+
+  // Room again: the chunks come in and the window says it waited for them, not the old error.
+  engine->dataset.setBudgetBytes(0);
+  console = captureStderr([&] {
+    window->slider1->setValue(50);
+    engine->grabFramebuffer();
+  });
+  EXPECT_EQ(console, "");
+  EXPECT_TRUE(window->statusBar()->currentMessage().startsWith("Waited")) << window->statusBar()->currentMessage().toStdString();
+  ASSERT_FALSE(engine->lastExtraction().spans.empty());
+
+  // Opened afresh, nothing is resident; then the cache is cut short under the open dataset, and
+  // the chunks of the first frame cannot be read.
+  ASSERT_TRUE(window->openDataset(path));
+  const QString cache = path + ".cache";
+  ASSERT_TRUE(QFile::resize(cache, 1000));
+  console = captureStderr([&] { engine->grabFramebuffer(); });
+  const QString readMessage = window->statusBar()->currentMessage();
+  EXPECT_TRUE(readMessage.contains("changed since it was opened")) << readMessage.toStdString();
+  EXPECT_NE(console.find(readMessage.toStdString()), std::string::npos) << console;
 }
 
 namespace {
