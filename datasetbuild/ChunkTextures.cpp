@@ -38,13 +38,25 @@ void ChunkTextureBuilder::build(size_t k, ChunkData& out) {
     texel[2] = uint8_t(b % W);
     texel[3] = uint8_t(b / W);
   };
-  for (size_t e = 0; e < plan.edges.size(); ++e) {
-    const uint32_t g = plan.edges[e];
-    const size_t row = e / half, column = half + e % half;
-    localEdge_[g] = uint32_t(row * W + column);
-    putEnds(&out.edgeMap[4 * (row * W + column)], localVertex_[layout_.edgeEnds[2 * size_t(g)]],
-            localVertex_[layout_.edgeEnds[2 * size_t(g) + 1]]);
+  // The edges go to the right half in the order the tetrahedron rows first use them: the edges of
+  // a band of rows then lie in a band of edge rows, which is all the interpolation of a span needs.
+  constexpr uint32_t kUnplaced = 0xFFFFFFFFu;
+  for (const uint32_t g : plan.edges) localEdge_[g] = kUnplaced;
+  size_t placed = 0;
+  for (size_t slot = 0; slot < plan.tets.size(); ++slot) {
+    if (slot + 16 < plan.tets.size()) __builtin_prefetch(&layout_.tetEdges[6 * size_t(plan.tets[slot + 16])]);
+    const uint32_t* e = &layout_.tetEdges[6 * size_t(plan.tets[slot])];
+    for (int k = 0; k < 6; ++k) {
+      const uint32_t g = e[k];
+      if (localEdge_[g] != kUnplaced) continue;
+      const size_t row = placed / half, column = half + placed % half;
+      ++placed;
+      localEdge_[g] = uint32_t(row * W + column);
+      putEnds(&out.edgeMap[4 * (row * W + column)], localVertex_[layout_.edgeEnds[2 * size_t(g)]],
+              localVertex_[layout_.edgeEnds[2 * size_t(g) + 1]]);
+    }
   }
+  assert(placed == plan.edges.size());
 
   // Tetrahedron slots, used ones first; every other slot of the left half is the empty slot.
   for (size_t slot = 0; slot < half * H; ++slot) {
