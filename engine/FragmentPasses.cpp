@@ -1,6 +1,7 @@
 #include "FragmentPasses.h"
 
 #include "GLBufferObject.h"
+#include "CacheFile.h"
 #include "GLRenderToTexture.h"
 #include "MemoryPool.h"
 #include "PkDiag.h"
@@ -111,7 +112,50 @@ Dataset::Upload FragmentPassExtractor::chunkUpload() {
   form.textures = true;
   form.floatFormat = floatTextureFormat;
   form.rectTextures = useRectTextures != 0;
+  form.chunkComplete = [this](int k, const ChunkData& data) {
+    noteEdgeRows(k, data);
+    return true;
+  };
   return form;
+}
+
+std::pair<int, int> FragmentPassExtractor::interpolatedEdgeRows(int k, int rowCount1, int rowFirst, int rowEnd) const {
+  const int H = height_;
+  if (k < 0 || std::size_t(k) >= edgeRows_.size() || edgeRows_[std::size_t(k)].size() != std::size_t(H))
+    return {0, std::clamp(rowCount1, 0, H)};
+  int first = H, end = 0;
+  for (int r = std::max(rowFirst, 0); r < std::min(rowEnd, H); ++r)
+    if (const std::uint32_t rows = edgeRows_[std::size_t(k)][std::size_t(r)]) {
+      first = std::min(first, int(rows & 0xFFFFu));
+      end = std::max(end, int(rows >> 16));
+    }
+  return first < end ? std::make_pair(first, end) : std::make_pair(0, 0);
+}
+
+void FragmentPassExtractor::noteEdgeRows(int k, const ChunkData& d) {
+  if (k < 0) return;
+  if (edgeRows_.size() <= std::size_t(k)) edgeRows_.resize(std::size_t(k) + 1);
+  std::vector<std::uint32_t>& rows = edgeRows_[std::size_t(k)];
+  rows.clear();
+  const int W = width_, H = height_;
+  if (d.tetMap.size() != 4 * std::size_t(W) * std::size_t(H)) return;
+  // Only the right half's rows below rowCount1 are interpolated; any other index reads a cleared
+  // texel whatever the interpolation covers.
+  const int edgeRows = std::clamp(int(d.rowCount1), 0, H);
+  rows.assign(std::size_t(H), 0);
+  for (int r = 0; r < H; ++r) {
+    int first = H, end = 0;
+    for (int c = 0; c < W / 2; ++c) {
+      const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
+      for (int i : {0, 1, 2, 3, 6, 7}) {
+        const int row = m[i] / W;
+        if (m[i] % W < W / 2 || row >= edgeRows) continue;
+        first = std::min(first, row);
+        end = std::max(end, row + 1);
+      }
+    }
+    if (first < end) rows[std::size_t(r)] = std::uint32_t(first) | std::uint32_t(end) << 16;
+  }
 }
 
 // ---- output sets -------------------------------------------------------------------------------
@@ -168,6 +212,7 @@ void FragmentPassExtractor::clearChunks() {
   allSets_.clear();
   freeSets_.clear();
   chunkSets_.clear();
+  edgeRows_.clear();
 }
 
 std::size_t FragmentPassExtractor::graphicsBytes() const {
@@ -238,63 +283,79 @@ void FragmentPassExtractor::extractSpan(const Dataset& dataset, const ChunkSpan&
   renderTarget_->beginCapture();
   part(ExtractionPart::Setup);
   const int W = width_, H = height_;
-  const float yMin = rowY(span.rowMin), yEnd = rowY(span.rowEnd), yEdge = rowY(chunk.rowCount1);
+  const float yMin = rowY(span.rowMin), yEnd = rowY(span.rowEnd);
   const bool framebufferMode = renderTarget_->mode() == GLRenderToTexture::kFramebufferMode;
+  // The rows the passes cover, [bandFirst, bandEnd): the span's, upside down when no row matches.
+  const int bandFirst = std::clamp(std::min(span.rowMin, span.rowEnd), 0, H);
+  const int bandEnd = std::clamp(std::max(span.rowMin, span.rowEnd), 0, H);
+  const std::pair<int, int> edges = interpolatedEdgeRows(span.chunk, chunk.rowCount1, bandFirst, bandEnd);
+  const int edgeFirst = edges.first, edgeEnd = edges.second;
 
-  // One pass into the selected target. The program, textures, clear colour and viewport are set
-  // after the target is selected: in pbuffer mode every target has a context of its own.
+  // One pass into the selected target. The program, textures, clear colour, viewport and scissor
+  // are set after the target is selected: in pbuffer mode every target has a context of its own.
+  // A pass of the band clears and draws its rows only; what lies outside is never read or drawn.
   struct Sampler {
     GLTexture* texture;
     GLenum unit;
   };
-  auto pass = [&](GLSLShader& program, std::initializer_list<Sampler> samplers, int width, float clear,
+  auto pass = [&](GLSLShader& program, std::initializer_list<Sampler> samplers, int width, float clear, bool band,
                   const std::function<void()>& uniforms, const std::function<void()>& draw) {
     if (!framebufferMode) glViewport(0, 0, width, H);
     if (framebufferMode) glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
     if (program.bind()) uniforms();
     for (const Sampler& s : samplers) s.texture->bind(int(s.unit));
+    if (band) {
+      glScissor(0, H - bandEnd, width, bandEnd - bandFirst);
+      glEnable(GL_SCISSOR_TEST);
+    }
     glClearColor(clear, clear, clear, clear == 0 ? 0.0f : -1.0f);
     glClear(GL_COLOR_BUFFER_BIT);
     draw();
+    if (band) glDisable(GL_SCISSOR_TEST);
     for (const Sampler& s : samplers) s.texture->unbind(int(s.unit));
     program.unbind();
   };
   auto rowQuad = [&] { drawRowQuad(yMin, yEnd); };
 
-  // Interpolation: classification edges of the active rows (left half), all edge rows (right half),
-  // first of the positions, then of the gradients.
+  // Interpolation: classification edges of the band (left half), and the edge rows its tetrahedra
+  // use (right half), first of the positions, then of the gradients. The whole target is cleared:
+  // an edge index outside what is interpolated must read as never crossing.
   auto twoPartQuad = [&] {
     glBegin(GL_QUADS);
     glVertex2f(-1, yEnd);
     glVertex2f(0, yEnd);
     glVertex2f(0, yMin);
     glVertex2f(-1, yMin);
-    glVertex2f(0, yEdge);
-    glVertex2f(1, yEdge);
-    glVertex2f(1, 1);
-    glVertex2f(0, 1);
+    if (edgeFirst < edgeEnd) {
+      glVertex2f(0, rowY(edgeEnd));
+      glVertex2f(1, rowY(edgeEnd));
+      glVertex2f(1, rowY(edgeFirst));
+      glVertex2f(0, rowY(edgeFirst));
+    }
     glEnd();
   };
   auto flags = [&] { interpolateProgram.setUniform2f("Flags", iso, -1.0f); };
   renderTarget_->setTarget(interpVerticesTex, 0, 0);
-  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.vertexTex.get(), GL_TEXTURE1}}, W, 1, flags,
-       twoPartQuad);
+  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.vertexTex.get(), GL_TEXTURE1}}, W, 1, false,
+       flags, twoPartQuad);
   part(ExtractionPart::Interpolation);
   renderTarget_->setTarget(interpGradientsTex, 0, 0);
-  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.weightTex.get(), GL_TEXTURE1}}, W, 1, flags,
-       twoPartQuad);
+  pass(interpolateProgram, {{chunk.edgeMapTex.get(), GL_TEXTURE0}, {chunk.weightTex.get(), GL_TEXTURE1}}, W, 1, false,
+       flags, twoPartQuad);
   part(ExtractionPart::Interpolation);
 
   // Triangle assembly into the indices target, W/2 wide.
   glViewport(0, 0, W / 2, H);
   renderTarget_->setTarget(indicesTex, 0, 0);
-  pass(triangleProgram, {{interpVerticesTex, GL_TEXTURE0}, {chunk.tetMapTex.get(), GL_TEXTURE1}}, W / 2, 0, [] {},
+  pass(triangleProgram, {{interpVerticesTex, GL_TEXTURE0}, {chunk.tetMapTex.get(), GL_TEXTURE1}}, W / 2, 0, true, [] {},
        rowQuad);
   part(ExtractionPart::Assembly);
 
   // Vertex gather into the position buffers of both halves, then the normal gather into the normal
-  // buffers: one gradient per primitive when flat, four when smooth.
+  // buffers: one gradient per primitive when flat, four when smooth. Leaving a buffer target
+  // copies the band's rows into its buffer (window rows count from the bottom).
   glViewport(0, 0, W, H);
+  renderTarget_->setCopyRows(H - bandEnd, bandEnd - bandFirst);
   GLSLShader& normals = flatNormals ? normalGatherProgram : vertexGatherProgram;
   for (int target = 0; target < 4; ++target) {
     const int h = target % 2;
@@ -302,12 +363,13 @@ void FragmentPassExtractor::extractSpan(const Dataset& dataset, const ChunkSpan&
     GLTexture* source = target < 2 ? interpVerticesTex : interpGradientsTex;
     renderTarget_->setTarget((*outputs)[std::size_t(target)]); // leaving a buffer target copies it
     part(ExtractionPart::Copies);
-    pass(program, {{indicesTex, GL_TEXTURE1}, {source, GL_TEXTURE0}}, W, 1,
+    pass(program, {{indicesTex, GL_TEXTURE1}, {source, GL_TEXTURE0}}, W, 1, true,
          [&] { program.setUniform2f("Offset", 0.25f * float(h), 0); }, rowQuad);
     part(target < 2 ? ExtractionPart::VertexGather : ExtractionPart::NormalGather);
   }
 
   renderTarget_->endCapture(); // copies the last buffer target
+  renderTarget_->setCopyRows(0, -1);
   part(ExtractionPart::Copies);
   glPopClientAttrib();
   glPopAttrib();
@@ -374,6 +436,7 @@ std::vector<float> FragmentPassExtractor::readBackOutput(int k, int target) {
   std::vector<float> pixels(std::size_t(width_) * height_ * 4, 0.0f);
   const OutputSet* set = heldOutputs(k);
   if (!set || target < 0 || target > 3 || !renderTarget_) return pixels;
+  renderTarget_->setCopyRows(0, 0); // reading leaves the buffer the surface is drawn from alone
   renderTarget_->beginCapture();
   renderTarget_->setTarget((*set)[std::size_t(target)]);
   glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
@@ -383,6 +446,7 @@ std::vector<float> FragmentPassExtractor::readBackOutput(int k, int target) {
   glReadPixels(0, 0, width_, height_, GL_RGBA, GL_FLOAT, pixels.data());
   if (packBuffer) glBindBufferARB(GL_PIXEL_PACK_BUFFER_ARB, GLuint(packBuffer));
   renderTarget_->endCapture();
+  renderTarget_->setCopyRows(0, -1);
   return pixels;
 }
 

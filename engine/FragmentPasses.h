@@ -10,9 +10,12 @@
 #include "GLTexture.h"
 
 #include <array>
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
+struct ChunkData;
 class GLBufferObject;
 class GLRenderToTexture;
 
@@ -47,8 +50,14 @@ public:
   // W·H·4 floats of output target `target` of chunk k (0, 1 positions of halves 0 and 1; 2, 3 their
   // normals), bottom window row first: read from the render target, or from the buffer the surface
   // is drawn from (glGetBufferSubData, the capture untouched). Zeros for a chunk without outputs.
+  // Only the window rows of the chunk's last span are that extraction's; the others hold whatever
+  // an earlier one left there, and are neither drawn nor read by the view.
   std::vector<float> readBackOutput(int k, int target);
   std::vector<float> readOutputBuffer(int k, int target) const;
+  // The right half's edge rows [first, end) that the interpolation of chunk k covers when the
+  // passes run over tetrahedron rows [rowFirst, rowEnd): those the rows' tetrahedra use, or every
+  // edge row (below rowCount1) of a chunk whose tetrahedron map was not seen.
+  std::pair<int, int> interpolatedEdgeRows(int k, int rowCount1, int rowFirst, int rowEnd) const;
   // Chunks holding output targets now, and sets in the pool (held or free).
   int chunksWithOutputs() const;
   int outputSets() const { return int(allSets_.size()); }
@@ -73,6 +82,8 @@ private:
   void recycleOutputs(const std::vector<ChunkSpan>& spans);
   void drawQuads(const OutputSet& set, int half, int first, int count) const;
   float rowY(int row) const { return 1.0f - float(2 * row) / float(height_); }
+  // Notes, for each tetrahedron row of chunk k, the right half's edge rows its tetrahedra use.
+  void noteEdgeRows(int k, const ChunkData& data);
 
   const int width_, height_;
   const int requestedMode_;
@@ -84,4 +95,8 @@ private:
   std::vector<OutputSet> allSets_;     // every set made, until clearChunks
   std::vector<OutputSet> freeSets_;    // made and not held by a chunk
   std::vector<OutputSet> chunkSets_;   // by chunk index; nulls where the chunk holds none
+  // By chunk index, one entry per tetrahedron row: the edge rows [first, end) of the right half
+  // that its tetrahedra use, as first | end << 16 (0: none). Empty for a chunk not noted: the
+  // interpolation then runs over every edge row.
+  std::vector<std::vector<std::uint32_t>> edgeRows_;
 };

@@ -408,6 +408,11 @@ void GLRenderToTexture::endCapture() {
   if (width_ != 0) glViewport(viewport_[0], viewport_[1], viewport_[2], viewport_[3]);
 }
 
+void GLRenderToTexture::setCopyRows(int first, int count) {
+  copyFirst_ = first;
+  copyCount_ = count;
+}
+
 void GLRenderToTexture::flushBuffer() {
   // Outside a capture nothing was rendered into the target, and the framebuffer that can be read is
   // someone else's.
@@ -418,23 +423,30 @@ void GLRenderToTexture::flushBuffer() {
   if (target != GL_ARRAY_BUFFER && target != GL_PIXEL_PACK_BUFFER) return;
   if (!texture || currentBuffer_->readBytes > buffer->size()) return;
 
+  const int height = texture->height();
+  const int first = std::clamp(copyFirst_, 0, height);
+  const int rows = copyCount_ < 0 ? height - first : std::min(copyCount_, height - first);
+  if (rows <= 0 || height <= 0) return;
+  const int rowBytes = currentBuffer_->readBytes / height;
+  const std::intptr_t offset = std::intptr_t(first) * rowBytes;
+
   GLint alignment = 1;
   glGetIntegerv(GL_PACK_ALIGNMENT, &alignment);
   if (alignment != 1) glPixelStorei(GL_PACK_ALIGNMENT, 1);
   if (target == GL_PIXEL_PACK_BUFFER) {
     buffer->bind();
-    glReadPixels(0, 0, texture->width(), texture->height(), currentBuffer_->format, currentBuffer_->type, nullptr);
+    glReadPixels(0, first, texture->width(), rows, currentBuffer_->format, currentBuffer_->type,
+                 reinterpret_cast<void*>(offset));
     buffer->unbind();
   } else {
     // A pixel-pack buffer left bound would receive the pixels instead of the host array.
     GLint pack = 0;
     if (hasPixelBufferObjects()) glGetIntegerv(GL_PIXEL_PACK_BUFFER_BINDING, &pack);
     if (pack) glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(buffer->size()));
+    std::vector<unsigned char> bytes(static_cast<std::size_t>(rows) * static_cast<std::size_t>(rowBytes));
     buffer->bind();
-    glReadPixels(0, 0, texture->width(), texture->height(), currentBuffer_->format, currentBuffer_->type,
-                 bytes.data());
-    buffer->setSubData(0, buffer->size(), bytes.data());
+    glReadPixels(0, first, texture->width(), rows, currentBuffer_->format, currentBuffer_->type, bytes.data());
+    buffer->setSubData(int(offset), int(bytes.size()), bytes.data());
     buffer->unbind();
     if (pack) glBindBuffer(GL_PIXEL_PACK_BUFFER, static_cast<GLuint>(pack));
   }

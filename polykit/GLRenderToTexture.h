@@ -97,6 +97,11 @@ public:
   // restores the viewport.
   void endCapture();
 
+  // The pixel rows [first, first + count) of a buffer target, counted from the bottom, that leaving
+  // it copies into its buffer, each at its own place there; the buffer's other rows keep what they
+  // held. count < 0 (the default): every row. Holds for every later copy until it is set again.
+  void setCopyRows(int first, int count);
+
   // Steps of the operations above, public for the tests and the engine's diagnostics.
   // Copies the current buffer target's pixels into its buffer (only while capturing).
   void flushBuffer();
@@ -136,5 +141,6 @@ private:
   BufferTarget* currentBuffer_ = nullptr;
   bool capturing_ = false;
   int targetIsBuffer_ = 0;
+  int copyFirst_ = 0, copyCount_ = -1; // rows leaving a buffer target copies
   GLint savedFramebuffer_ = 0; // bound when the capture began
 };

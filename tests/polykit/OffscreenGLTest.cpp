@@ -372,6 +372,52 @@ TEST_P(OffscreenBufferTest, EndCaptureFillsTheBufferThatDrawsTheExpectedPoints) 
       EXPECT_EQ(image[(y * w + x) * 4] == 255, covered[y * w + x]) << "pixel " << x << "," << y;
 }
 
+TEST_P(OffscreenBufferTest, CopyRowsLeaveTheBuffersOtherRowsAsTheyWere) {
+  // Two passes into one buffer target: the first fills every row with 0.25, the second writes 0.75
+  // but only rows 3 and 4 (from the bottom) are copied. Those rows hold 0.75 at their own place in
+  // the buffer; every other row keeps the first pass's value. A copy of no rows copies nothing.
+  const int mode = std::get<0>(GetParam());
+  const bool hostArray = std::get<1>(GetParam());
+  const int w = 16, h = 8;
+  GLRenderToTexture::setPixelBufferObjectsIgnored(hostArray);
+  GLRenderToTexture rtt(w, h, mode);
+  ASSERT_EQ(rtt.mode(), mode);
+  GLBufferObject* buffer = rtt.createBuffer(mode == 0 ? GL_RGBA32F_ARB : GL_RGBA8, w, h, GL_RGBA, GL_FLOAT, GL_NONE);
+  ASSERT_TRUE(buffer);
+  GLuint quarter = compileProgram("void main() { gl_FragColor = vec4(0.25); }\n");
+  GLuint threeQuarters = compileProgram("void main() { gl_FragColor = vec4(0.75); }\n");
+  auto passInto = [&](GLuint program) {
+    ASSERT_TRUE(rtt.beginCapture());
+    ASSERT_TRUE(rtt.setTarget(buffer));
+    if (mode == 0) glReadBuffer(GL_COLOR_ATTACHMENT0_EXT);
+    drawPass(program);
+    rtt.endCapture();
+  };
+  passInto(quarter);
+  rtt.setCopyRows(3, 2);
+  passInto(threeQuarters);
+  const float tol = mode == 0 ? 0.f : 1.f / 255.f + 1e-6f;
+  std::vector<float> values = readBuffer(buffer, w * h * 4);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      ASSERT_NEAR(values[std::size_t((y * w + x) * 4)], y == 3 || y == 4 ? 0.75f : 0.25f, tol) << x << "," << y;
+
+  rtt.setCopyRows(0, 0);
+  passInto(quarter);
+  EXPECT_EQ(readBuffer(buffer, w * h * 4), values);
+  rtt.setCopyRows(6, 100); // clipped to the target
+  passInto(quarter);
+  values = readBuffer(buffer, w * h * 4);
+  for (int y = 0; y < h; ++y)
+    ASSERT_NEAR(values[std::size_t(y * w * 4)], y == 3 || y == 4 ? 0.75f : 0.25f, tol) << y;
+  rtt.setCopyRows(0, -1);
+  passInto(threeQuarters);
+  values = readBuffer(buffer, w * h * 4);
+  for (int y = 0; y < h; ++y) ASSERT_NEAR(values[std::size_t(y * w * 4)], 0.75f, tol) << y;
+  glDeleteProgram(quarter);
+  glDeleteProgram(threeQuarters);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, OffscreenBufferTest,
                          ::testing::Combine(::testing::Values(0, 1), ::testing::Values(false, true)),
                          [](const ::testing::TestParamInfo<std::tuple<int, bool>>& info) {

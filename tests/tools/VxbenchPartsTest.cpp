@@ -207,6 +207,14 @@ TEST(VxbenchSurface, TargetsCompareFlagsExactlyAndValuesWithinTheTolerance) {
   const TargetDifference d = differing(6, 1.5f);
   EXPECT_EQ(d.first, "window row 0, column 1, component z: 1.5 instead of 1");
   EXPECT_FALSE(compareTargets(std::vector<float>(4), ref, 2).same());
+  // Window rows outside [rowFirst, rowEnd) are not compared: 2 texels a row here.
+  std::vector<float> lowRow = ref, highRow = ref;
+  lowRow[2] = 9.0f;   // row 0
+  highRow[10] = 9.0f; // row 1
+  EXPECT_TRUE(compareTargets(lowRow, ref, 2, 1, 2).same());
+  EXPECT_EQ(compareTargets(highRow, ref, 2, 1, 2).differing, 1u);
+  EXPECT_EQ(compareTargets(highRow, ref, 2, 1).differing, 1u);
+  EXPECT_TRUE(compareTargets(highRow, ref, 2, 0, 1).same());
 }
 
 TEST(VxbenchReport, ViewerRateAndJsonText) {

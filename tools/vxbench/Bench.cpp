@@ -95,9 +95,20 @@ bool checkAgainstReference(IsosurfaceEngine& engine, ReferenceChunks& cpu, float
       referenceSlots(out, int(k), W, engine.textureHeight, expectedSlots);
       continue;
     }
+    // The passes write the rows of their span alone: it must be the reference's, and only its
+    // window rows hold this extraction.
+    const auto drawn = std::find_if(spans.begin(), spans.end(), [&](const ChunkSpan& s) { return s.chunk == int(k); });
+    if (drawn->rowMin != out.span.rowMin || drawn->rowEnd != out.span.rowEnd) {
+      fail("chunk " + std::to_string(k) + ": rows [" + std::to_string(drawn->rowMin) + ", " +
+           std::to_string(drawn->rowEnd) + ") instead of [" + std::to_string(out.span.rowMin) + ", " +
+           std::to_string(out.span.rowEnd) + ")");
+      continue;
+    }
+    const int H = engine.textureHeight;
     for (int t = 0; t < 4; ++t) {
       const std::vector<float>& expected = t < 2 ? out.positions[t] : out.normals[t - 2];
-      const TargetDifference d = compareTargets(engine.readOutputBuffer(int(k), t), expected, W);
+      const TargetDifference d =
+          compareTargets(engine.readOutputBuffer(int(k), t), expected, W, H - out.span.end, H - out.span.first);
       if (!d.same())
         fail("chunk " + std::to_string(k) + ", " + targetName(t) + ": " + std::to_string(d.differing) +
              " values differ, the first at " + d.first);

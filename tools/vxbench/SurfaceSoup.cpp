@@ -105,14 +105,18 @@ void appendPrimitives(const std::vector<float>& positions, const std::vector<flo
   });
 }
 
-TargetDifference compareTargets(const std::vector<float>& gpu, const std::vector<float>& reference, int width) {
+TargetDifference compareTargets(const std::vector<float>& gpu, const std::vector<float>& reference, int width,
+                                int rowFirst, int rowEnd) {
   TargetDifference d;
   if (gpu.size() != reference.size() || width <= 0) {
     d.differing = std::max<std::size_t>(1, std::max(gpu.size(), reference.size()));
     d.first = "sizes differ: " + std::to_string(gpu.size()) + " and " + std::to_string(reference.size()) + " values";
     return d;
   }
-  for (std::size_t i = 0; i < gpu.size(); ++i) {
+  const std::size_t rowValues = 4 * std::size_t(width);
+  const std::size_t begin = std::min(gpu.size(), std::size_t(std::max(rowFirst, 0)) * rowValues);
+  const std::size_t end = rowEnd < 0 ? gpu.size() : std::clamp(std::size_t(rowEnd) * rowValues, begin, gpu.size());
+  for (std::size_t i = begin; i < end; ++i) {
     const float a = gpu[i], b = reference[i];
     const bool flag = i % 4 == 3 && (a < 0 || b < 0);
     const bool ok = flag ? a == b : std::fabs(a - b) <= 1e-5f * std::max(1.0f, std::fabs(b));

@@ -44,12 +44,14 @@ void appendPrimitives(const std::vector<float>& positions, const std::vector<flo
 
 // Texel-by-texel comparison of a read-back target with the reference's: xyz (and w where both are
 // weights, w >= 0) within 1e-5 relative (absolute below 1), w exactly where either is a flag (< 0).
+// Only window rows [rowFirst, rowEnd) are compared (rowEnd < 0: up to the last).
 struct TargetDifference {
   std::size_t differing = 0; // values that differ
   std::string first;         // where the first one is, and both values
   bool same() const { return differing == 0; }
 };
-TargetDifference compareTargets(const std::vector<float>& gpu, const std::vector<float>& reference, int width);
+TargetDifference compareTargets(const std::vector<float>& gpu, const std::vector<float>& reference, int width,
+                                int rowFirst = 0, int rowEnd = -1);
 
 // Writes soup as a binary little-endian PLY: vertices with x y z nx ny nz (float), faces as a
 // uchar-counted list of int indices. False after an error line when the file cannot be written.
