@@ -323,18 +323,32 @@ TEST_F(OffscreenTest, PbufferFloatTargetsDoNotExistHere) {
 
 // Buffer targets, drawn afterwards as vertex arrays: pixel (x, y) of the pass holds the position of
 // the point it stands for, the mirror image (W-1-x, y) for every third pixel and (0, 0) otherwise.
-class OffscreenBufferTest : public OffscreenTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {};
-
-TEST_P(OffscreenBufferTest, EndCaptureFillsTheBufferThatDrawsTheExpectedPoints) {
+class OffscreenBufferTest : public OffscreenTest, public ::testing::WithParamInterface<std::tuple<int, bool>> {
+protected:
+  static constexpr int w = 16, h = 8;
   const int mode = std::get<0>(GetParam());
   const bool hostArray = std::get<1>(GetParam());
-  const int w = 16, h = 8;
-  GLRenderToTexture::setPixelBufferObjectsIgnored(hostArray);
-  GLRenderToTexture rtt(w, h, mode);
-  ASSERT_EQ(rtt.mode(), mode);
-  GLBufferObject* buffer =
-      rtt.createBuffer(mode == 0 ? GL_RGBA32F_ARB : GL_RGBA8, w, h, GL_RGBA, GL_FLOAT, GL_NONE);
-  ASSERT_TRUE(buffer);
+  std::unique_ptr<GLRenderToTexture> rtt;
+  GLBufferObject* buffer = nullptr;
+
+  void TearDown() override {
+    rtt.reset(); // its pbuffers go before the fixture counts what is left
+    OffscreenTest::TearDown();
+  }
+
+  // A w × h float buffer target in the parameter's mode and read-back path.
+  void makeTarget() {
+    GLRenderToTexture::setPixelBufferObjectsIgnored(hostArray);
+    rtt = std::make_unique<GLRenderToTexture>(w, h, mode);
+    ASSERT_EQ(rtt->mode(), mode);
+    buffer = rtt->createBuffer(mode == 0 ? GL_RGBA32F_ARB : GL_RGBA8, w, h, GL_RGBA, GL_FLOAT, GL_NONE);
+    ASSERT_TRUE(buffer);
+  }
+};
+
+TEST_P(OffscreenBufferTest, EndCaptureFillsTheBufferThatDrawsTheExpectedPoints) {
+  ASSERT_NO_FATAL_FAILURE(makeTarget());
+  GLRenderToTexture& rtt = *this->rtt;
   EXPECT_EQ(buffer->target(), static_cast<GLenum>(hostArray ? GL_ARRAY_BUFFER : GL_PIXEL_PACK_BUFFER));
   EXPECT_EQ(buffer->size(), w * h * 4 * 4);
   GLuint program = compileProgram("void main() {\n"
@@ -376,14 +390,8 @@ TEST_P(OffscreenBufferTest, CopyRowsLeaveTheBuffersOtherRowsAsTheyWere) {
   // Two passes into one buffer target: the first fills every row with 0.25, the second writes 0.75
   // but only rows 3 and 4 (from the bottom) are copied. Those rows hold 0.75 at their own place in
   // the buffer; every other row keeps the first pass's value. A copy of no rows copies nothing.
-  const int mode = std::get<0>(GetParam());
-  const bool hostArray = std::get<1>(GetParam());
-  const int w = 16, h = 8;
-  GLRenderToTexture::setPixelBufferObjectsIgnored(hostArray);
-  GLRenderToTexture rtt(w, h, mode);
-  ASSERT_EQ(rtt.mode(), mode);
-  GLBufferObject* buffer = rtt.createBuffer(mode == 0 ? GL_RGBA32F_ARB : GL_RGBA8, w, h, GL_RGBA, GL_FLOAT, GL_NONE);
-  ASSERT_TRUE(buffer);
+  ASSERT_NO_FATAL_FAILURE(makeTarget());
+  GLRenderToTexture& rtt = *this->rtt;
   GLuint quarter = compileProgram("void main() { gl_FragColor = vec4(0.25); }\n");
   GLuint threeQuarters = compileProgram("void main() { gl_FragColor = vec4(0.75); }\n");
   auto passInto = [&](GLuint program) {
