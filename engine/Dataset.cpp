@@ -86,7 +86,7 @@ void Dataset::setNearestClamp(GLTexture& t) {
 
 bool Dataset::readGeometry(const std::string& path) {
   GeometryData geometry;
-  if (!parseGeometryFile(path, geometry)) return false; // nothing changed
+  if (!parseGeometryBoundary(path, geometry)) return false; // nothing changed
   std::vector<PkVec3f> positions, normals;
   for (int list = 0; list < 2; ++list) {
     buildFlatTriangles(geometry, list, positions, normals);
