@@ -18,6 +18,7 @@
 
 class GLBufferObject;
 class PvIntervalTreeBTree;
+struct ChunkWorkspace;
 
 class Dataset {
 public:
@@ -134,6 +135,10 @@ private:
   std::size_t reserved_ = 0;
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
+  // Workspaces of chunk reads on demand, kept from chunk to chunk (up to kKeptWorkspaces between
+  // requests).
+  std::vector<std::unique_ptr<ChunkWorkspace>> workspaces_;
+  static constexpr std::size_t kKeptWorkspaces = 2;
   std::vector<float> tetFloats_; // the tetrahedron map as floats, kept from chunk to chunk
   ResidencyStats stats_;
 };

@@ -16,6 +16,8 @@
 #include <QImage>
 #include <QTemporaryDir>
 
+#include <cstring>
+
 namespace {
 
 constexpr int W = 256, H = 256;
@@ -260,4 +262,40 @@ TEST_F(DatasetLoad, OpeningBeforeOpenGLIsReadyIsRefused) {
   const std::string err = captureStderr([&] { EXPECT_FALSE(fresh.loadDataset(QString::fromStdString(p))); });
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(fresh.hasDataset());
+}
+
+// Chunks are read ahead of their uploads, yet the reader's messages, the progress and the chunks'
+// stages come in the order of a chunk-by-chunk read: a warning about chunk 1 after the progress of
+// chunk 0, and a chunk that fails part-way keeps the textures of the stages before its failure.
+TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
+  const std::string p = path("ahead.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  CacheData cache = smallCache(5);
+  cache.chunks[1].vertexCount = W * H + 1;
+  std::vector<unsigned char> bytes;
+  CacheLayout layout;
+  ASSERT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+  // Chunk 3's edge map claims more bytes than its array can hold.
+  const std::size_t at = layout.chunks[3].blocks[int(CacheBlock::EdgeMap)].offset;
+  const std::uint32_t tooMany = 4 * W * H + 1;
+  std::memcpy(bytes.data() + at, &tooMany, 4);
+  QFile f(QString::fromStdString(p + ".cache"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  f.close();
+
+  engine.loadProgress = [](int done, int total) { pk::warning("progress " + std::to_string(done) + "/" + std::to_string(total)); };
+  const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
+  engine.loadProgress = nullptr;
+  EXPECT_EQ(err, pk::warningText("progress 1/5") + pk::errorText("benutze nur 65536 von 65537 Vertices") +
+                     pk::warningText("progress 2/5") + pk::warningText("progress 3/5") +
+                     pk::errorText("failure decompressing edgemap") + pk::errorText("data " + p + ".cache not readable"));
+  ASSERT_EQ(engine.dataset.chunks.size(), 4u);
+  EXPECT_EQ(engine.chunksLoaded(), 3);
+  const CacheChunk& failed = *engine.dataset.chunks[3];
+  EXPECT_TRUE(failed.vertexTex && failed.weightTex);
+  EXPECT_FALSE(failed.edgeMapTex || failed.tetMapTex || failed.rowTree);
+  EXPECT_EQ(failed.rowCount1, 1);
+  EXPECT_EQ(engine.dataset.totalTets, 300u);
+  EXPECT_EQ(takeGLError(), 0u);
 }
