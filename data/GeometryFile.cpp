@@ -170,10 +170,15 @@ PkVec3f faceNormal(const PkVec3f& p0, const PkVec3f& p1, const PkVec3f& p2) {
 
 void buildFlatTriangles(const GeometryData& geometry, int list, std::vector<PkVec3f>& positions,
                         std::vector<PkVec3f>& normals) {
+  const std::size_t corners = 3 * (geometry.triangles[list].size() / 3);
+  positions.resize(corners);
+  normals.resize(corners);
+  buildFlatTriangles(geometry, list, positions.data(), normals.data());
+}
+
+void buildFlatTriangles(const GeometryData& geometry, int list, PkVec3f* positions, PkVec3f* normals) {
   const std::vector<std::int32_t>& indices = geometry.triangles[list];
   const std::size_t triangles = indices.size() / 3;
-  positions.assign(3 * triangles, PkVec3f());
-  normals.assign(3 * triangles, PkVec3f());
   const std::size_t vertexCount = geometry.vertices.size();
   auto vertex = [&](std::int32_t i) {
     // Indices are checked by the parser; an invalid one here gives the origin, never a stray read.

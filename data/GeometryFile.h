@@ -59,3 +59,5 @@ PkVec3f faceNormal(const PkVec3f& p0, const PkVec3f& p1, const PkVec3f& p2);
 // valid (as parseGeometryFile guarantees). Both vectors are replaced.
 void buildFlatTriangles(const GeometryData& geometry, int list, std::vector<PkVec3f>& positions,
                         std::vector<PkVec3f>& normals);
+// The same into storage of 3·Tk positions and 3·Tk normals the caller provides (a mapped buffer).
+void buildFlatTriangles(const GeometryData& geometry, int list, PkVec3f* positions, PkVec3f* normals);

@@ -17,6 +17,16 @@
 #include <thread>
 #include <unistd.h>
 
+// The boundary of the last geometry file read: its new buffers (positions and normals of list 0,
+// then of list 1), mapped while a worker thread fills them with the flat-shaded soups.
+struct PendingBoundary {
+  std::shared_ptr<const GeometryData> geometry;
+  std::string path;
+  std::unique_ptr<GLBufferObject> buffers[4];
+  PkVec3f* mapped[4] = {nullptr, nullptr, nullptr, nullptr};
+  std::future<void> built;
+};
+
 // What a worker needs to read one chunk on demand: the chunk's bytes, a reader with its scratch
 // arrays, and the decompressed arrays.
 struct ChunkWorkspace {
@@ -77,7 +87,11 @@ LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int wi
 
 Dataset::Dataset(int width, int height) : textureWidth(width), textureHeight(height) {}
 
-Dataset::~Dataset() { closeFile(); }
+Dataset::~Dataset() {
+  // The worker must not write into buffers that are gone.
+  if (pendingBoundary_) pendingBoundary_->built.wait();
+  closeFile();
+}
 
 void Dataset::closeFile() {
   if (file_ >= 0) ::close(file_);
@@ -93,6 +107,7 @@ void Dataset::createGL() {
 }
 
 void Dataset::releaseGL() {
+  if (pendingBoundary_) finishGeometry();
   clearChunks();
   for (auto& b : boundaryBuffers) b.reset();
   boundaryTriangles0 = boundaryTriangles1 = 0;
@@ -106,20 +121,73 @@ void Dataset::setNearestClamp(GLTexture& t) {
 }
 
 bool Dataset::readGeometry(const std::string& path) {
-  GeometryData geometry;
-  if (!parseGeometryBoundary(path, geometry)) return false; // nothing changed
-  std::vector<PkVec3f> positions, normals;
-  for (int list = 0; list < 2; ++list) {
-    buildFlatTriangles(geometry, list, positions, normals);
-    const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]->id());
-    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]->id());
-    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
-    (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = int(geometry.triangleCount(list));
+  auto geometry = std::make_shared<GeometryData>();
+  if (!parseGeometryBoundary(path, *geometry)) return false; // nothing changed
+  if (pendingBoundary_) finishGeometry();
+  // The soups go straight into new buffers, mapped here and filled on a worker thread; the
+  // buffers drawn until finishGeometry are the previous ones.
+  auto pending = std::make_unique<PendingBoundary>();
+  pending->geometry = geometry;
+  pending->path = path;
+  for (int b = 0; b < 4; ++b) {
+    const int list = b / 2;
+    const GLsizeiptrARB bytes = GLsizeiptrARB(3 * std::size_t(geometry->triangleCount(list)) * sizeof(PkVec3f));
+    pending->buffers[b] = std::make_unique<GLBufferObject>(GL_ARRAY_BUFFER_ARB);
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[b]->id());
+    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, nullptr, GL_STATIC_DRAW_ARB);
+    if (bytes > 0) pending->mapped[b] = static_cast<PkVec3f*>(glMapBufferARB(GL_ARRAY_BUFFER_ARB, GL_WRITE_ONLY_ARB));
   }
   glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  PendingBoundary* p = pending.get();
+  pending->built = std::async(std::launch::async, [p] {
+    for (int list = 0; list < 2; ++list)
+      if (p->mapped[2 * list] && p->mapped[2 * list + 1])
+        buildFlatTriangles(*p->geometry, list, p->mapped[2 * list], p->mapped[2 * list + 1]);
+  });
+  pendingBoundary_ = std::move(pending);
   return true;
+}
+
+bool Dataset::finishGeometry() {
+  if (!pendingBoundary_) return true;
+  std::unique_ptr<PendingBoundary> pending = std::move(pendingBoundary_);
+  pending->built.wait();
+  bool ok = true;
+  std::vector<PkVec3f> positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    const int triangles = int(pending->geometry->triangleCount(list));
+    // A buffer that could not be mapped, or whose contents were lost while it was, gets the
+    // soup built here.
+    bool whole = true;
+    for (int b = 2 * list; b < 2 * list + 2; ++b) {
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[b]->id());
+      if (pending->mapped[b] && glUnmapBufferARB(GL_ARRAY_BUFFER_ARB) != GL_TRUE) whole = false;
+      if (!pending->mapped[b] && triangles > 0) whole = false;
+    }
+    if (!whole) {
+      try {
+        buildFlatTriangles(*pending->geometry, list, positions, normals);
+      } catch (const std::bad_alloc&) {
+        ok = false;
+        positions.clear();
+        normals.clear();
+      }
+      const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[2 * list]->id());
+      glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[2 * list + 1]->id());
+      glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
+    }
+    (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = ok ? triangles : 0;
+    boundaryBuffers[2 * list] = std::move(pending->buffers[2 * list]);
+    boundaryBuffers[2 * list + 1] = std::move(pending->buffers[2 * list + 1]);
+  }
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  if (!ok) {
+    boundaryTriangles0 = boundaryTriangles1 = 0;
+    pk::error("not enough memory for the boundary of " + pending->path);
+  }
+  return ok;
 }
 
 std::unique_ptr<GLTexture> Dataset::makeChunkTexture(bool floatKind, bool rect, GLenum unit) {

@@ -18,6 +18,7 @@
 
 class GLBufferObject;
 class PvIntervalTreeBTree;
+struct PendingBoundary;
 struct ChunkWorkspace;
 
 class Dataset {
@@ -54,9 +55,14 @@ public:
   void createGL();
   void releaseGL();
 
-  // Reads the boundary surfaces of a geometry file into the boundary buffers. False (nothing
-  // changed) after the parser's message.
+  // Reads the boundary surfaces of a geometry file: the file is read and checked here (false,
+  // nothing changed, after the parser's message); their flat-shaded soups are then built on a
+  // worker thread into new buffers while the caller goes on (with the cache), and finishGeometry
+  // makes them the boundary buffers. Until then the buffers and counts are those of before.
   bool readGeometry(const std::string& path);
+  // Waits for the soups of the last readGeometry and puts their buffers in place. False after an
+  // error when there was not enough memory for them (the boundary is then empty).
+  bool finishGeometry();
   // Reads a cache after dropping the chunks held. The complete chunks stay when a later one fails
   // (chunksLoaded < chunksInFile then). progress is told after every chunk (read, in the file).
   bool readCache(const std::string& path, const Upload& upload, const std::function<void(int, int)>& progress);
@@ -125,6 +131,8 @@ private:
     std::uint64_t lastUse = 0;
     std::size_t bytes = 0;
   };
+  // The boundary being built since readGeometry.
+  std::unique_ptr<PendingBoundary> pendingBoundary_;
   Upload upload_;
   std::string cachePath_;
   int file_ = -1;

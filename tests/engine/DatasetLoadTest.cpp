@@ -4,6 +4,8 @@
 #include "GLRenderToTexture.h"
 #include "ComputeExtraction.h"
 #include "FragmentPasses.h"
+#include "GLBufferObject.h"
+#include "GeometryFile.h"
 #include "IsosurfaceEngine.h"
 #include "PkDiag.h"
 
@@ -262,6 +264,60 @@ TEST_F(DatasetLoad, OpeningBeforeOpenGLIsReadyIsRefused) {
   const std::string err = captureStderr([&] { EXPECT_FALSE(fresh.loadDataset(QString::fromStdString(p))); });
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(fresh.hasDataset());
+}
+
+namespace {
+
+// The contents of an array buffer as floats.
+std::vector<float> bufferFloats(GLBufferObject& buffer) {
+  GLint bytes = 0;
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, buffer.id());
+  glGetBufferParameterivARB(GL_ARRAY_BUFFER_ARB, GL_BUFFER_SIZE_ARB, &bytes);
+  std::vector<float> out(std::size_t(bytes) / sizeof(float));
+  if (bytes > 0) glGetBufferSubDataARB(GL_ARRAY_BUFFER_ARB, 0, bytes, out.data());
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  return out;
+}
+
+std::vector<float> floatsOf(const std::vector<PkVec3f>& v) {
+  std::vector<float> out;
+  for (const PkVec3f& p : v) out.insert(out.end(), {p.x, p.y, p.z});
+  return out;
+}
+
+} // namespace
+
+// The boundary buffers hold the soups of the whole geometry file, although only the vertices the
+// triangles use are read, and a second open replaces them; vertices no triangle uses (most of this
+// mesh's) change nothing.
+TEST_F(DatasetLoad, TheBoundaryBuffersHoldTheWholeFilesSoups) {
+  GeometryData g;
+  for (int i = 0; i < 2000; ++i) g.vertices.push_back(PkVec3f(float(i % 13), float(i % 7) * 0.5f, float(i) * 0.01f));
+  for (int t = 0; t < 40; ++t) g.triangles[0].insert(g.triangles[0].end(), {t * 47, (t * 47 + 1000) % 2000, 1999 - t * 3});
+  for (int t = 0; t < 5; ++t) g.triangles[1].insert(g.triangles[1].end(), {1500 + t, 7 * t, 1998 - t});
+  const std::string p = path("mesh.vx");
+  ASSERT_TRUE(writeGeometryFile(p, g));
+  ASSERT_TRUE(writeCacheFile(p + ".cache", smallCache(2)));
+  ASSERT_TRUE(load(writeGood()));
+  ASSERT_TRUE(load(p));
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 40);
+  EXPECT_EQ(engine.dataset.boundaryTriangles1, 5);
+  std::vector<PkVec3f> positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    buildFlatTriangles(g, list, positions, normals);
+    EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[2 * list]), floatsOf(positions)) << list;
+    EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[2 * list + 1]), floatsOf(normals)) << list;
+  }
+  // A geometry file that is refused leaves them as they were.
+  GeometryData broken = g;
+  broken.triangles[0][7] = 2000;
+  const std::string b = path("broken.vx");
+  ASSERT_TRUE(writeGeometryFile(b, broken));
+  captureStderr([&] { EXPECT_FALSE(load(b)); });
+  buildFlatTriangles(g, 0, positions, normals);
+  EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[0]), floatsOf(positions));
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 40);
+  EXPECT_EQ(takeGLError(), 0u);
 }
 
 // Chunks are read ahead of their uploads, yet the reader's messages, the progress and the chunks'
