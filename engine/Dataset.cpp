@@ -234,10 +234,11 @@ void Dataset::uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& 
 }
 
 void Dataset::addToTrees(int k, const std::vector<float>& intervals) {
-  CacheChunk& chunk = *chunks[std::size_t(k)];
-  chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
-  for (std::size_t j = 0; j + 1 < intervals.size(); j += 2)
-    chunk.rowTree->insert(intervals[j], intervals[j + 1], int(j / 2), 0);
+  chunks[std::size_t(k)]->rowTree = makeRowTree(intervals);
+  addToChunkTree(k, intervals);
+}
+
+void Dataset::addToChunkTree(int k, const std::vector<float>& intervals) {
   const ChunkData::Range range = ChunkData::rangeOf(intervals);
   chunkTree->insert(range.low, range.high, k, 0);
   ++chunksLoaded;
@@ -446,7 +447,9 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
     r.offset = index.offset;
     r.size = index.size;
     residence_.push_back(r);
-    addToTrees(int(k), index.intervals);
+    addToChunkTree(int(k), index.intervals);
+    chunk.pendingRows = std::move(index.intervals);
+    chunk.rowsPending = true;
     if (progress) progress(int(k) + 1, int(count));
   }
   return reader.finish();

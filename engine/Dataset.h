@@ -116,6 +116,8 @@ private:
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, bool rect, GLenum unit);
   // Chunk k's row tree from its row intervals, and its range in the chunk tree; counts it loaded.
   void addToTrees(int k, const std::vector<float>& intervals);
+  // The same without the row tree, which the chunk builds when first asked.
+  void addToChunkTree(int k, const std::vector<float>& intervals);
   // Makes the texture of one array when the upload's form has textures.
   void uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& data);
   // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).

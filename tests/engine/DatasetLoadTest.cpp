@@ -3,6 +3,7 @@
 #include "DatasetWriter.h"
 #include "GLRenderToTexture.h"
 #include "ComputeExtraction.h"
+#include "ChunkSelection.h"
 #include "FragmentPasses.h"
 #include "GLBufferObject.h"
 #include "GeometryFile.h"
@@ -353,5 +354,50 @@ TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
   EXPECT_FALSE(failed.edgeMapTex || failed.tetMapTex || failed.rowTree);
   EXPECT_EQ(failed.rowCount1, 1);
   EXPECT_EQ(engine.dataset.totalTets, 300u);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+// Chunks opened on demand build their row trees when an isovalue first asks for their rows: the
+// spans are those of a whole read, and only the chunks asked for have a tree.
+TEST_F(DatasetLoad, RowTreesOnDemandAreBuiltWhenAskedAndGiveTheSameSpans) {
+  CacheData cache;
+  cache.header = samples::boxHeader(W, H, PkVec3f(1, 2, 3), PkVec3f(2, 4, 1));
+  for (int k = 0; k < 6; ++k) {
+    ChunkData c = smallChunk(0, 0);
+    c.rowCount0 = c.rowCount1 = 40;
+    c.intervals.clear();
+    for (int j = 0; j < 40; ++j) {
+      const float low = 0.12f * float(k) + float((j * 13) % 10) / 100.0f;
+      c.intervals.insert(c.intervals.end(), {low, low + 0.02f * float(j % 5) + 0.01f});
+    }
+    cache.chunks.push_back(c);
+  }
+  const std::string p = path("rows.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  ASSERT_TRUE(writeCacheFile(p + ".cache", cache));
+  ASSERT_TRUE(load(p));
+  IsosurfaceEngine lazy;
+  lazy.options.backend = ExtractionBackend::FragmentPasses;
+  lazy.options.chunksOnDemand = true;
+  lazy.initializeGL();
+  ASSERT_TRUE(lazy.loadDataset(QString::fromStdString(p)));
+  ASSERT_EQ(lazy.dataset.chunks.size(), 6u);
+  for (const auto& chunk : lazy.dataset.chunks) EXPECT_EQ(chunk->rowTree, nullptr);
+  const std::vector<int> first = activeChunks(lazy.dataset, 0.3f);
+  ASSERT_FALSE(first.empty());
+  ASSERT_LT(first.size(), 6u);
+  const Selection some = selectSpans(lazy.dataset, 0.3f);
+  for (std::size_t k = 0; k < 6; ++k)
+    EXPECT_EQ(lazy.dataset.chunks[k]->rowTree != nullptr, std::count(first.begin(), first.end(), int(k)) == 1) << k;
+  for (float iso = 0.0f; iso <= 1.0f; iso += 0.01f) {
+    const Selection a = selectSpans(engine.dataset, iso), b = selectSpans(lazy.dataset, iso);
+    ASSERT_EQ(a.spans.size(), b.spans.size()) << iso;
+    for (std::size_t i = 0; i < a.spans.size(); ++i) {
+      EXPECT_EQ(a.spans[i].chunk, b.spans[i].chunk) << iso;
+      EXPECT_EQ(a.spans[i].rowMin, b.spans[i].rowMin) << iso;
+      EXPECT_EQ(a.spans[i].rowEnd, b.spans[i].rowEnd) << iso;
+    }
+  }
+  lazy.releaseGL();
   EXPECT_EQ(takeGLError(), 0u);
 }
