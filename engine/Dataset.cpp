@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <deque>
 #include <exception>
 #include <mutex>
 #include <fcntl.h>
@@ -262,6 +261,10 @@ public:
   static constexpr std::size_t kAhead = 2;
 
   ChunkReadAhead(CacheReader& reader, std::uint32_t count) : reader_(reader), count_(count) {
+    // At most kAhead + 1 chunks exist at a time, so the lists never grow beyond what is reserved
+    // here (and the worker never allocates for them).
+    free_.reserve(kAhead + 1);
+    ready_.reserve(kAhead + 1);
     for (std::size_t i = 0; i < kAhead + 1; ++i) free_.push_back(std::make_unique<ChunkData>());
     worker_ = std::thread([this] { run(); });
   }
@@ -274,7 +277,7 @@ public:
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [this] { return !ready_.empty(); });
     Item item = std::move(ready_.front());
-    ready_.pop_front();
+    ready_.erase(ready_.begin());
     return item;
   }
   void giveBack(std::unique_ptr<ChunkData> data) {
@@ -301,8 +304,8 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
         if (stopping_) return;
-        item.data = std::move(free_.front());
-        free_.pop_front();
+        item.data = std::move(free_.back());
+        free_.pop_back();
       }
       {
         pk::ThreadDiagCapture capture;
@@ -328,8 +331,8 @@ private:
   const std::uint32_t count_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::deque<std::unique_ptr<ChunkData>> free_;
-  std::deque<Item> ready_;
+  std::vector<std::unique_ptr<ChunkData>> free_;
+  std::vector<Item> ready_;
   bool stopping_ = false;
   std::thread worker_;
 };
