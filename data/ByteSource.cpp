@@ -1,6 +1,8 @@
 #include "ByteSource.h"
 
+#include <cerrno>
 #include <cstring>
+#include <unistd.h>
 #include <sys/stat.h>
 
 namespace vxdata {
@@ -27,6 +29,12 @@ bool MemorySource::skip(std::uint64_t n) {
     return false;
   }
   pos_ += std::size_t(n);
+  return true;
+}
+
+bool MemorySource::readAt(std::uint64_t offset, void* destination, std::size_t n) {
+  if (offset > size_ || n > size_ - offset) return false;
+  if (n) std::memcpy(destination, data_ + offset, n);
   return true;
 }
 
@@ -83,6 +91,24 @@ bool FileSource::skip(std::uint64_t n) {
     return false;
   }
   pos_ += n;
+  return true;
+}
+
+bool FileSource::readAt(std::uint64_t offset, void* destination, std::size_t n) {
+  if (offset > size_ || n > size_ - offset) return false;
+  if (useSlurped_) {
+    if (n) std::memcpy(destination, slurped_.data() + offset, n);
+    return true;
+  }
+  // pread leaves the stream's own position (and its buffer) alone.
+  unsigned char* to = static_cast<unsigned char*>(destination);
+  std::size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::pread(fileno(file_), to + got, n - got, off_t(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false; // the file shrank or failed under us
+    got += std::size_t(r);
+  }
   return true;
 }
 

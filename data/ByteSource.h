@@ -22,6 +22,9 @@ public:
   virtual std::uint64_t position() const = 0;
   // Passes over exactly n bytes, or returns false having consumed the rest.
   virtual bool skip(std::uint64_t n) = 0;
+  // Reads exactly n bytes at offset (from the start) into destination without moving the position;
+  // false when they are not all there.
+  virtual bool readAt(std::uint64_t offset, void* destination, std::size_t n) = 0;
 
   bool readU32(std::uint32_t& v);
   bool readI32(std::int32_t& v);
@@ -35,6 +38,7 @@ public:
   std::uint64_t remaining() const override { return size_ - pos_; }
   std::uint64_t position() const override { return pos_; }
   bool skip(std::uint64_t n) override;
+  bool readAt(std::uint64_t offset, void* destination, std::size_t n) override;
 
 private:
   const unsigned char* data_;
@@ -56,6 +60,7 @@ public:
   std::uint64_t remaining() const override { return size_ - pos_; }
   std::uint64_t position() const override { return pos_; }
   bool skip(std::uint64_t n) override;
+  bool readAt(std::uint64_t offset, void* destination, std::size_t n) override;
 
 private:
   std::FILE* file_ = nullptr;

@@ -6,6 +6,7 @@
 
 #include <cassert>
 #include <cfloat>
+#include <cstring>
 #include <new>
 #include <thread>
 #include <algorithm>
@@ -394,6 +395,44 @@ bool CacheReader::readIntervals(std::vector<float>& intervals, Compressor& codec
   return true;
 }
 
+namespace {
+
+// Reads the words between a chunk's blocks where they lie, a few at a time (one read each), as far
+// as the file holds them; the blocks in between are passed over by offset alone. A word is there
+// exactly when a sequential read of it would succeed.
+class WordCursor {
+public:
+  WordCursor(vxdata::ByteSource& in) : in_(in), pos_(in.position()), size_(in.position() + in.remaining()) {}
+  std::uint64_t position() const { return pos_; }
+  // The next n words (n ≤ 4) in one read.
+  void fetch(std::size_t n) {
+    at_ = 0;
+    have_ = std::size_t(std::min<std::uint64_t>(4 * n, size_ - pos_));
+    if (!in_.readAt(pos_, buffer_, have_)) have_ = 0; // the file shrank or failed under us
+  }
+  template <typename T> bool word(T& v) {
+    static_assert(sizeof(T) == 4, "words are four bytes");
+    if (at_ + 4 > have_) return false;
+    std::memcpy(&v, buffer_ + at_, 4);
+    at_ += 4;
+    pos_ += 4;
+    return true;
+  }
+  bool skip(std::uint64_t n) {
+    if (n > size_ - pos_) return false;
+    pos_ += n;
+    return true;
+  }
+
+private:
+  vxdata::ByteSource& in_;
+  std::uint64_t pos_, size_;
+  unsigned char buffer_[16];
+  std::size_t have_ = 0, at_ = 0;
+};
+
+} // namespace
+
 bool CacheReader::indexChunk(ChunkIndex& out) {
   assert(source_ && !failed_ && chunksLeft_ > 0);
   if (!source_ || failed_ || chunksLeft_ == 0) return false;
@@ -402,27 +441,32 @@ bool CacheReader::indexChunk(ChunkIndex& out) {
   const std::size_t texels = std::size_t(width_) * std::size_t(height_);
   out = ChunkIndex();
   out.offset = in.position();
-  if (!in.readU32(out.vertexCount)) return reportTruncated(), false;
+  WordCursor at(in);
+  at.fetch(2); // the vertex count and the first size word
+  if (!at.word(out.vertexCount)) return reportTruncated(), false;
   if (out.vertexCount > texels)
     pk::ErrorLine() << "benutze nur " << texels << " von " << out.vertexCount << " Vertices";
-  // Each W·H block by its size word, checked as a read checks it; the words between them as read.
-  auto passBlock = [&](CacheBlock block, std::size_t rawSize) {
+  // Each W·H block by its size word, checked as a read checks it; then the words after it (fetched
+  // with the block's own size word, wordsAfter more) are read.
+  auto passBlock = [&](CacheBlock block, std::size_t rawSize, std::size_t wordsAfter) {
     std::uint32_t stored;
-    if (!in.readU32(stored)) return reportTruncated(), false;
+    if (!at.word(stored)) return reportTruncated(), false;
     if (stored > cacheBlockStoredLimit(block, std::uint32_t(width_), std::uint32_t(height_)))
       return blockFailure(block);
-    if (!in.skip(stored == 0 ? rawSize : stored)) return reportTruncated(), false;
+    if (!at.skip(stored == 0 ? rawSize : stored)) return reportTruncated(), false;
+    at.fetch(wordsAfter);
     return true;
   };
-  if (!passBlock(CacheBlock::VertexArray, 16 * texels) || !passBlock(CacheBlock::FirstWeights, 16 * texels) ||
-      !passBlock(CacheBlock::VertexIndices, 8 * texels) || !passBlock(CacheBlock::Weights, 16 * texels))
+  if (!passBlock(CacheBlock::VertexArray, 16 * texels, 1) || !passBlock(CacheBlock::FirstWeights, 16 * texels, 1) ||
+      !passBlock(CacheBlock::VertexIndices, 8 * texels, 1) || !passBlock(CacheBlock::Weights, 16 * texels, 4))
     return false;
   std::uint32_t reserved;
-  if (!in.readU32(reserved) || !in.readI32(out.rowCount0) || !in.readI32(out.rowCount1))
-    return reportTruncated(), false;
-  if (!passBlock(CacheBlock::EdgeMap, 4 * texels)) return false;
-  if (!in.readU32(out.tetCount)) return reportTruncated(), false;
-  if (!passBlock(CacheBlock::TetMap, 8 * texels)) return false;
+  if (!at.word(reserved) || !at.word(out.rowCount0) || !at.word(out.rowCount1)) return reportTruncated(), false;
+  if (!passBlock(CacheBlock::EdgeMap, 4 * texels, 2)) return false;
+  if (!at.word(out.tetCount)) return reportTruncated(), false;
+  if (!passBlock(CacheBlock::TetMap, 8 * texels, 0)) return false;
+  // The row intervals through the stream, from where the cursor got to.
+  if (!in.skip(at.position() - in.position())) return reportTruncated(), false;
   Compressor codec;
   if (!readIntervals(out.intervals, codec)) return false;
   out.size = in.position() - out.offset;

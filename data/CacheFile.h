@@ -14,7 +14,9 @@
 // CacheReader is the parse half of reading a cache into the engine: it reads and checks the file
 // chunk by chunk into plain host memory, printing the reader's messages, and leaves the textures,
 // the back end's own chunk form and the interval trees to the engine. The engine's loop that keeps
-// the order of effects and messages of the whole read (engine/Dataset.cpp, readCache):
+// the order of effects and messages of the whole read (engine/Dataset.cpp, readCache; the engine
+// runs readChunk on a thread of its own a few chunks ahead, and takes each chunk's stages and
+// messages in this order on its own thread):
 //
 //   CacheReader reader(textureWidth, textureHeight);
 //   if (!reader.open(path)) return false;                 // nothing changed yet
@@ -38,8 +40,9 @@
 //   }
 //   return reader.finish();                               // then the engine's view scale, rotations, uniforms
 //
-// With chunks on demand the engine reads indexChunk for every chunk instead (the same trees, no
-// arrays), and later each chunk's bytes alone through openChunk and readChunk.
+// With chunks on demand the engine reads indexChunk for every chunk instead (the same chunk tree;
+// each row tree is built from the chunk's intervals when an isovalue first asks for its rows), and
+// later each chunk's bytes alone through openChunk and readChunk.
 #pragma once
 
 #include "PkTypes.h"

@@ -43,6 +43,13 @@ bool parseGeometryFile(const std::string& path, GeometryData& out);
 bool parseGeometryBytes(const unsigned char* data, std::size_t size, const std::string& path,
                         GeometryData& out);
 
+// The same checks and messages, but only the vertices the triangles use are read: out.vertices holds
+// them in the order of the file's table and the corners are renumbered to them, so the triangles
+// (and buildFlatTriangles's soups) are those of the whole file. This is what the viewer draws.
+bool parseGeometryBoundary(const std::string& path, GeometryData& out);
+bool parseGeometryBoundaryBytes(const unsigned char* data, std::size_t size, const std::string& path,
+                                GeometryData& out);
+
 // Face normal of the triangle (p0, p1, p2): unitCross(normalize(p1 − p0), normalize(p2 − p0)), the
 // zero vector for a degenerate triangle; right-handed over the vertex order.
 PkVec3f faceNormal(const PkVec3f& p0, const PkVec3f& p1, const PkVec3f& p2);
@@ -52,3 +59,5 @@ PkVec3f faceNormal(const PkVec3f& p0, const PkVec3f& p1, const PkVec3f& p2);
 // valid (as parseGeometryFile guarantees). Both vectors are replaced.
 void buildFlatTriangles(const GeometryData& geometry, int list, std::vector<PkVec3f>& positions,
                         std::vector<PkVec3f>& normals);
+// The same into storage of 3·Tk positions and 3·Tk normals the caller provides (a mapped buffer).
+void buildFlatTriangles(const GeometryData& geometry, int list, PkVec3f* positions, PkVec3f* normals);

@@ -15,12 +15,12 @@ std::vector<int> activeChunks(const Dataset& dataset, float iso) {
   return active;
 }
 
-void rowSpan(const CacheChunk& chunk, float iso, int start, int& first, int& end) {
+void rowSpan(CacheChunk& chunk, float iso, int start, int& first, int& end) {
   first = start;
   int largest = 0;
-  if (chunk.rowTree) {
-    chunk.rowTree->startQuery(iso);
-    while (const IntervalEntry* e = chunk.rowTree->next()) {
+  if (PvIntervalTreeBTree* rows = chunk.rows()) {
+    rows->startQuery(iso);
+    while (const IntervalEntry* e = rows->next()) {
       first = std::min(first, e->id);
       largest = std::max(largest, e->id);
     }
@@ -33,7 +33,7 @@ Selection selectSpans(const Dataset& dataset, float iso, const std::function<voi
   const std::vector<int> active = activeChunks(dataset, iso);
   if (queryDone) queryDone();
   for (int k : active) {
-    const CacheChunk& chunk = *dataset.chunks[std::size_t(k)];
+    CacheChunk& chunk = *dataset.chunks[std::size_t(k)];
     const int limit = std::max(chunk.rowCount0, chunk.rowCount1);
     if (limit > dataset.textureHeight) {
       selection.overLimit = true;

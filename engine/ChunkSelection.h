@@ -14,9 +14,10 @@ struct CacheChunk;
 // Ids of the chunks whose value range holds iso, in the chunk tree's order, valid indices only.
 std::vector<int> activeChunks(const Dataset& dataset, float iso);
 
-// The chunk's row query at iso: first = the smallest of `start` and the rows found, end = 1 + the
-// largest of 0 and the rows found (so end ≤ first when no row holds iso and start is high).
-void rowSpan(const CacheChunk& chunk, float iso, int start, int& first, int& end);
+// The chunk's row query at iso (building its row tree when it is pending): first = the smallest of
+// `start` and the rows found, end = 1 + the largest of 0 and the rows found (so end ≤ first when
+// no row holds iso and start is high).
+void rowSpan(CacheChunk& chunk, float iso, int start, int& first, int& end);
 
 struct Selection {
   std::vector<ChunkSpan> spans; // the active chunks' spans, in the chunk tree's order

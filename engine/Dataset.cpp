@@ -6,11 +6,33 @@
 #include "PvIntervalTree.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+// The boundary of the last geometry file read: its new buffers (positions and normals of list 0,
+// then of list 1), mapped while a worker thread fills them with the flat-shaded soups.
+struct PendingBoundary {
+  std::shared_ptr<const GeometryData> geometry;
+  std::string path;
+  std::unique_ptr<GLBufferObject> buffers[4];
+  PkVec3f* mapped[4] = {nullptr, nullptr, nullptr, nullptr};
+  std::future<void> built;
+};
+
+// What a worker needs to read one chunk on demand: the chunk's bytes, a reader with its scratch
+// arrays, and the decompressed arrays.
+struct ChunkWorkspace {
+  std::vector<unsigned char> bytes;
+  std::unique_ptr<CacheReader> reader;
+  ChunkData data;
+};
 
 namespace {
 
@@ -18,33 +40,40 @@ std::int64_t modificationTime(const struct stat& info) {
   return std::int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
 }
 
-// One chunk read from the cache file and decompressed, on any thread.
+// One chunk read from the cache file and decompressed, on any thread, in a workspace that goes
+// from chunk to chunk, so that its arrays are not allocated (and cleared) again for each.
 struct LoadedChunk {
-  ChunkData data;
+  std::unique_ptr<ChunkWorkspace> space;
   bool ok = false;
   std::vector<pk::ThreadDiagCapture::Line> said; // the reader's messages, said by the owner
 };
 
-void readChunkAt(int file, std::uint64_t offset, std::uint64_t size, int width, int height, LoadedChunk& out) {
-  std::vector<unsigned char> bytes(size);
+void readChunkAt(int file, std::uint64_t offset, std::uint64_t size, int width, int height, ChunkWorkspace& space,
+                 bool& ok) {
+  std::vector<unsigned char>& bytes = space.bytes;
+  if (bytes.size() < size) bytes.resize(std::size_t(size));
   std::size_t got = 0;
   while (got < size) {
-    const ssize_t n = ::pread(file, bytes.data() + got, size - got, off_t(offset + got));
+    const ssize_t n = ::pread(file, bytes.data() + got, std::size_t(size) - got, off_t(offset + got));
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += std::size_t(n);
   }
-  CacheReader reader(width, height);
+  if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
+  CacheReader& reader = *space.reader;
   reader.openChunk(bytes.data(), got);
   reader.setUnusedArraysSkipped(true);
   reader.setParallelBlocks(false); // chunks are decompressed side by side instead
-  out.ok = got == size && reader.readChunk(out.data);
+  ok = got == size && reader.readChunk(space.data);
 }
 
-LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height) {
+LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height,
+                      std::unique_ptr<ChunkWorkspace> space) {
   LoadedChunk out;
+  out.space = std::move(space);
   pk::ThreadDiagCapture capture;
   try {
-    readChunkAt(file, offset, size, width, height, out);
+    readChunkAt(file, offset, size, width, height, *out.space, out.ok);
   } catch (const std::bad_alloc&) {
     out.ok = false;
     pk::error("not enough memory to read a chunk");
@@ -57,12 +86,17 @@ LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int wi
 
 Dataset::Dataset(int width, int height) : textureWidth(width), textureHeight(height) {}
 
-Dataset::~Dataset() { closeFile(); }
+Dataset::~Dataset() {
+  // The worker must not write into buffers that are gone.
+  if (pendingBoundary_) pendingBoundary_->built.wait();
+  closeFile();
+}
 
 void Dataset::closeFile() {
   if (file_ >= 0) ::close(file_);
   file_ = -1;
   residence_.clear();
+  workspaces_.clear();
   upload_ = Upload();
   fileChanged_ = false;
 }
@@ -72,6 +106,7 @@ void Dataset::createGL() {
 }
 
 void Dataset::releaseGL() {
+  if (pendingBoundary_) finishGeometry();
   clearChunks();
   for (auto& b : boundaryBuffers) b.reset();
   boundaryTriangles0 = boundaryTriangles1 = 0;
@@ -85,20 +120,73 @@ void Dataset::setNearestClamp(GLTexture& t) {
 }
 
 bool Dataset::readGeometry(const std::string& path) {
-  GeometryData geometry;
-  if (!parseGeometryFile(path, geometry)) return false; // nothing changed
-  std::vector<PkVec3f> positions, normals;
-  for (int list = 0; list < 2; ++list) {
-    buildFlatTriangles(geometry, list, positions, normals);
-    const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list]->id());
-    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
-    glBindBufferARB(GL_ARRAY_BUFFER_ARB, boundaryBuffers[2 * list + 1]->id());
-    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
-    (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = int(geometry.triangleCount(list));
+  auto geometry = std::make_shared<GeometryData>();
+  if (!parseGeometryBoundary(path, *geometry)) return false; // nothing changed
+  if (pendingBoundary_) finishGeometry();
+  // The soups go straight into new buffers, mapped here and filled on a worker thread; the
+  // buffers drawn until finishGeometry are the previous ones.
+  auto pending = std::make_unique<PendingBoundary>();
+  pending->geometry = geometry;
+  pending->path = path;
+  for (int b = 0; b < 4; ++b) {
+    const int list = b / 2;
+    const GLsizeiptrARB bytes = GLsizeiptrARB(3 * std::size_t(geometry->triangleCount(list)) * sizeof(PkVec3f));
+    pending->buffers[b] = std::make_unique<GLBufferObject>(GL_ARRAY_BUFFER_ARB);
+    glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[b]->id());
+    glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, nullptr, GL_STATIC_DRAW_ARB);
+    if (bytes > 0) pending->mapped[b] = static_cast<PkVec3f*>(glMapBufferARB(GL_ARRAY_BUFFER_ARB, GL_WRITE_ONLY_ARB));
   }
   glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  PendingBoundary* p = pending.get();
+  pending->built = std::async(std::launch::async, [p] {
+    for (int list = 0; list < 2; ++list)
+      if (p->mapped[2 * list] && p->mapped[2 * list + 1])
+        buildFlatTriangles(*p->geometry, list, p->mapped[2 * list], p->mapped[2 * list + 1]);
+  });
+  pendingBoundary_ = std::move(pending);
   return true;
+}
+
+bool Dataset::finishGeometry() {
+  if (!pendingBoundary_) return true;
+  std::unique_ptr<PendingBoundary> pending = std::move(pendingBoundary_);
+  pending->built.wait();
+  bool ok = true;
+  std::vector<PkVec3f> positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    const int triangles = int(pending->geometry->triangleCount(list));
+    // A buffer that could not be mapped, or whose contents were lost while it was, gets the
+    // soup built here.
+    bool whole = true;
+    for (int b = 2 * list; b < 2 * list + 2; ++b) {
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[b]->id());
+      if (pending->mapped[b] && glUnmapBufferARB(GL_ARRAY_BUFFER_ARB) != GL_TRUE) whole = false;
+      if (!pending->mapped[b] && triangles > 0) whole = false;
+    }
+    if (!whole) {
+      try {
+        buildFlatTriangles(*pending->geometry, list, positions, normals);
+      } catch (const std::bad_alloc&) {
+        ok = false;
+        positions.clear();
+        normals.clear();
+      }
+      const GLsizeiptrARB bytes = GLsizeiptrARB(positions.size() * sizeof(PkVec3f));
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[2 * list]->id());
+      glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, positions.data(), GL_STATIC_DRAW_ARB);
+      glBindBufferARB(GL_ARRAY_BUFFER_ARB, pending->buffers[2 * list + 1]->id());
+      glBufferDataARB(GL_ARRAY_BUFFER_ARB, bytes, normals.data(), GL_STATIC_DRAW_ARB);
+    }
+    (list == 0 ? boundaryTriangles0 : boundaryTriangles1) = ok ? triangles : 0;
+    boundaryBuffers[2 * list] = std::move(pending->buffers[2 * list]);
+    boundaryBuffers[2 * list + 1] = std::move(pending->buffers[2 * list + 1]);
+  }
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  if (!ok) {
+    boundaryTriangles0 = boundaryTriangles1 = 0;
+    pk::error("not enough memory for the boundary of " + pending->path);
+  }
+  return ok;
 }
 
 std::unique_ptr<GLTexture> Dataset::makeChunkTexture(bool floatKind, bool rect, GLenum unit) {
@@ -145,14 +233,111 @@ void Dataset::uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& 
 }
 
 void Dataset::addToTrees(int k, const std::vector<float>& intervals) {
-  CacheChunk& chunk = *chunks[std::size_t(k)];
-  chunk.rowTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
-  for (std::size_t j = 0; j + 1 < intervals.size(); j += 2)
-    chunk.rowTree->insert(intervals[j], intervals[j + 1], int(j / 2), 0);
+  chunks[std::size_t(k)]->rowTree = makeRowTree(intervals);
+  addToChunkTree(k, intervals);
+}
+
+void Dataset::addToChunkTree(int k, const std::vector<float>& intervals) {
   const ChunkData::Range range = ChunkData::rangeOf(intervals);
   chunkTree->insert(range.low, range.high, k, 0);
   ++chunksLoaded;
 }
+
+namespace {
+
+// Reads and decompresses the chunks of a cache in file order on a thread of its own, up to
+// kAhead chunks ahead of the thread that takes them (which uploads them meanwhile). Each chunk
+// comes with the reader's messages about it, for the taker to say in order, and with an
+// allocation failure, which the taker rethrows. The arrays go round: a taken chunk's storage is
+// given back for a later one.
+class ChunkReadAhead {
+public:
+  struct Item {
+    std::unique_ptr<ChunkData> data;
+    bool ok = false;
+    std::vector<pk::ThreadDiagCapture::Line> said;
+    std::exception_ptr failure;
+  };
+  static constexpr std::size_t kAhead = 2;
+
+  ChunkReadAhead(CacheReader& reader, std::uint32_t count) : reader_(reader), count_(count) {
+    // At most kAhead + 1 chunks exist at a time, so the lists never grow beyond what is reserved
+    // here (and the worker never allocates for them).
+    free_.reserve(kAhead + 1);
+    ready_.reserve(kAhead + 1);
+    for (std::size_t i = 0; i < kAhead + 1; ++i) free_.push_back(std::make_unique<ChunkData>());
+    worker_ = std::thread([this] { run(); });
+  }
+  ~ChunkReadAhead() { stop(); }
+  ChunkReadAhead(const ChunkReadAhead&) = delete;
+  ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
+
+  // The next chunk, waiting for it.
+  Item take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !ready_.empty(); });
+    Item item = std::move(ready_.front());
+    ready_.erase(ready_.begin());
+    return item;
+  }
+  void giveBack(std::unique_ptr<ChunkData> data) {
+    if (!data) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    free_.push_back(std::move(data));
+    changed_.notify_all();
+  }
+  // Ends the reading after the chunk in hand; the reader is then the taker's again.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      changed_.notify_all();
+    }
+    if (worker_.joinable()) worker_.join();
+  }
+
+private:
+  void run() {
+    for (std::uint32_t k = 0; k < count_; ++k) {
+      Item item;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
+        if (stopping_) return;
+        item.data = std::move(free_.back());
+        free_.pop_back();
+      }
+      {
+        pk::ThreadDiagCapture capture;
+        try {
+          item.ok = reader_.readChunk(*item.data);
+        } catch (...) {
+          item.ok = false;
+          item.failure = std::current_exception();
+        }
+        item.said = std::move(capture.lines);
+      }
+      const bool last = !item.ok;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ready_.push_back(std::move(item));
+        changed_.notify_all();
+      }
+      if (last) return;
+    }
+  }
+
+  CacheReader& reader_;
+  const std::uint32_t count_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::unique_ptr<ChunkData>> free_;
+  std::vector<Item> ready_;
+  bool stopping_ = false;
+  std::thread worker_;
+};
+
+} // namespace
 
 bool Dataset::readCache(const std::string& path, const Upload& form, const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
@@ -164,37 +349,48 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
   chunksInFile = int(reader.header().chunkCount);
 
-  ChunkData data;
-  bool accepted = true;
+  // The chunks are read and decompressed ahead on a thread of their own while this one uploads
+  // them; each chunk's stages take effect here in order as a chunk-by-chunk read gives them.
   const std::uint32_t count = reader.header().chunkCount;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    chunks.push_back(std::make_unique<CacheChunk>());
-    CacheChunk& chunk = *chunks.back();
-    const bool ok = reader.readChunk(data, [&](ChunkStage stage, const ChunkData& d) {
-      uploadStage(chunk, stage, d);
-      switch (stage) {
-      case ChunkStage::RowCounts:
-        chunk.rowCount0 = d.rowCount0;
-        chunk.rowCount1 = d.rowCount1;
-        break;
-      case ChunkStage::TetCount:
-        totalTets += d.tetCount;
-        break;
-      case ChunkStage::Complete: {
-        if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
-          accepted = false;
+  {
+    ChunkReadAhead ahead(reader, count);
+    for (std::uint32_t k = 0; k < count; ++k) {
+      ChunkReadAhead::Item item = ahead.take();
+      pk::ThreadDiagCapture::say(item.said);
+      if (item.failure) std::rethrow_exception(item.failure);
+      chunks.push_back(std::make_unique<CacheChunk>());
+      CacheChunk& chunk = *chunks.back();
+      const ChunkData& d = *item.data;
+      bool accepted = true;
+      for (ChunkStage stage : {ChunkStage::VertexCount, ChunkStage::VertexArray, ChunkStage::WeightArray,
+                               ChunkStage::RowCounts, ChunkStage::EdgeMap, ChunkStage::TetCount,
+                               ChunkStage::TetMap, ChunkStage::Complete}) {
+        if (stage > d.stage) break;
+        uploadStage(chunk, stage, d);
+        switch (stage) {
+        case ChunkStage::RowCounts:
+          chunk.rowCount0 = d.rowCount0;
+          chunk.rowCount1 = d.rowCount1;
+          break;
+        case ChunkStage::TetCount:
+          totalTets += d.tetCount;
+          break;
+        case ChunkStage::Complete:
+          if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
+            accepted = false;
+            break;
+          }
+          addToTrees(int(k), d.intervals);
+          break;
+        default:
           break;
         }
-        addToTrees(int(k), d.intervals);
-        break;
       }
-      default:
-        break;
-      }
-    });
-    glActiveTextureARB(GL_TEXTURE0);
-    if (!ok || !accepted) return false; // the chunks read completely stay usable
-    if (progress) progress(int(k) + 1, int(count));
+      glActiveTextureARB(GL_TEXTURE0);
+      if (!item.ok || !accepted) return false; // the chunks read completely stay usable
+      ahead.giveBack(std::move(item.data));
+      if (progress) progress(int(k) + 1, int(count));
+    }
   }
   return reader.finish();
 }
@@ -254,7 +450,9 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
     r.offset = index.offset;
     r.size = index.size;
     residence_.push_back(r);
-    addToTrees(int(k), index.intervals);
+    addToChunkTree(int(k), index.intervals);
+    chunk.pendingRows = std::move(index.intervals);
+    chunk.rowsPending = true;
     if (progress) progress(int(k) + 1, int(count));
   }
   return reader.finish();
@@ -356,7 +554,15 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
   auto launch = [&] {
     while (pending.size() < inFlight && next < missing.size()) {
       const Residence& r = residence_[std::size_t(wanted[missing[next]])];
-      pending.push_back(std::async(std::launch::async, loadChunk, file_, r.offset, r.size, textureWidth, textureHeight));
+      std::unique_ptr<ChunkWorkspace> space;
+      if (workspaces_.empty()) {
+        space = std::make_unique<ChunkWorkspace>();
+      } else {
+        space = std::move(workspaces_.back());
+        workspaces_.pop_back();
+      }
+      pending.push_back(std::async(std::launch::async, loadChunk, file_, r.offset, r.size, textureWidth, textureHeight,
+                                   std::move(space)));
       ++next;
     }
   };
@@ -368,6 +574,14 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     const int k = wanted[i];
     LoadedChunk loaded = pending.front().get();
     pending.erase(pending.begin());
+    // The workspace goes back to the pool once its chunk is uploaded (or left out).
+    struct GiveBack {
+      std::vector<std::unique_ptr<ChunkWorkspace>>& pool;
+      std::unique_ptr<ChunkWorkspace>& space;
+      ~GiveBack() {
+        if (space) pool.push_back(std::move(space));
+      }
+    } giveBack{workspaces_, loaded.space};
     ++done;
     if (!full) launch();
     Residence& r = residence_[std::size_t(k)];
@@ -385,7 +599,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     }
     bool uploaded = false;
     try {
-      uploaded = uploadChunk(k, loaded.data);
+      uploaded = uploadChunk(k, loaded.space->data);
     } catch (const std::bad_alloc&) {
       pk::error("not enough memory for chunk " + std::to_string(k) + " of " + cachePath_);
     }
@@ -410,5 +624,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     stats_.peakBytes = std::max(stats_.peakBytes, stats_.residentBytes);
   }
   stats_.refused += int(missing.size() - next); // never started once the budget was full
+  // A few workspaces stay for the next request; the rest of their memory goes.
+  if (workspaces_.size() > kKeptWorkspaces) workspaces_.resize(kKeptWorkspaces);
   return resident;
 }

@@ -18,6 +18,8 @@
 
 class GLBufferObject;
 class PvIntervalTreeBTree;
+struct PendingBoundary;
+struct ChunkWorkspace;
 
 class Dataset {
 public:
@@ -53,9 +55,14 @@ public:
   void createGL();
   void releaseGL();
 
-  // Reads the boundary surfaces of a geometry file into the boundary buffers. False (nothing
-  // changed) after the parser's message.
+  // Reads the boundary surfaces of a geometry file: the file is read and checked here (false,
+  // nothing changed, after the parser's message); their flat-shaded soups are then built on a
+  // worker thread into new buffers while the caller goes on (with the cache), and finishGeometry
+  // makes them the boundary buffers. Until then the buffers and counts are those of before.
   bool readGeometry(const std::string& path);
+  // Waits for the soups of the last readGeometry and puts their buffers in place. False after an
+  // error when there was not enough memory for them (the boundary is then empty).
+  bool finishGeometry();
   // Reads a cache after dropping the chunks held. The complete chunks stay when a later one fails
   // (chunksLoaded < chunksInFile then). progress is told after every chunk (read, in the file).
   bool readCache(const std::string& path, const Upload& upload, const std::function<void(int, int)>& progress);
@@ -109,6 +116,8 @@ private:
   std::unique_ptr<GLTexture> makeChunkTexture(bool floatKind, bool rect, GLenum unit);
   // Chunk k's row tree from its row intervals, and its range in the chunk tree; counts it loaded.
   void addToTrees(int k, const std::vector<float>& intervals);
+  // The same without the row tree, which the chunk builds when first asked.
+  void addToChunkTree(int k, const std::vector<float>& intervals);
   // Makes the texture of one array when the upload's form has textures.
   void uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& data);
   // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).
@@ -124,6 +133,8 @@ private:
     std::uint64_t lastUse = 0;
     std::size_t bytes = 0;
   };
+  // The boundary being built since readGeometry.
+  std::unique_ptr<PendingBoundary> pendingBoundary_;
   Upload upload_;
   std::string cachePath_;
   int file_ = -1;
@@ -134,6 +145,10 @@ private:
   std::size_t reserved_ = 0;
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
+  // Workspaces of chunk reads on demand, kept from chunk to chunk (up to kKeptWorkspaces between
+  // requests).
+  std::vector<std::unique_ptr<ChunkWorkspace>> workspaces_;
+  static constexpr std::size_t kKeptWorkspaces = 2;
   std::vector<float> tetFloats_; // the tetrahedron map as floats, kept from chunk to chunk
   ResidencyStats stats_;
 };

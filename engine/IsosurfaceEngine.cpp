@@ -199,7 +199,12 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
     return false;
   }
   if (!dataset.readGeometry(path)) return false; // nothing changed
+  // The cache is read while the boundary surfaces are built; they are uploaded after it.
+  const bool read = loadCacheOf(qpath, path);
+  return dataset.finishGeometry() && read;
+}
 
+bool IsosurfaceEngine::loadCacheOf(const QString& qpath, const std::string& path) {
   clearChunks();
   datasetPath_ = qpath;
   const std::string cacheName = path + ".cache";

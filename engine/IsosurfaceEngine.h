@@ -173,6 +173,8 @@ protected:
   virtual void reportExtractPerf(int /*mtetsPerSecond*/) {}
 
 private:
+  // loadDataset after its geometry file: the cache beside it.
+  bool loadCacheOf(const QString& qpath, const std::string& path);
   void partDone(ExtractionPart part) {
     if (onPartDone) onPartDone(part);
   }

@@ -681,3 +681,152 @@ TEST(CacheFileWriter, ReportsAFullDevice) {
   EXPECT_FALSE(ok);
   EXPECT_NE(err.find("cannot write file"), std::string::npos);
 }
+
+namespace {
+
+// The chunk index as one word after another gives it, the blocks passed over by their size words:
+// what the reader's index must agree with, field by field and message by message.
+struct WordByWordIndex {
+  std::vector<ChunkIndex> chunks; // the ones indexed completely
+  bool ok = false;
+};
+
+WordByWordIndex indexWordByWord(const std::vector<unsigned char>& bytes, int w, int h) {
+  WordByWordIndex out;
+  CacheReader header(w, h);
+  if (!header.openBytes(bytes.data(), bytes.size())) return out;
+  const std::size_t texels = std::size_t(w) * std::size_t(h);
+  std::size_t pos = 4 * 3 + 4 * 15 + 4 * 2 + 4;
+  auto word = [&](auto& v) {
+    if (pos + 4 > bytes.size()) return false;
+    std::memcpy(&v, bytes.data() + pos, 4);
+    pos += 4;
+    return true;
+  };
+  auto truncated = [&] { pk::warning("wrong cache format - need 6"); };
+  auto failure = [&](CacheBlock b) { pk::error(std::string("failure decompressing ") + cacheBlockName(b)); };
+  auto block = [&](CacheBlock b, std::size_t raw) {
+    std::uint32_t stored;
+    if (!word(stored)) return truncated(), false;
+    if (stored > cacheBlockStoredLimit(b, std::uint32_t(w), std::uint32_t(h))) return failure(b), false;
+    const std::size_t length = stored ? stored : raw;
+    if (length > bytes.size() - pos) return truncated(), false;
+    pos += length;
+    return true;
+  };
+  for (std::uint32_t k = 0; k < header.header().chunkCount; ++k) {
+    ChunkIndex c;
+    c.offset = pos;
+    if (!word(c.vertexCount)) return truncated(), out;
+    if (c.vertexCount > texels) pk::ErrorLine() << "benutze nur " << texels << " von " << c.vertexCount << " Vertices";
+    std::uint32_t reserved, rows, stored;
+    if (!block(CacheBlock::VertexArray, 16 * texels) || !block(CacheBlock::FirstWeights, 16 * texels) ||
+        !block(CacheBlock::VertexIndices, 8 * texels) || !block(CacheBlock::Weights, 16 * texels))
+      return out;
+    if (!word(reserved) || !word(c.rowCount0) || !word(c.rowCount1)) return truncated(), out;
+    if (!block(CacheBlock::EdgeMap, 4 * texels)) return out;
+    if (!word(c.tetCount)) return truncated(), out;
+    if (!block(CacheBlock::TetMap, 8 * texels)) return out;
+    if (!word(rows) || !word(stored)) return truncated(), out;
+    if (rows > std::uint32_t(h)) return failure(CacheBlock::Intervals), out;
+    c.intervals.resize(2 * std::size_t(rows));
+    if (stored == 0) {
+      if (8 * std::size_t(rows) > bytes.size() - pos) return truncated(), out;
+      std::memcpy(c.intervals.data(), bytes.data() + pos, 8 * std::size_t(rows));
+      pos += 8 * std::size_t(rows);
+    } else {
+      if (stored > cacheBlockStoredLimit(CacheBlock::Intervals, std::uint32_t(w), std::uint32_t(h)))
+        return failure(CacheBlock::Intervals), out;
+      if (stored > bytes.size() - pos) return truncated(), out;
+      std::vector<unsigned char> packed(bytes.begin() + long(pos), bytes.begin() + long(pos + stored));
+      packed.resize(packed.size() + 64);
+      Compressor codec;
+      const std::size_t n = 8 * std::size_t(rows) > 256 * std::size_t(stored) + 1024
+                                ? 0
+                                : codec.decompress(packed.data(), stored, reinterpret_cast<unsigned char*>(c.intervals.data()),
+                                                   8 * std::size_t(rows));
+      if (n == 0 || n != 8 * std::size_t(rows)) return failure(CacheBlock::Intervals), out;
+      pos += stored;
+    }
+    c.size = pos - c.offset;
+    out.chunks.push_back(c);
+  }
+  std::uint32_t magic;
+  if (!word(magic)) return truncated(), out;
+  if (magic != kCacheMagic) {
+    pk::WarningLine() << "wrong cache format " << std::uint32_t(magic - 0xCACE0001u) << " - need " << kCacheVersion;
+    return out;
+  }
+  out.ok = true;
+  return out;
+}
+
+bool sameIndex(const ChunkIndex& a, const ChunkIndex& b) {
+  return a.offset == b.offset && a.size == b.size && a.vertexCount == b.vertexCount && a.rowCount0 == b.rowCount0 &&
+         a.rowCount1 == b.rowCount1 && a.tetCount == b.tetCount &&
+         std::memcmp(a.intervals.data(), b.intervals.data(), 4 * a.intervals.size()) == 0 &&
+         a.intervals.size() == b.intervals.size();
+}
+
+} // namespace
+
+// The reader's index, from a file and from memory, on every prefix of a cache and on copies with
+// each word between the blocks (size words, counts) set to telling values: the same chunks, fields
+// and messages as a word-by-word walk through the file.
+TEST(CacheFile, ChunkIndexFromDiskAgreesWithAWordByWordWalk) {
+  CacheData source = samples::cache(W, H, 3, 16);
+  source.chunks[1].vertexCount = 17; // one more than the texels: said, and read on
+  CacheWriteOptions raw;
+  raw.blocks = CacheWriteOptions::Blocks::Raw;
+  for (const CacheWriteOptions& options : {CacheWriteOptions(), raw}) {
+    CacheLayout layout;
+    const std::vector<unsigned char> good = samples::cacheBytes(source, options, &layout);
+    std::vector<std::vector<unsigned char>> variants;
+    for (std::size_t n = 60; n <= good.size(); ++n) variants.emplace_back(good.begin(), good.begin() + long(n));
+    for (const CacheChunkLocation& chunk : layout.chunks) {
+      std::vector<std::size_t> words = {chunk.offset};
+      for (const CacheBlockLocation& b : chunk.blocks) words.push_back(b.offset);
+      const std::size_t rowWords = chunk.blocks[int(CacheBlock::Weights)].offset + 4 +
+                                   (chunk.blocks[int(CacheBlock::Weights)].storedSize
+                                        ? chunk.blocks[int(CacheBlock::Weights)].storedSize
+                                        : chunk.blocks[int(CacheBlock::Weights)].rawSize);
+      words.insert(words.end(), {rowWords, rowWords + 4, rowWords + 8, chunk.blocks[int(CacheBlock::Intervals)].offset - 4});
+      for (std::size_t at : words)
+        for (std::uint32_t value : {0u, 1u, 7u, 64u, 65u, 0xFFFFFFFFu}) {
+          std::vector<unsigned char> v = good;
+          putU32(v, at, value);
+          variants.push_back(v);
+        }
+    }
+    const std::string path = tempPath("indexed.vx.cache");
+    for (std::size_t i = 0; i < variants.size(); ++i) {
+      const std::vector<unsigned char>& bytes = variants[i];
+      WordByWordIndex expected;
+      const std::string expectedText = captureStderr([&] { expected = indexWordByWord(bytes, W, H); });
+      std::FILE* f = std::fopen(path.c_str(), "wb");
+      ASSERT_TRUE(f);
+      std::fwrite(bytes.data(), 1, bytes.size(), f);
+      std::fclose(f);
+      for (bool fromDisk : {false, true}) {
+        std::vector<ChunkIndex> index;
+        bool ok = false;
+        const std::string text = captureStderr([&] {
+          CacheReader reader(W, H);
+          ok = fromDisk ? reader.open(path) : reader.openBytes(bytes.data(), bytes.size());
+          while (ok && reader.chunksLeft() > 0) {
+            ChunkIndex c;
+            ok = reader.indexChunk(c);
+            if (ok) index.push_back(c);
+          }
+          if (ok) ok = reader.finish();
+        });
+        const std::string what = "variant " + std::to_string(i) + (fromDisk ? " from disk" : " from memory");
+        ASSERT_EQ(text, expectedText) << what;
+        ASSERT_EQ(ok, expected.ok) << what;
+        ASSERT_EQ(index.size(), expected.chunks.size()) << what;
+        for (std::size_t k = 0; k < index.size(); ++k) ASSERT_TRUE(sameIndex(index[k], expected.chunks[k])) << what << " chunk " << k;
+      }
+    }
+    std::remove(path.c_str());
+  }
+}

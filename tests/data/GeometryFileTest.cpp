@@ -164,3 +164,107 @@ TEST(GeometryFile, WriterRefusals) {
             pk::errorText("cannot write file " + nowhere));
   EXPECT_FALSE(ok);
 }
+
+namespace {
+
+// Both flat soups of a geometry, list 0 then list 1, as bits (a damaged file may hold NaNs).
+std::vector<std::uint32_t> soups(const GeometryData& g) {
+  std::vector<PkVec3f> all, positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    buildFlatTriangles(g, list, positions, normals);
+    all.insert(all.end(), positions.begin(), positions.end());
+    all.insert(all.end(), normals.begin(), normals.end());
+  }
+  std::vector<std::uint32_t> bits(3 * all.size());
+  if (!all.empty()) std::memcpy(bits.data(), all.data(), 4 * bits.size());
+  return bits;
+}
+
+// A grid of n × n × n points whose boundary squares are list 0 and one inner square list 1; most
+// vertices lie inside and are used by no triangle.
+GeometryData gridWithInnerPoints(int n) {
+  GeometryData g;
+  auto at = [n](int i, int j, int k) { return std::int32_t((k * n + j) * n + i); };
+  for (int k = 0; k < n; ++k)
+    for (int j = 0; j < n; ++j)
+      for (int i = 0; i < n; ++i) g.vertices.push_back(PkVec3f(float(i), float(j) * 1.5f, float(k) * 0.5f - float(i * j)));
+  for (int a = 0; a + 1 < n; ++a)
+    for (int b = 0; b + 1 < n; ++b)
+      for (int side : {0, n - 1}) {
+        g.triangles[0].insert(g.triangles[0].end(), {at(side, a, b), at(side, a + 1, b), at(side, a + 1, b + 1)});
+        g.triangles[0].insert(g.triangles[0].end(), {at(a, side, b), at(a + 1, side, b + 1), at(a, side, b + 1)});
+        g.triangles[0].insert(g.triangles[0].end(), {at(a, b, side), at(a + 1, b, side), at(a, b + 1, side)});
+      }
+  g.triangles[1] = {at(1, 1, 1), at(2, 1, 1), at(1, 2, 2)};
+  return g;
+}
+
+} // namespace
+
+// The viewer reads only the vertices the boundary triangles use: the same acceptance and messages
+// as the whole read, and the same drawn soups, from memory and from disk.
+TEST(GeometryFile, BoundaryReadDrawsTheSameSurfaceAndRefusesTheSameFiles) {
+  for (const GeometryData& g : {samples::tetrahedron(), gridWithInnerPoints(5), gridWithInnerPoints(40), GeometryData()}) {
+    const std::vector<unsigned char> bytes = samples::geometryBytes(g);
+    GeometryData boundary;
+    bool ok = false;
+    EXPECT_EQ(captureStderr([&] { ok = parseGeometryBoundaryBytes(bytes.data(), bytes.size(), "mesh.vx", boundary); }),
+              "");
+    ASSERT_TRUE(ok);
+    EXPECT_LE(boundary.vertices.size(), g.vertices.size());
+    EXPECT_EQ(boundary.triangleCount(0), g.triangleCount(0));
+    EXPECT_EQ(boundary.triangleCount(1), g.triangleCount(1));
+    EXPECT_EQ(soups(boundary), soups(g));
+
+    const std::string path = tempPath("boundary.vx");
+    ASSERT_TRUE(writeGeometryFile(path, g));
+    GeometryData fromDisk;
+    EXPECT_EQ(captureStderr([&] { ok = parseGeometryBoundary(path, fromDisk); }), "");
+    ASSERT_TRUE(ok);
+    EXPECT_TRUE(sameGeometry(fromDisk, boundary));
+    std::remove(path.c_str());
+  }
+  // A 40³ grid uses the 40³ − 38³ boundary points and three inner ones, read in runs.
+  const GeometryData grid = gridWithInnerPoints(40);
+  const std::vector<unsigned char> gridBytes = samples::geometryBytes(grid);
+  GeometryData boundary;
+  ASSERT_TRUE(parseGeometryBoundaryBytes(gridBytes.data(), gridBytes.size(), "mesh.vx", boundary));
+  EXPECT_EQ(boundary.vertices.size(), std::size_t(40 * 40 * 40 - 38 * 38 * 38 + 3));
+
+  // Every prefix, and the file with each of its words (and the bytes of the counts) changed: the
+  // same outcome and message as the whole read, and nothing changed on refusal.
+  const std::vector<unsigned char> good = samples::geometryBytes(gridWithInnerPoints(3));
+  std::vector<std::vector<unsigned char>> variants;
+  for (std::size_t n = 0; n < good.size(); ++n) variants.emplace_back(good.begin(), good.begin() + long(n));
+  for (std::size_t at = 0; at + 4 <= good.size(); at += 4)
+    for (std::uint32_t value : {0u, 2u, 26u, 27u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+      std::vector<unsigned char> v = good;
+      putU32(v, at, value);
+      variants.push_back(v);
+    }
+  const std::string path = tempPath("variant.vx");
+  for (std::size_t i = 0; i < variants.size(); ++i) {
+    const std::vector<unsigned char>& v = variants[i];
+    GeometryData whole = samples::tetrahedron(), part = samples::tetrahedron(), disk = samples::tetrahedron();
+    bool wholeOk = false, partOk = false, diskOk = false;
+    const std::string wholeText = parse(v, whole, wholeOk);
+    const std::string partText =
+        captureStderr([&] { partOk = parseGeometryBoundaryBytes(v.data(), v.size(), "mesh.vx", part); });
+    ASSERT_EQ(partOk, wholeOk) << i;
+    ASSERT_EQ(partText, wholeText) << i;
+    ASSERT_EQ(soups(part), soups(whole)) << i; // both the read file, or both the tetrahedron kept
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_TRUE(f);
+    if (!v.empty()) std::fwrite(v.data(), 1, v.size(), f);
+    std::fclose(f);
+    const std::string diskText = captureStderr([&] { diskOk = parseGeometryBoundary(path, disk); });
+    ASSERT_EQ(diskOk, wholeOk) << i;
+    std::string expected = wholeText;
+    const std::string name = "mesh.vx";
+    for (std::size_t p = expected.find(name); p != std::string::npos; p = expected.find(name, p + path.size()))
+      expected.replace(p, name.size(), path);
+    ASSERT_EQ(diskText, expected) << i;
+    ASSERT_EQ(soups(disk), soups(whole)) << i;
+  }
+  std::remove(path.c_str());
+}

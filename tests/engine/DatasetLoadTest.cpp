@@ -3,7 +3,10 @@
 #include "DatasetWriter.h"
 #include "GLRenderToTexture.h"
 #include "ComputeExtraction.h"
+#include "ChunkSelection.h"
 #include "FragmentPasses.h"
+#include "GLBufferObject.h"
+#include "GeometryFile.h"
 #include "IsosurfaceEngine.h"
 #include "PkDiag.h"
 
@@ -15,6 +18,8 @@
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
+
+#include <cstring>
 
 namespace {
 
@@ -260,4 +265,139 @@ TEST_F(DatasetLoad, OpeningBeforeOpenGLIsReadyIsRefused) {
   const std::string err = captureStderr([&] { EXPECT_FALSE(fresh.loadDataset(QString::fromStdString(p))); });
   EXPECT_FALSE(err.empty());
   EXPECT_FALSE(fresh.hasDataset());
+}
+
+namespace {
+
+// The contents of an array buffer as floats.
+std::vector<float> bufferFloats(GLBufferObject& buffer) {
+  GLint bytes = 0;
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, buffer.id());
+  glGetBufferParameterivARB(GL_ARRAY_BUFFER_ARB, GL_BUFFER_SIZE_ARB, &bytes);
+  std::vector<float> out(std::size_t(bytes) / sizeof(float));
+  if (bytes > 0) glGetBufferSubDataARB(GL_ARRAY_BUFFER_ARB, 0, bytes, out.data());
+  glBindBufferARB(GL_ARRAY_BUFFER_ARB, 0);
+  return out;
+}
+
+std::vector<float> floatsOf(const std::vector<PkVec3f>& v) {
+  std::vector<float> out;
+  for (const PkVec3f& p : v) out.insert(out.end(), {p.x, p.y, p.z});
+  return out;
+}
+
+} // namespace
+
+// The boundary buffers hold the soups of the whole geometry file, although only the vertices the
+// triangles use are read, and a second open replaces them; vertices no triangle uses (most of this
+// mesh's) change nothing.
+TEST_F(DatasetLoad, TheBoundaryBuffersHoldTheWholeFilesSoups) {
+  GeometryData g;
+  for (int i = 0; i < 2000; ++i) g.vertices.push_back(PkVec3f(float(i % 13), float(i % 7) * 0.5f, float(i) * 0.01f));
+  for (int t = 0; t < 40; ++t) g.triangles[0].insert(g.triangles[0].end(), {t * 47, (t * 47 + 1000) % 2000, 1999 - t * 3});
+  for (int t = 0; t < 5; ++t) g.triangles[1].insert(g.triangles[1].end(), {1500 + t, 7 * t, 1998 - t});
+  const std::string p = path("mesh.vx");
+  ASSERT_TRUE(writeGeometryFile(p, g));
+  ASSERT_TRUE(writeCacheFile(p + ".cache", smallCache(2)));
+  ASSERT_TRUE(load(writeGood()));
+  ASSERT_TRUE(load(p));
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 40);
+  EXPECT_EQ(engine.dataset.boundaryTriangles1, 5);
+  std::vector<PkVec3f> positions, normals;
+  for (int list = 0; list < 2; ++list) {
+    buildFlatTriangles(g, list, positions, normals);
+    EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[2 * list]), floatsOf(positions)) << list;
+    EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[2 * list + 1]), floatsOf(normals)) << list;
+  }
+  // A geometry file that is refused leaves them as they were.
+  GeometryData broken = g;
+  broken.triangles[0][7] = 2000;
+  const std::string b = path("broken.vx");
+  ASSERT_TRUE(writeGeometryFile(b, broken));
+  captureStderr([&] { EXPECT_FALSE(load(b)); });
+  buildFlatTriangles(g, 0, positions, normals);
+  EXPECT_EQ(bufferFloats(*engine.dataset.boundaryBuffers[0]), floatsOf(positions));
+  EXPECT_EQ(engine.dataset.boundaryTriangles0, 40);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+// Chunks are read ahead of their uploads, yet the reader's messages, the progress and the chunks'
+// stages come in the order of a chunk-by-chunk read: a warning about chunk 1 after the progress of
+// chunk 0, and a chunk that fails part-way keeps the textures of the stages before its failure.
+TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
+  const std::string p = path("ahead.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  CacheData cache = smallCache(5);
+  cache.chunks[1].vertexCount = W * H + 1;
+  std::vector<unsigned char> bytes;
+  CacheLayout layout;
+  ASSERT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+  // Chunk 3's edge map claims more bytes than its array can hold.
+  const std::size_t at = layout.chunks[3].blocks[int(CacheBlock::EdgeMap)].offset;
+  const std::uint32_t tooMany = 4 * W * H + 1;
+  std::memcpy(bytes.data() + at, &tooMany, 4);
+  QFile f(QString::fromStdString(p + ".cache"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  f.close();
+
+  engine.loadProgress = [](int done, int total) { pk::warning("progress " + std::to_string(done) + "/" + std::to_string(total)); };
+  const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
+  engine.loadProgress = nullptr;
+  EXPECT_EQ(err, pk::warningText("progress 1/5") + pk::errorText("benutze nur 65536 von 65537 Vertices") +
+                     pk::warningText("progress 2/5") + pk::warningText("progress 3/5") +
+                     pk::errorText("failure decompressing edgemap") + pk::errorText("data " + p + ".cache not readable"));
+  ASSERT_EQ(engine.dataset.chunks.size(), 4u);
+  EXPECT_EQ(engine.chunksLoaded(), 3);
+  const CacheChunk& failed = *engine.dataset.chunks[3];
+  EXPECT_TRUE(failed.vertexTex && failed.weightTex);
+  EXPECT_FALSE(failed.edgeMapTex || failed.tetMapTex || failed.rowTree);
+  EXPECT_EQ(failed.rowCount1, 1);
+  EXPECT_EQ(engine.dataset.totalTets, 300u);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+// Chunks opened on demand build their row trees when an isovalue first asks for their rows: the
+// spans are those of a whole read, and only the chunks asked for have a tree.
+TEST_F(DatasetLoad, RowTreesOnDemandAreBuiltWhenAskedAndGiveTheSameSpans) {
+  CacheData cache;
+  cache.header = samples::boxHeader(W, H, PkVec3f(1, 2, 3), PkVec3f(2, 4, 1));
+  for (int k = 0; k < 6; ++k) {
+    ChunkData c = smallChunk(0, 0);
+    c.rowCount0 = c.rowCount1 = 40;
+    c.intervals.clear();
+    for (int j = 0; j < 40; ++j) {
+      const float low = 0.12f * float(k) + float((j * 13) % 10) / 100.0f;
+      c.intervals.insert(c.intervals.end(), {low, low + 0.02f * float(j % 5) + 0.01f});
+    }
+    cache.chunks.push_back(c);
+  }
+  const std::string p = path("rows.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  ASSERT_TRUE(writeCacheFile(p + ".cache", cache));
+  ASSERT_TRUE(load(p));
+  IsosurfaceEngine lazy;
+  lazy.options.backend = ExtractionBackend::FragmentPasses;
+  lazy.options.chunksOnDemand = true;
+  lazy.initializeGL();
+  ASSERT_TRUE(lazy.loadDataset(QString::fromStdString(p)));
+  ASSERT_EQ(lazy.dataset.chunks.size(), 6u);
+  for (const auto& chunk : lazy.dataset.chunks) EXPECT_EQ(chunk->rowTree, nullptr);
+  const std::vector<int> first = activeChunks(lazy.dataset, 0.3f);
+  ASSERT_FALSE(first.empty());
+  ASSERT_LT(first.size(), 6u);
+  const Selection some = selectSpans(lazy.dataset, 0.3f);
+  for (std::size_t k = 0; k < 6; ++k)
+    EXPECT_EQ(lazy.dataset.chunks[k]->rowTree != nullptr, std::count(first.begin(), first.end(), int(k)) == 1) << k;
+  for (float iso = 0.0f; iso <= 1.0f; iso += 0.01f) {
+    const Selection a = selectSpans(engine.dataset, iso), b = selectSpans(lazy.dataset, iso);
+    ASSERT_EQ(a.spans.size(), b.spans.size()) << iso;
+    for (std::size_t i = 0; i < a.spans.size(); ++i) {
+      EXPECT_EQ(a.spans[i].chunk, b.spans[i].chunk) << iso;
+      EXPECT_EQ(a.spans[i].rowMin, b.spans[i].rowMin) << iso;
+      EXPECT_EQ(a.spans[i].rowEnd, b.spans[i].rowEnd) << iso;
+    }
+  }
+  lazy.releaseGL();
+  EXPECT_EQ(takeGLError(), 0u);
 }
