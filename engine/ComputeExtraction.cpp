@@ -242,6 +242,14 @@ std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& span
   return bytes;
 }
 
+void ComputeExtraction::prepareOutputs(const std::vector<ChunkSpan>& spans) {
+  std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
+  std::vector<std::size_t> batchVertices;
+  planBatches(spans, batchSpans, batchVertices);
+  for (std::size_t b = 0; b < batchVertices.size(); ++b)
+    if (!ensureBatch(int(b), batchVertices[b])) break;
+}
+
 bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
   while (int(batches_.size()) <= index) batches_.push_back(Batch());
   Batch& b = batches_[std::size_t(index)];

@@ -80,6 +80,9 @@ public:
   // Graphics memory of the chunk buffers and the output batches.
   std::size_t graphicsBytes() const override;
   std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const override;
+  // Grows the output batches to what the spans may append (a new batch is cleared by the driver,
+  // which at tens of millions of tetrahedra takes as long as reading the chunks).
+  void prepareOutputs(const std::vector<ChunkSpan>& spans) override;
   // Gives back every OpenGL object; needs the context current.
   void release() override;
 

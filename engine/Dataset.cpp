@@ -491,8 +491,19 @@ void Dataset::evict(int k) {
   ++stats_.evictions;
 }
 
-std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool mayEvict) {
+std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool mayEvict,
+                                        const std::function<void()>& whileReading) {
   std::vector<char> resident(wanted.size(), 0);
+  // Runs at most once, before this returns.
+  bool saidReading = false;
+  auto reading = [&] {
+    if (whileReading && !saidReading) whileReading();
+    saidReading = true;
+  };
+  struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+  } atEnd{reading};
   if (!onDemand()) {
     for (std::size_t i = 0; i < wanted.size(); ++i) resident[i] = isResident(wanted[i]);
     return resident;
@@ -569,6 +580,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
   std::size_t done = 0;
   bool full = false;
   launch();
+  reading();
   while (done < next) {
     const std::size_t i = missing[done];
     const int k = wanted[i];

@@ -86,8 +86,10 @@ public:
   // used of the others are evicted to stay within the budget. Returns, for each wanted chunk,
   // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
   // opened, is said once; what is resident stays usable.
-  // With mayEvict false (a prefetch) only spare budget is used.
-  std::vector<char> makeResident(const std::vector<int>& wanted, bool mayEvict = true);
+  // With mayEvict false (a prefetch) only spare budget is used. whileReading, if given, runs on this
+  // thread once the first chunks are being read (or at once when none is missing).
+  std::vector<char> makeResident(const std::vector<int>& wanted, bool mayEvict = true,
+                                 const std::function<void()>& whileReading = nullptr);
   bool isResident(int k) const;
   const ResidencyStats& residency() const { return stats_; }
 

@@ -41,6 +41,9 @@ public:
   // Graphics memory the outputs will hold once these spans are extracted (what they hold now, and
   // what they grow by); it counts against the budget of chunks resident on demand.
   virtual std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const = 0;
+  // Makes the outputs these spans will need ahead of their extraction (the engine calls it while
+  // their chunks are read on other threads). Nothing by default.
+  virtual void prepareOutputs(const std::vector<ChunkSpan>& spans) { (void)spans; }
   // Gives back every OpenGL object.
   virtual void release() = 0;
 };

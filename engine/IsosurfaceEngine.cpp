@@ -328,7 +328,9 @@ void IsosurfaceEngine::extract() {
     dataset.setReservedBytes(extractor_->outputBytesFor(selection.spans));
     const long long loadsBefore = dataset.residency().loads;
     const double readStart = secondsNow();
-    const std::vector<char> resident = dataset.makeResident(wanted);
+    // The outputs are made while the first chunks are read.
+    const std::vector<char> resident =
+        dataset.makeResident(wanted, true, [&] { extractor_->prepareOutputs(selection.spans); });
     stats_.chunksRead = int(dataset.residency().loads - loadsBefore);
     stats_.readSeconds = secondsNow() - readStart;
     std::vector<ChunkSpan> kept;

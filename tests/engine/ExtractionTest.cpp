@@ -667,6 +667,35 @@ protected:
 
 } // namespace
 
+TEST_F(ChunksOnDemand, WorkWhileChunksAreReadRunsOnceBeforeTheyAreResidentWhateverIsMissing) {
+  // The engine makes its outputs while the chunks an isovalue needs are read: that work must run
+  // exactly once per request, while the reads are under way, also when nothing is missing.
+  ASSERT_TRUE(lazy.loadDataset(path));
+  int calls = 0;
+  std::vector<char> resident = lazy.dataset.makeResident({0, 1}, true, [&] {
+    ++calls;
+    EXPECT_FALSE(lazy.dataset.isResident(0));
+    EXPECT_FALSE(lazy.dataset.isResident(1));
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(resident, std::vector<char>({1, 1}));
+  calls = 0;
+  resident = lazy.dataset.makeResident({1, 0}, true, [&] { ++calls; });
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(resident, std::vector<char>({1, 1}));
+  ASSERT_TRUE(eager.loadDataset(path));
+  calls = 0;
+  eager.dataset.makeResident({2}, true, [&] { ++calls; });
+  EXPECT_EQ(calls, 1);
+  // Through the engine: the output batch is made before the extraction and not grown by it.
+  extractAt(lazy, 0.5f);
+  const std::size_t bytes = lazy.computeBackend()->graphicsBytes();
+  extractAt(lazy, 0.5f);
+  EXPECT_EQ(lazy.computeBackend()->graphicsBytes(), bytes);
+  extractAt(eager, 0.5f);
+  EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+}
+
 TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
   if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
   ASSERT_TRUE(eager.loadDataset(path));
