@@ -1,4 +1,5 @@
 // Vorex: start-up of the viewer.
+#include "HugePages.h"
 #include "images/EmbeddedImages.h"
 #include "OpenGLSupport.h"
 #include "RenderControlWindow.h"
@@ -13,6 +14,9 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+  // Chunks and output buffers in huge pages: the software renderer allocates and clears them, which
+  // in small pages is mostly page faults. VX_SMALL_PAGES=1 keeps the plain heap.
+  pk::restartWithHugePages(argv, "VX_SMALL_PAGES");
   // GLEW and the pbuffer path need Qt's GLX integration on X11.
   if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION")) qputenv("QT_XCB_GL_INTEGRATION", "xcb_glx");
 
