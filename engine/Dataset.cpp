@@ -411,8 +411,11 @@ std::size_t Dataset::graphicsBytes() const {
   for (const auto& chunk : chunks)
     bytes += (chunk->vertexTex ? 16 : 0) * texels + (chunk->weightTex ? 16 : 0) * texels +
              (chunk->tetMapTex ? 16 : 0) * texels + (chunk->edgeMapTex ? 4 : 0) * texels;
-  bytes += std::size_t(boundaryTriangles0 + boundaryTriangles1) * 3 * 2 * sizeof(PkVec3f);
-  return bytes;
+  return bytes + boundaryBytes();
+}
+
+std::size_t Dataset::boundaryBytes() const {
+  return std::size_t(boundaryTriangles0 + boundaryTriangles1) * 3 * 2 * sizeof(PkVec3f);
 }
 
 // ---- residency on demand ---------------------------------------------------------------------------

@@ -79,7 +79,8 @@ public:
   bool onDemand() const { return file_ >= 0; }
   std::size_t budgetBytes() const { return budget_; }
   void setBudgetBytes(std::size_t bytes) { budget_ = bytes; }
-  // Graphics memory outside the chunks that counts against the budget (the back end's outputs).
+  // Graphics memory outside the chunks that counts against the budget (the back end's outputs and
+  // the boundary surfaces).
   void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
   // Makes the wanted chunks resident, in the order given: missing ones are read (one read each)
   // and decompressed on worker threads, several at a time, and uploaded here; the least recently
@@ -96,6 +97,8 @@ public:
   bool empty() const { return chunkTree == nullptr; }
   // Graphics memory of the chunk textures and the boundary buffers.
   std::size_t graphicsBytes() const;
+  // Graphics memory of the boundary buffers alone.
+  std::size_t boundaryBytes() const;
 
   const int textureWidth, textureHeight;
   std::vector<std::unique_ptr<CacheChunk>> chunks;

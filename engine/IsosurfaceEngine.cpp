@@ -324,8 +324,8 @@ void IsosurfaceEngine::extract() {
     std::vector<int> wanted;
     for (const ChunkSpan& s : selection.spans)
       if (s.drawn()) wanted.push_back(s.chunk);
-    // The outputs of this extraction share the budget with the chunks.
-    dataset.setReservedBytes(extractor_->outputBytesFor(selection.spans));
+    // The outputs of this extraction and the boundary surfaces share the budget with the chunks.
+    dataset.setReservedBytes(extractor_->outputBytesFor(selection.spans) + dataset.boundaryBytes());
     const long long loadsBefore = dataset.residency().loads;
     const double readStart = secondsNow();
     // The outputs are made while the first chunks are read.
