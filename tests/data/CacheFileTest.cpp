@@ -732,7 +732,7 @@ WordByWordIndex indexWordByWord(const std::vector<unsigned char>& bytes, int w, 
     c.intervals.resize(2 * std::size_t(rows));
     if (stored == 0) {
       if (8 * std::size_t(rows) > bytes.size() - pos) return truncated(), out;
-      std::memcpy(c.intervals.data(), bytes.data() + pos, 8 * std::size_t(rows));
+      if (rows) std::memcpy(c.intervals.data(), bytes.data() + pos, 8 * std::size_t(rows));
       pos += 8 * std::size_t(rows);
     } else {
       if (stored > cacheBlockStoredLimit(CacheBlock::Intervals, std::uint32_t(w), std::uint32_t(h)))
@@ -764,8 +764,8 @@ WordByWordIndex indexWordByWord(const std::vector<unsigned char>& bytes, int w, 
 bool sameIndex(const ChunkIndex& a, const ChunkIndex& b) {
   return a.offset == b.offset && a.size == b.size && a.vertexCount == b.vertexCount && a.rowCount0 == b.rowCount0 &&
          a.rowCount1 == b.rowCount1 && a.tetCount == b.tetCount &&
-         std::memcmp(a.intervals.data(), b.intervals.data(), 4 * a.intervals.size()) == 0 &&
-         a.intervals.size() == b.intervals.size();
+         a.intervals.size() == b.intervals.size() &&
+         (a.intervals.empty() || std::memcmp(a.intervals.data(), b.intervals.data(), 4 * a.intervals.size()) == 0);
 }
 
 } // namespace
