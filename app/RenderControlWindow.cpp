@@ -247,9 +247,16 @@ bool RenderControlWindow::loadNow(const QString& path, const QString& shownName)
   QApplication::setOverrideCursor(Qt::WaitCursor);
 
   pk::FirstErrorWatch errors; // the console keeps every line; the window shows the first error
-  glIsosurface_->loadProgress = [this, name](int done, int total) {
+  // Only the status bar is repainted (the view's context is busy with the load), and at most every
+  // 50 ms: a chunk index of thousands of chunks is read in a fraction of a second, and a repaint
+  // for each would take longer than the open itself.
+  QElapsedTimer sinceRepaint;
+  sinceRepaint.start();
+  glIsosurface_->loadProgress = [this, name, &sinceRepaint](int done, int total) {
     statusBar()->showMessage(tr("Loading %1: chunk %2 of %3").arg(name).arg(done).arg(total));
-    statusBar()->repaint(); // only the status bar: the view's context is busy with the load
+    if (done < total && sinceRepaint.elapsed() < 50) return;
+    statusBar()->repaint();
+    sinceRepaint.restart();
   };
   const bool loaded = glIsosurface_->loadDataset(path);
   glIsosurface_->loadProgress = nullptr;
