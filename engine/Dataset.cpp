@@ -466,6 +466,13 @@ bool Dataset::isResident(int k) const {
   return k >= 0 && std::size_t(k) < residence_.size() && residence_[std::size_t(k)].resident;
 }
 
+std::size_t Dataset::expectedChunkBytes(int k) const {
+  if (upload_.textures || isResident(k)) return chunkBytes(k);
+  std::size_t resident = 0;
+  for (const Residence& r : residence_) resident += r.resident;
+  return resident ? stats_.residentBytes / resident : 0;
+}
+
 std::size_t Dataset::chunkBytes(int k) const {
   if (upload_.textures) return kTextureBytesPerTexel * std::size_t(textureWidth) * std::size_t(textureHeight);
   return upload_.chunkBytes ? upload_.chunkBytes(k) : 0;

@@ -92,6 +92,10 @@ public:
   std::vector<char> makeResident(const std::vector<int>& wanted, bool mayEvict = true,
                                  const std::function<void()>& whileReading = nullptr);
   bool isResident(int k) const;
+  // The graphics memory chunk k holds once resident: what it holds now, or for a chunk not
+  // resident the textures of the fragment passes, or in a back end's own form the mean of the
+  // resident chunks (0 while none is).
+  std::size_t expectedChunkBytes(int k) const;
   const ResidencyStats& residency() const { return stats_; }
 
   bool empty() const { return chunkTree == nullptr; }

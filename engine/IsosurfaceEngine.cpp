@@ -320,28 +320,40 @@ void IsosurfaceEngine::extract() {
   Selection selection = selectSpans(dataset, isovalue, [this] { partDone(ExtractionPart::Queries); });
   if (dataset.onDemand()) {
     // The drawn spans' chunks are made resident; what does not fit the budget is left out, said
-    // once per isovalue.
-    std::vector<int> wanted;
+    // once per isovalue. The spans are taken in order while their chunks, the outputs of the spans
+    // so far and the boundary surfaces fit the budget, so that a budget below the whole isovalue
+    // still extracts what it can hold.
+    std::vector<ChunkSpan> drawn;
     for (const ChunkSpan& s : selection.spans)
-      if (s.drawn()) wanted.push_back(s.chunk);
+      if (s.drawn()) drawn.push_back(s);
+    const std::size_t budget = dataset.budgetBytes(), boundary = dataset.boundaryBytes();
+    std::size_t fit = drawn.size(), chunkBytes = 0;
+    for (std::size_t i = 0; budget > 0 && i < drawn.size(); ++i) {
+      chunkBytes += dataset.expectedChunkBytes(drawn[i].chunk);
+      const std::vector<ChunkSpan> upTo(drawn.begin(), drawn.begin() + long(i + 1));
+      if (boundary + chunkBytes + extractor_->outputBytesFor(upTo) > budget) {
+        fit = i;
+        break;
+      }
+    }
+    std::vector<ChunkSpan> tried(drawn.begin(), drawn.begin() + long(fit));
+    std::vector<int> wanted;
+    for (const ChunkSpan& s : tried) wanted.push_back(s.chunk);
     // The outputs of this extraction and the boundary surfaces share the budget with the chunks.
-    dataset.setReservedBytes(extractor_->outputBytesFor(selection.spans) + dataset.boundaryBytes());
+    dataset.setReservedBytes(extractor_->outputBytesFor(tried) + boundary);
     const long long loadsBefore = dataset.residency().loads;
     const double readStart = secondsNow();
     // The outputs are made while the first chunks are read.
     const std::vector<char> resident =
-        dataset.makeResident(wanted, true, [&] { extractor_->prepareOutputs(selection.spans); });
+        dataset.makeResident(wanted, true, [&] { extractor_->prepareOutputs(tried); });
     stats_.chunksRead = int(dataset.residency().loads - loadsBefore);
     stats_.readSeconds = secondsNow() - readStart;
     std::vector<ChunkSpan> kept;
-    std::size_t w = 0;
-    for (const ChunkSpan& s : selection.spans) {
-      if (!s.drawn()) continue;
-      if (resident[w++]) kept.push_back(s);
-    }
-    if (kept.size() < wanted.size() && dataset.residency().refused > 0)
-      pk::error("the graphics memory budget of " + std::to_string(dataset.budgetBytes() >> 20) + " MB holds " +
-                std::to_string(kept.size()) + " of the " + std::to_string(wanted.size()) +
+    for (std::size_t i = 0; i < tried.size(); ++i)
+      if (resident[i]) kept.push_back(tried[i]);
+    if (kept.size() < drawn.size() && (fit < drawn.size() || dataset.residency().refused > 0))
+      pk::error("the graphics memory budget of " + std::to_string(budget >> 20) + " MB holds " +
+                std::to_string(kept.size()) + " of the " + std::to_string(drawn.size()) +
                 " chunks this isovalue needs");
     selection.spans = std::move(kept);
     partDone(ExtractionPart::Residency);

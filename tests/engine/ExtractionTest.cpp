@@ -750,6 +750,26 @@ TEST_F(ChunksOnDemand, ABudgetBelowOneIsovaluesChunksSaysSoAndExtractsWhatFits) 
   EXPECT_EQ(takeGLError(), 0u);
 }
 
+TEST_F(ChunksOnDemand, ABudgetForPartOfAnIsovalueExtractsThePartThatFits) {
+  // The fragment passes hold a chunk's textures and, once extracted, its output targets. A budget
+  // with room for two of the four chunks at 0.32 (and the boundary surfaces) extracts two of them,
+  // says so, and draws what they give; the outputs of all four do not fit, and must not be set
+  // aside before any chunk is read.
+  lazy.releaseGL();
+  lazy.options.backend = ExtractionBackend::FragmentPasses;
+  lazy.initializeGL();
+  ASSERT_TRUE(lazy.extractionReady());
+  ASSERT_TRUE(lazy.loadDataset(path));
+  const std::size_t chunk = std::size_t(52) * W * H, outputs = std::size_t(4) * 2 * W * H * 16;
+  lazy.dataset.setBudgetBytes(lazy.dataset.boundaryBytes() + 2 * (chunk + outputs) + chunk / 2);
+  const std::string err = captureStderr([&] { extractAt(lazy, 0.32f); });
+  EXPECT_NE(err.find("holds 2 of the 4 chunks this isovalue needs"), std::string::npos) << err;
+  EXPECT_EQ(lazy.lastExtraction().spans.size(), 2u);
+  EXPECT_LE(lazy.datasetGraphicsBytes(), lazy.dataset.budgetBytes());
+  EXPECT_FALSE(lazy.renderFrame(64, 64).isNull());
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
 TEST_F(ChunksOnDemand, ACacheThatShrinksOrBreaksWhileOpenGivesAnErrorAndKeepsWhatIsResident) {
   ASSERT_TRUE(lazy.loadDataset(path));
   extractAt(lazy, 0.2f);
