@@ -7,21 +7,13 @@
 #include "PkDiag.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <string>
 
 namespace {
 
 constexpr int kGroupSize = 64;
-constexpr std::uint32_t kNoEdge = 0xFFFFu;
+constexpr std::uint32_t kNoEdge = 0xFFFFFFFFu;
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
-// The storage buffer llvmpipe binds at most.
-constexpr std::size_t kMaxBufferBytes = std::size_t(128) << 20;
-constexpr GLuint kFreshCommand[5] = {0, 1, 0, 0, 0};
-
-enum Stage { kEdgePass, kAssembly, kFlat };
 
 GLuint compileProgram(const char* defines) {
   const std::string source = std::string("#version 430\n") + defines + shaders::marchingCompute;
@@ -56,19 +48,8 @@ GLuint compileProgram(const char* defines) {
   glUseProgram(program);
   glUniform1i(glGetUniformLocation(program, "Vertices"), 0);
   glUniform1i(glGetUniformLocation(program, "Tets"), 1);
-  glUniform1i(glGetUniformLocation(program, "Edges"), 2);
   glUseProgram(0);
   return program;
-}
-
-void bindBufferTexture(GLenum unit, GLuint texture) {
-  glActiveTexture(unit);
-  glBindTexture(GL_TEXTURE_BUFFER, texture);
-}
-
-void deleteBuffer(GLuint& buffer) {
-  if (buffer) glDeleteBuffers(1, &buffer);
-  buffer = 0;
 }
 
 GLuint bufferTexture(GLuint buffer, GLenum format) {
@@ -102,48 +83,30 @@ bool ComputeExtraction::supported() {
 }
 
 std::size_t ComputeExtraction::maxBatchVertices() {
-  // Rounded down to whole quads (six vertices).
-  return kMaxBufferBytes / kBytesPerVertex / 6 * 6;
-}
-
-std::size_t ComputeExtraction::maxBatchIndices() {
-  return kMaxBufferBytes / sizeof(std::uint32_t) / 6 * 6;
+  // 128 MiB of output, rounded down to whole quads (six vertices).
+  return (std::size_t(128) << 20) / kBytesPerVertex / 6 * 6;
 }
 
 bool ComputeExtraction::initialize() {
   if (!supported()) return false;
-  const char* defines[3] = {"#define EDGE_PASS\n", "", "#define FLAT_NORMALS\n"};
-  for (int i = 0; i < 3; ++i) {
-    Program& p = programs_[i];
-    p.id = compileProgram(defines[i]);
-    if (!p.id) continue;
-    p.iso = glGetUniformLocation(p.id, "Iso");
-    p.chunkBits = glGetUniformLocation(p.id, "ChunkBits");
-    p.capacity = glGetUniformLocation(p.id, "Capacity");
-    p.first = glGetUniformLocation(p.id, "First");
-    p.count = glGetUniformLocation(p.id, "Count");
-    p.vertexBase = glGetUniformLocation(p.id, "VertexBase");
-    p.edgeBase = glGetUniformLocation(p.id, "EdgeBase");
-    p.finite = glGetUniformLocation(p.id, "Finite");
-  }
+  programs_[0] = compileProgram("");
+  programs_[1] = compileProgram("#define FLAT_NORMALS\n");
   if (!ready()) {
     release();
     return false;
   }
-  // Warm the programs: the driver compiles a program at its first dispatch.
-  SpanNeed room;
-  room.vertices = room.indices = 6;
-  if (ensureBatch(0, room)) {
-    const Batch& b = batches_[0];
-    const GLuint outputs[4] = {b.surface, b.command, b.indices, b.slotIds};
-    for (GLuint i = 0; i < 4; ++i) glBindBufferBase(GL_SHADER_STORAGE_BUFFER, i, outputs[i]);
-    for (const Program& p : programs_) {
-      glUseProgram(p.id);
-      glUniform1i(p.count, 0);
+  // Warm both programs: the driver compiles a program at its first dispatch.
+  if (ensureBatch(0, 6)) {
+    for (GLuint program : programs_) {
+      glUseProgram(program);
+      glUniform1i(glGetUniformLocation(program, "SlotCount"), 0);
+      glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batches_[0].surface);
+      glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batches_[0].command);
       glDispatchCompute(1, 1, 1);
     }
     glUseProgram(0);
-    for (GLuint i = 0; i < 4; ++i) glBindBufferBase(GL_SHADER_STORAGE_BUFFER, i, 0);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
     glFinish();
   }
   return true;
@@ -168,10 +131,9 @@ std::size_t ComputeExtraction::chunkBytes(int k) const {
 void ComputeExtraction::dropChunk(int k) {
   if (k < 0 || std::size_t(k) >= chunks_.size()) return;
   Chunk& c = chunks_[std::size_t(k)];
-  const GLuint textures[3] = {c.vertexTexture, c.edgeTexture, c.tetTexture};
-  const GLuint buffers[3] = {c.vertexBuffer, c.edgeBuffer, c.tetBuffer};
-  glDeleteTextures(3, textures);
-  glDeleteBuffers(3, buffers);
+  const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
+  glDeleteTextures(2, textures);
+  glDeleteBuffers(2, buffers);
   c = Chunk();
 }
 
@@ -187,68 +149,35 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   }
   columns_ = W / 2;
   // The edge in texel t as the vertex slots of its two ends; a byte coordinate b is texel b.
-  auto endsIn = [&](std::size_t t) -> std::uint32_t {
+  auto edgeIn = [&](std::size_t t) -> std::uint32_t {
     const std::uint8_t* e = &d.edgeMap[4 * t];
     const std::uint32_t lo = std::uint32_t(e[1]) * std::uint32_t(W) + e[0];
     const std::uint32_t hi = std::uint32_t(e[3]) * std::uint32_t(W) + e[2];
     return lo | hi << 16;
   };
-  // A tetrahedron's edge by global index, as its number among the edges the interpolation pass
-  // fills: the right half's rows below rowCount1. Any other index reads a cleared texel there,
-  // which is never crossing.
+  // A tetrahedron's edge by global index. The interpolation pass fills only the right half's rows
+  // below rowCount1; any other index reads a cleared texel there, which is never crossing.
   const int edgeRows = std::clamp(int(d.rowCount1), 0, H);
-  auto edgeNumber = [&](std::size_t index) -> std::uint32_t {
-    const int column = int(index % std::size_t(W)), row = int(index / std::size_t(W));
-    return column >= W / 2 && row < edgeRows ? std::uint32_t(row * columns_ + column - W / 2) : kNoEdge;
+  auto edgeAt = [&](std::size_t index) -> std::uint32_t {
+    const bool interpolated = int(index % std::size_t(W)) >= W / 2 && int(index / std::size_t(W)) < edgeRows;
+    return interpolated ? edgeIn(index) : kNoEdge;
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
-  Chunk chunk;
-  chunk.rowEdges.assign(2 * std::size_t(rows), 0);
   std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
-  tets.resize(4 * slots);
+  tets.resize(8 * slots);
   std::uint32_t highestVertex = 0;
-  int edges = 0; // edge numbers up to the highest one used
-  for (int r = 0; r < rows; ++r) {
-    std::uint32_t first = kNoEdge, last = 0;
+  for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns_; ++c) {
       const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
-      const std::uint32_t e[6] = {edgeNumber(m[0]), edgeNumber(m[1]), edgeNumber(m[2]),
-                                  edgeNumber(m[3]), edgeNumber(m[6]), edgeNumber(m[7])};
-      for (std::uint32_t n : e)
-        if (n != kNoEdge) {
-          first = std::min(first, n);
-          last = std::max(last, n);
-        }
-      const std::uint32_t classification = endsIn(std::size_t(r) * W + c);
-      highestVertex = std::max({highestVertex, classification & 0xFFFFu, classification >> 16});
-      std::uint32_t* out = &tets[4 * (std::size_t(r) * columns_ + c)];
-      out[0] = e[0] | e[1] << 16;
-      out[1] = e[2] | e[3] << 16;
-      out[2] = e[4] | e[5] << 16;
-      out[3] = classification;
+      const std::uint32_t edges[8] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]),
+                                      edgeAt(m[6]), edgeAt(m[7]), edgeIn(std::size_t(r) * W + c), 0};
+      std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
+      for (int i = 0; i < 8; ++i) {
+        out[i] = edges[i];
+        if (i < 7 && edges[i] != kNoEdge) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
+      }
     }
-    chunk.rowEdges[2 * std::size_t(r)] = std::uint16_t(first);
-    chunk.rowEdges[2 * std::size_t(r) + 1] = std::uint16_t(last);
-    if (first <= last) edges = std::max(edges, int(last) + 1);
-  }
-  std::vector<std::uint32_t>& edgeTexels = edgeScratch_;
-  edgeTexels.resize(4 * std::size_t(edges));
-  auto bitsOf = [](float f) {
-    std::uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-  };
-  for (int n = 0; n < edges; ++n) {
-    const std::uint32_t ends = endsIn(std::size_t(n / columns_) * W + std::size_t(W / 2 + n % columns_));
-    const std::uint32_t lo = ends & 0xFFFFu, hi = ends >> 16;
-    highestVertex = std::max({highestVertex, lo, hi});
-    std::uint32_t* out = &edgeTexels[4 * std::size_t(n)];
-    out[0] = ends;
-    out[1] = bitsOf(d.vertexArray[4 * lo + 3]);
-    out[2] = bitsOf(d.vertexArray[4 * hi + 3]);
-    out[3] = 0;
-  }
   const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;
   std::vector<float>& interleaved = vertexScratch_;
   interleaved.resize(8 * vertices);
@@ -256,213 +185,144 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     std::copy_n(&d.vertexArray[4 * v], 4, &interleaved[8 * v]);
     std::copy_n(&d.weightArray[4 * v], 4, &interleaved[8 * v + 4]);
   }
-  // Below 1e30 the interpolation cannot overflow, and an edge gives one vertex wherever it is used.
-  chunk.finite = std::all_of(interleaved.begin(), interleaved.end(), [](float f) { return std::fabs(f) < 1e30f; });
 
+  Chunk chunk;
   chunk.slotCount = int(slots);
   if (slots) {
     chunk.vertexBuffer = uploadBuffer(interleaved.size() * sizeof(float), interleaved.data());
     chunk.vertexTexture = bufferTexture(chunk.vertexBuffer, GL_RGBA32F);
-    // A buffer texture of no texels is not complete: an empty edge list keeps one unused texel.
-    if (edgeTexels.empty()) edgeTexels.assign(4, 0);
-    chunk.edgeBuffer = uploadBuffer(edgeTexels.size() * sizeof(std::uint32_t), edgeTexels.data());
-    chunk.edgeTexture = bufferTexture(chunk.edgeBuffer, GL_RGBA32UI);
     chunk.tetBuffer = uploadBuffer(tets.size() * sizeof(std::uint32_t), tets.data());
     chunk.tetTexture = bufferTexture(chunk.tetBuffer, GL_RGBA32UI);
-    chunk.bytes = (interleaved.size() + edgeTexels.size() + tets.size()) * 4;
+    chunk.bytes = interleaved.size() * sizeof(float) + tets.size() * sizeof(std::uint32_t);
   }
-  chunks_[std::size_t(k)] = std::move(chunk);
+  chunks_[std::size_t(k)] = chunk;
   return true;
 }
 
 void ComputeExtraction::clearChunks() {
   tetScratch_ = std::vector<std::uint32_t>();
-  edgeScratch_ = std::vector<std::uint32_t>();
   vertexScratch_ = std::vector<float>();
   for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
   chunks_.clear();
   usedBatches_ = 0;
 }
 
-ComputeExtraction::SpanNeed ComputeExtraction::needOf(const ChunkSpan& s, bool flat, const Dataset* dataset) const {
-  SpanNeed need;
-  const std::size_t slots = std::size_t(std::max(s.rowEnd - s.rowMin, 0)) * std::size_t(columns_);
-  if (flat) {
-    need.vertices = 6 * slots;
-    return need;
-  }
-  need.indices = 6 * slots;
-  const Chunk* chunk = s.chunk >= 0 && std::size_t(s.chunk) < chunks_.size() ? &chunks_[std::size_t(s.chunk)] : nullptr;
-  if (!chunk || !chunk->slotCount) {
-    // Not resident yet: no more vertices than the chunk's edges, or corners the slots can append.
-    std::size_t edges = std::size_t(height_) * std::size_t(columns_);
-    if (dataset && s.chunk >= 0 && std::size_t(s.chunk) < dataset->chunks.size())
-      edges = std::size_t(std::clamp(dataset->chunks[std::size_t(s.chunk)]->rowCount1, 0, height_)) * std::size_t(columns_);
-    need.vertices = std::min(6 * slots, edges);
-    return need;
-  }
-  const int rows = int(chunk->rowEdges.size() / 2);
-  int first = int(kNoEdge), last = -1;
-  for (int r = std::max(s.rowMin, 0); r < std::min(s.rowEnd, rows); ++r) {
-    const int a = chunk->rowEdges[2 * std::size_t(r)], b = chunk->rowEdges[2 * std::size_t(r) + 1];
-    if (a > b) continue;
-    first = std::min(first, a);
-    last = std::max(last, b);
-  }
-  if (last >= first) {
-    need.firstEdge = first;
-    need.edgeCount = last - first + 1;
-    need.vertices = std::size_t(need.edgeCount);
-  }
-  return need;
-}
-
-void ComputeExtraction::planBatches(const std::vector<ChunkSpan>& spans, bool flat, const Dataset* dataset,
+void ComputeExtraction::planBatches(const std::vector<ChunkSpan>& spans,
                                     std::vector<std::pair<std::size_t, std::size_t>>& batchSpans,
-                                    std::vector<SpanNeed>& batchNeeds) const {
-  // Spans go into batches in order; a batch holds what its spans may write at most.
+                                    std::vector<std::size_t>& batchVertices) const {
+  // Spans go into batches in order; a batch holds what its largest possible output fits.
   for (std::size_t i = 0; i < spans.size(); ++i) {
     const ChunkSpan& s = spans[i];
     if (!s.drawn()) continue;
-    const SpanNeed need = needOf(s, flat, dataset);
-    if (batchSpans.empty() || batchNeeds.back().vertices + need.vertices > maxBatchVertices() ||
-        batchNeeds.back().indices + need.indices > maxBatchIndices()) {
+    const std::size_t vertices = 6 * std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
+    if (batchSpans.empty() || batchVertices.back() + vertices > maxBatchVertices()) {
       batchSpans.push_back({i, i + 1});
-      batchNeeds.push_back(SpanNeed());
+      batchVertices.push_back(0);
     }
     batchSpans.back().second = i + 1;
-    batchNeeds.back().vertices += need.vertices;
-    batchNeeds.back().indices += need.indices;
+    batchVertices.back() += vertices;
   }
 }
 
-std::size_t ComputeExtraction::grownCapacity(std::size_t capacity, std::size_t count, std::size_t limit) {
+std::size_t ComputeExtraction::grownCapacity(std::size_t capacity, std::size_t vertices) {
   // Grows by half again, so that a slider drag settles after a few allocations.
-  return capacity >= count ? capacity : std::min(std::max(count, capacity + capacity / 2), limit);
+  return capacity >= vertices ? capacity : std::min(std::max(vertices, capacity + capacity / 2), maxBatchVertices());
 }
 
-std::size_t ComputeExtraction::batchBytes(std::size_t vertices, std::size_t indices) {
-  // Vertices, indices, a slot id per three indices, the draw command.
-  return vertices * kBytesPerVertex + indices * sizeof(std::uint32_t) + indices / 3 * sizeof(std::uint32_t) +
-         sizeof kFreshCommand;
-}
-
-std::size_t ComputeExtraction::outputBytesFor(const Dataset& dataset, const std::vector<ChunkSpan>& spans,
-                                              bool flatNormals) const {
+std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& spans) const {
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
-  std::vector<SpanNeed> needs;
-  planBatches(spans, flatNormals, &dataset, batchSpans, needs);
+  std::vector<std::size_t> batchVertices;
+  planBatches(spans, batchSpans, batchVertices);
   std::size_t bytes = 0;
-  for (std::size_t b = 0; b < std::max(batches_.size(), needs.size()); ++b) {
-    const Batch held = b < batches_.size() ? batches_[b] : Batch();
-    const SpanNeed need = b < needs.size() ? needs[b] : SpanNeed();
-    bytes += batchBytes(grownCapacity(held.vertexCapacity, need.vertices, maxBatchVertices()),
-                        grownCapacity(held.indexCapacity, need.indices, maxBatchIndices()));
+  for (std::size_t b = 0; b < std::max(batches_.size(), batchVertices.size()); ++b) {
+    const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
+    const std::size_t capacity = b < batchVertices.size() ? grownCapacity(held, batchVertices[b]) : held;
+    bytes += capacity * kBytesPerVertex + 16;
   }
   return bytes;
 }
 
-void ComputeExtraction::prepareOutputs(const Dataset& dataset, const std::vector<ChunkSpan>& spans, bool flatNormals) {
+void ComputeExtraction::prepareOutputs(const std::vector<ChunkSpan>& spans) {
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
-  std::vector<SpanNeed> needs;
-  planBatches(spans, flatNormals, &dataset, batchSpans, needs);
-  for (std::size_t b = 0; b < needs.size(); ++b)
-    if (!ensureBatch(int(b), needs[b])) break;
+  std::vector<std::size_t> batchVertices;
+  planBatches(spans, batchSpans, batchVertices);
+  for (std::size_t b = 0; b < batchVertices.size(); ++b)
+    if (!ensureBatch(int(b), batchVertices[b])) break;
 }
 
-bool ComputeExtraction::ensureBatch(int index, const SpanNeed& need) {
+bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
   while (int(batches_.size()) <= index) batches_.push_back(Batch());
   Batch& b = batches_[std::size_t(index)];
   if (!b.command) {
     glGenBuffers(1, &b.command);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof kFreshCommand, kFreshCommand, GL_DYNAMIC_DRAW);
+    const GLuint command[4] = {0, 1, 0, 0};
+    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof command, command, GL_DYNAMIC_DRAW);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
   }
-  auto grow = [](GLuint& buffer, std::size_t& capacity, std::size_t count, std::size_t limit, std::size_t itemBytes) {
-    if (capacity >= count && buffer) return;
-    capacity = grownCapacity(capacity, std::max<std::size_t>(count, 1), limit);
-    if (!buffer) glGenBuffers(1, &buffer);
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, buffer);
-    glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * itemBytes), nullptr, GL_DYNAMIC_DRAW);
+  if (b.capacity < vertices) {
+    const std::size_t capacity = grownCapacity(b.capacity, vertices);
+    if (!b.surface) glGenBuffers(1, &b.surface);
+    glBindBuffer(GL_SHADER_STORAGE_BUFFER, b.surface);
+    glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * kBytesPerVertex), nullptr, GL_DYNAMIC_DRAW);
     glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
-  };
-  std::size_t slotCapacity = b.indexCapacity / 3;
-  grow(b.surface, b.vertexCapacity, need.vertices, maxBatchVertices(), kBytesPerVertex);
-  grow(b.indices, b.indexCapacity, need.indices, maxBatchIndices(), sizeof(std::uint32_t));
-  grow(b.slotIds, slotCapacity, b.indexCapacity / 3, maxBatchIndices() / 3, sizeof(std::uint32_t));
-  return b.vertexCapacity >= need.vertices && b.indexCapacity >= need.indices;
+    b.capacity = capacity;
+  }
+  return b.capacity >= vertices;
 }
 
-void ComputeExtraction::extract(const Dataset& dataset, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
+void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
                                 const PartHook& partDone) {
   usedBatches_ = 0;
-  indexed_ = !flatNormals;
-  if (!ready()) return;
+  const GLuint program = programs_[flatNormals ? 1 : 0];
+  if (!program) return;
+  glUseProgram(program);
+  glUniform1f(glGetUniformLocation(program, "Iso"), iso);
+  const GLint firstSlot = glGetUniformLocation(program, "FirstSlot");
+  const GLint slotCount = glGetUniformLocation(program, "SlotCount");
+  const GLint chunkBits = glGetUniformLocation(program, "ChunkBits");
+  const GLint capacity = glGetUniformLocation(program, "Capacity");
+
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
-  std::vector<SpanNeed> needs;
-  planBatches(spans, flatNormals, &dataset, batchSpans, needs);
-  // The spans with a chunk to run over, and what each needs.
-  auto runnable = [&](const ChunkSpan& s, SpanNeed& need, const Chunk*& chunk, int& first, int& count) {
-    if (!s.drawn() || s.chunk < 0 || std::size_t(s.chunk) >= chunks_.size()) return false;
-    chunk = &chunks_[std::size_t(s.chunk)];
-    first = s.rowMin * columns_;
-    count = std::min(s.rowEnd * columns_, chunk->slotCount) - first;
-    need = needOf(s, flatNormals);
-    return count > 0 && (flatNormals || need.edgeCount > 0);
-  };
-  for (Program& p : programs_) {
-    glUseProgram(p.id);
-    glUniform1f(p.iso, iso);
-  }
+  std::vector<std::size_t> batchVertices;
+  planBatches(spans, batchSpans, batchVertices);
+  static const GLuint freshCommand[4] = {0, 1, 0, 0};
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
-    if (!ensureBatch(int(b), needs[b])) break;
-    Batch& batch = batches_[b];
+    if (!ensureBatch(int(b), batchVertices[b])) break;
+    const Batch& batch = batches_[b];
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, batch.command);
-    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof kFreshCommand, kFreshCommand);
+    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof freshCommand, freshCommand);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
-    const GLuint outputs[4] = {batch.surface, batch.command, batch.indices, batch.slotIds};
-    for (GLuint i = 0; i < 4; ++i) glBindBufferBase(GL_SHADER_STORAGE_BUFFER, i, outputs[i]);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batch.surface);
+    glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batch.command);
+    glUniform1ui(capacity, GLuint(batch.capacity));
     usedBatches_ = int(b) + 1;
     if (b == 0 && partDone) partDone(ExtractionPart::Setup);
-    // Indexed: every span's edge pass, each into its own range of vertices, then the assembly.
-    const int stages[2] = {flatNormals ? kFlat : kEdgePass, flatNormals ? -1 : kAssembly};
-    for (int stage : stages) {
-      if (stage < 0) continue;
-      const Program& p = programs_[stage];
-      glUseProgram(p.id);
-      glUniform1ui(p.capacity, GLuint(stage == kFlat ? batch.vertexCapacity : batch.indexCapacity));
-      std::size_t vertexBase = 0;
-      for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
-        SpanNeed need;
-        const Chunk* chunk = nullptr;
-        int first = 0, count = 0;
-        if (!runnable(spans[i], need, chunk, first, count)) continue;
-        bindBufferTexture(GL_TEXTURE0, chunk->vertexTexture);
-        bindBufferTexture(GL_TEXTURE1, chunk->tetTexture);
-        bindBufferTexture(GL_TEXTURE2, chunk->edgeTexture);
-        glUniform1ui(p.chunkBits, GLuint(spans[i].chunk) << 15);
-        glUniform1i(p.finite, chunk->finite ? 1 : 0);
-        if (stage == kEdgePass) {
-          first = need.firstEdge;
-          count = need.edgeCount;
-          glUniform1ui(p.vertexBase, GLuint(vertexBase));
-        }
-        glUniform1ui(p.edgeBase, GLuint(vertexBase - std::size_t(need.firstEdge))); // wraps as the shader's sum does
-        vertexBase += need.vertices;
-        glUniform1i(p.first, first);
-        glUniform1i(p.count, count);
-        glDispatchCompute(GLuint((count + kGroupSize - 1) / kGroupSize), 1, 1);
-      }
-      batch.vertices = vertexBase;
+    for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
+      const ChunkSpan& s = spans[i];
+      if (!s.drawn() || s.chunk < 0 || std::size_t(s.chunk) >= chunks_.size()) continue;
+      const Chunk& chunk = chunks_[std::size_t(s.chunk)];
+      const int first = s.rowMin * columns_;
+      const int count = std::min(s.rowEnd * columns_, chunk.slotCount) - first;
+      if (count <= 0) continue;
+      glActiveTexture(GL_TEXTURE0);
+      glBindTexture(GL_TEXTURE_BUFFER, chunk.vertexTexture);
+      glActiveTexture(GL_TEXTURE1);
+      glBindTexture(GL_TEXTURE_BUFFER, chunk.tetTexture);
+      glUniform1i(firstSlot, first);
+      glUniform1i(slotCount, count);
+      glUniform1ui(chunkBits, GLuint(s.chunk) << 15);
+      glDispatchCompute(GLuint((count + kGroupSize - 1) / kGroupSize), 1, 1);
     }
   }
-  for (GLenum unit : {GL_TEXTURE2, GL_TEXTURE1, GL_TEXTURE0}) bindBufferTexture(unit, 0);
-  for (GLuint i = 0; i < 4; ++i) glBindBufferBase(GL_SHADER_STORAGE_BUFFER, i, 0);
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
+  glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
   glUseProgram(0);
-  // The vertex array, the indices and the draw command are read after the shaders' writes.
-  glMemoryBarrier(GL_VERTEX_ATTRIB_ARRAY_BARRIER_BIT | GL_ELEMENT_ARRAY_BARRIER_BIT | GL_COMMAND_BARRIER_BIT |
-                  GL_BUFFER_UPDATE_BARRIER_BIT);
+  // The vertex array and the draw command are read after the shader's writes.
+  glMemoryBarrier(GL_VERTEX_ATTRIB_ARRAY_BARRIER_BIT | GL_COMMAND_BARRIER_BIT | GL_BUFFER_UPDATE_BARRIER_BIT);
   if (partDone) partDone(ExtractionPart::Marching);
 }
 
@@ -473,14 +333,12 @@ void ComputeExtraction::bindForDrawing(const Batch& b) const {
   glClientActiveTexture(GL_TEXTURE0);
   glEnableClientState(GL_TEXTURE_COORD_ARRAY);
   glTexCoordPointer(4, GL_FLOAT, GLsizei(kBytesPerVertex), reinterpret_cast<const void*>(4 * sizeof(float)));
-  if (indexed_) glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, b.indices);
 }
 
 void ComputeExtraction::unbindForDrawing() const {
   glDisableClientState(GL_VERTEX_ARRAY);
   glDisableClientState(GL_TEXTURE_COORD_ARRAY);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
-  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
 }
 
 void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
@@ -488,10 +346,7 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
     const Batch& b = batches_[std::size_t(i)];
     bindForDrawing(b);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    if (indexed_)
-      glDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr);
-    else
-      glDrawArraysIndirect(GL_TRIANGLES, nullptr);
+    glDrawArraysIndirect(GL_TRIANGLES, nullptr);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     unbindForDrawing();
   }
@@ -500,10 +355,7 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
 void ComputeExtraction::drawRange(int batch, int first, int count) const {
   if (batch < 0 || batch >= usedBatches_ || first < 0 || count <= 0) return;
   bindForDrawing(batches_[std::size_t(batch)]);
-  if (indexed_)
-    glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, reinterpret_cast<const void*>(std::size_t(first) * sizeof(GLuint)));
-  else
-    glDrawArrays(GL_TRIANGLES, first, count);
+  glDrawArrays(GL_TRIANGLES, first, count);
   unbindForDrawing();
 }
 
@@ -534,54 +386,35 @@ std::uint32_t ComputeExtraction::vertexCount(int batch) const {
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
   glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof count, &count);
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
-  return std::uint32_t(std::min<std::size_t>(count, indexed_ ? b.indexCapacity : b.vertexCapacity));
+  return std::uint32_t(std::min<std::size_t>(count, b.capacity));
 }
 
 std::vector<float> ComputeExtraction::readVertices(int batch) const {
-  const std::uint32_t count = vertexCount(batch) / 3 * 3;
+  const std::uint32_t count = vertexCount(batch);
   std::vector<float> out(std::size_t(count) * kFloatsPerVertex);
   if (count == 0) return out;
-  const Batch& b = batches_[std::size_t(batch)];
-  auto read = [](GLuint buffer, std::size_t bytes, void* to) {
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, buffer);
-    glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, 0, GLsizeiptr(bytes), to);
-    glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
-  };
-  if (!indexed_) {
-    read(b.surface, out.size() * sizeof(float), out.data());
-    return out;
-  }
-  std::vector<std::uint32_t> indices(count), slots(count / 3);
-  std::vector<float> vertices(std::min(b.vertices, b.vertexCapacity) * kFloatsPerVertex);
-  read(b.indices, indices.size() * sizeof(std::uint32_t), indices.data());
-  read(b.slotIds, slots.size() * sizeof(std::uint32_t), slots.data());
-  if (!vertices.empty()) read(b.surface, vertices.size() * sizeof(float), vertices.data());
-  for (std::size_t i = 0; i < indices.size(); ++i) {
-    float* to = &out[i * kFloatsPerVertex];
-    const std::size_t v = indices[i];
-    if (v < vertices.size() / kFloatsPerVertex)
-      std::copy_n(&vertices[v * kFloatsPerVertex], kFloatsPerVertex, to);
-    else
-      std::fill_n(to, kFloatsPerVertex, std::numeric_limits<float>::quiet_NaN());
-    std::memcpy(to + 7, &slots[i / 3], sizeof(float));
-  }
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, batches_[std::size_t(batch)].surface);
+  glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, 0, GLsizeiptr(out.size() * sizeof(float)), out.data());
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
   return out;
 }
 
 std::size_t ComputeExtraction::graphicsBytes() const {
   std::size_t bytes = 0;
   for (const Chunk& c : chunks_) bytes += c.bytes;
-  for (const Batch& b : batches_) bytes += b.command ? batchBytes(b.vertexCapacity, b.indexCapacity) : 0;
+  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerVertex + (b.command ? 16 : 0);
   return bytes;
 }
 
 void ComputeExtraction::release() {
   clearChunks();
-  for (Batch& b : batches_)
-    for (GLuint* buffer : {&b.surface, &b.indices, &b.slotIds, &b.command}) deleteBuffer(*buffer);
+  for (Batch& b : batches_) {
+    glDeleteBuffers(1, &b.surface);
+    glDeleteBuffers(1, &b.command);
+  }
   batches_.clear();
-  for (Program& p : programs_) {
-    if (p.id) glDeleteProgram(p.id);
-    p = Program();
+  for (GLuint& p : programs_) {
+    if (p) glDeleteProgram(p);
+    p = 0;
   }
 }

@@ -2,7 +2,7 @@
 #pragma once
 
 namespace shaders {
-// Marching tetrahedra of the compute back end; prefix "#version 430" and one of "#define EDGE_PASS"
-// (the shared vertices), nothing (the indexed assembly) or "#define FLAT_NORMALS" (whole vertices).
+// Marching tetrahedra of the compute back end; prefix "#version 430" and, for flat normals,
+// "#define FLAT_NORMALS".
 extern const char* const marchingCompute;
 } // namespace shaders

@@ -26,13 +26,13 @@ struct ExtractionStats {
   std::vector<ChunkSpan> spans; // the active chunks in the order they were processed
 };
 
-// The parts of an extraction, for timing them one by one. Marching is the compute back end's
-// passes (its edge pass and assembly, or with flat normals its one pass).
+// The parts of an extraction, for timing them one by one. Marching is the compute back end's whole
+// pass (interpolation, assembly and gathers in one).
 // Residency is the reading and uploading of chunks made resident on demand.
 enum class ExtractionPart { Queries, Setup, Interpolation, Assembly, VertexGather, NormalGather, Copies, Marching, Residency };
 
 // How the surface is extracted: the four fragment-program passes into buffer-backed targets per
-// chunk, or compute passes over the candidate edges and tetrahedra writing the drawn buffers.
+// chunk, or one compute pass over the candidate tetrahedra appending to a vertex buffer.
 enum class ExtractionBackend { Automatic, FragmentPasses, Compute };
 
 // "auto", "fragment", "compute"; parseBackend accepts those words and nothing else.

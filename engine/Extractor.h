@@ -38,18 +38,12 @@ public:
 
   // Graphics memory of the back end's chunk data and outputs.
   virtual std::size_t graphicsBytes() const = 0;
-  // Graphics memory the outputs will hold once these spans of the dataset are extracted with
-  // smooth or flat normals (what they hold now, and what they grow by; at most that where a chunk
-  // is not resident yet); it counts against the budget of chunks resident on demand.
-  virtual std::size_t outputBytesFor(const Dataset& dataset, const std::vector<ChunkSpan>& spans,
-                                     bool flatNormals) const = 0;
+  // Graphics memory the outputs will hold once these spans are extracted (what they hold now, and
+  // what they grow by); it counts against the budget of chunks resident on demand.
+  virtual std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const = 0;
   // Makes the outputs these spans will need ahead of their extraction (the engine calls it while
   // their chunks are read on other threads). Nothing by default.
-  virtual void prepareOutputs(const Dataset& dataset, const std::vector<ChunkSpan>& spans, bool flatNormals) {
-    (void)dataset;
-    (void)spans;
-    (void)flatNormals;
-  }
+  virtual void prepareOutputs(const std::vector<ChunkSpan>& spans) { (void)spans; }
   // Gives back every OpenGL object.
   virtual void release() = 0;
 };

@@ -222,7 +222,7 @@ std::size_t FragmentPassExtractor::graphicsBytes() const {
   return bytes;
 }
 
-std::size_t FragmentPassExtractor::outputBytesFor(const Dataset&, const std::vector<ChunkSpan>& spans, bool) const {
+std::size_t FragmentPassExtractor::outputBytesFor(const std::vector<ChunkSpan>& spans) const {
   // Four targets per extracted chunk, each a buffer and the texture it is read from; the pool keeps
   // what it once made.
   const std::size_t sets = std::max(allSets_.size(), spans.size());

@@ -40,7 +40,7 @@ public:
   void collectPrimitives(const std::vector<ChunkSpan>& spans, std::vector<PrimitiveRecord*>& out) override;
   void drawPrimitive(const PrimitiveRecord& record) const override;
   std::size_t graphicsBytes() const override;
-  std::size_t outputBytesFor(const Dataset& dataset, const std::vector<ChunkSpan>& spans, bool flatNormals) const override;
+  std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const override;
   void release() override;
 
   // The four passes over one chunk's span into its output targets (taken from the pool if the

@@ -331,7 +331,7 @@ void IsosurfaceEngine::extract() {
     for (std::size_t i = 0; budget > 0 && i < drawn.size(); ++i) {
       chunkBytes += dataset.expectedChunkBytes(drawn[i].chunk);
       const std::vector<ChunkSpan> upTo(drawn.begin(), drawn.begin() + long(i + 1));
-      if (boundary + chunkBytes + extractor_->outputBytesFor(dataset, upTo, flatShading) > budget) {
+      if (boundary + chunkBytes + extractor_->outputBytesFor(upTo) > budget) {
         fit = i;
         break;
       }
@@ -340,12 +340,12 @@ void IsosurfaceEngine::extract() {
     std::vector<int> wanted;
     for (const ChunkSpan& s : tried) wanted.push_back(s.chunk);
     // The outputs of this extraction and the boundary surfaces share the budget with the chunks.
-    dataset.setReservedBytes(extractor_->outputBytesFor(dataset, tried, flatShading) + boundary);
+    dataset.setReservedBytes(extractor_->outputBytesFor(tried) + boundary);
     const long long loadsBefore = dataset.residency().loads;
     const double readStart = secondsNow();
     // The outputs are made while the first chunks are read.
     const std::vector<char> resident =
-        dataset.makeResident(wanted, true, [&] { extractor_->prepareOutputs(dataset, tried, flatShading); });
+        dataset.makeResident(wanted, true, [&] { extractor_->prepareOutputs(tried); });
     stats_.chunksRead = int(dataset.residency().loads - loadsBefore);
     stats_.readSeconds = secondsNow() - readStart;
     std::vector<ChunkSpan> kept;

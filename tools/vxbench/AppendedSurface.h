@@ -1,8 +1,7 @@
-// The surface of an appending back end (the compute passes), taken apart on the host: its
-// triangles as drawn (an indexed batch read through its indices) are eight floats per vertex
-// (position with the weight in w, normal with the slot id chunk·2^15 + slot as bits in w), every
-// crossing tetrahedron slot three vertices (a triangle) or six (a quad as (v0, v1, v2) and
-// (v0, v2, v3)), contiguous. And the same surface expected from the
+// The surface of an appending back end (the compute pass), taken apart on the host: its vertex
+// buffer holds eight floats per vertex (position with the weight in w, normal with the slot id
+// chunk·2^15 + slot as bits in w), every crossing tetrahedron slot three vertices (a triangle) or
+// six (a quad as (v0, v1, v2) and (v0, v2, v3)), contiguous. And the same surface expected from the
 // CPU reference's per-slot output, so that both can be compared slot by slot in any order.
 #pragma once
 

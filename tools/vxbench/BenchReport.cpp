@@ -105,7 +105,7 @@ void printTable(std::ostream& out, const DatasetReport& r) {
                 double(r.graphicsBytes) / 1e6, r.bytesPerTet());
   if (!r.renderer.empty()) out << "  renderer    " << r.renderer << "\n";
   out << "  back end    " << (r.backend.empty() ? "fragment" : r.backend)
-      << (r.backend == "compute" ? " (edge pass and assembly into the drawn buffers)" : " (four fragment passes per chunk)")
+      << (r.backend == "compute" ? " (one marching pass into the drawn vertex buffers)" : " (four fragment passes per chunk)")
       << "\n";
   out << "  set-up      " << r.targetMode << ", " << (r.rectTextures ? "rectangle" : "2D") << " textures, "
       << (r.flat ? "flat" : "smooth") << " normals, "
