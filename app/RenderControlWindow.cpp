@@ -249,12 +249,13 @@ bool RenderControlWindow::loadNow(const QString& path, const QString& shownName)
   pk::FirstErrorWatch errors; // the console keeps every line; the window shows the first error
   // Only the status bar is repainted (the view's context is busy with the load), and at most every
   // 50 ms: a chunk index of thousands of chunks is read in a fraction of a second, and a repaint
-  // for each would take longer than the open itself.
+  // for each would take longer than the open itself. No one sees the text between repaints, so it
+  // is made only for them (made for each of 4719 chunks, it took 5 to 22 ms of a 50 M open).
   QElapsedTimer sinceRepaint;
   sinceRepaint.start();
   glIsosurface_->loadProgress = [this, name, &sinceRepaint](int done, int total) {
-    statusBar()->showMessage(tr("Loading %1: chunk %2 of %3").arg(name).arg(done).arg(total));
     if (done < total && sinceRepaint.elapsed() < 50) return;
+    statusBar()->showMessage(tr("Loading %1: chunk %2 of %3").arg(name).arg(done).arg(total));
     statusBar()->repaint();
     sinceRepaint.restart();
   };
