@@ -5,13 +5,12 @@
 #include "RenderControlWindow.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFont>
 #include <QLocale>
 #include <QSplashScreen>
 #include <QStringList>
 #include <QTranslator>
-
-#include <QElapsedTimer>
 
 #include <cstdio>
 
