@@ -46,6 +46,22 @@ public:
   // Writes the whole window, view included, as a PNG file; false (with a console error) on failure.
   bool saveWindowScreenshot(const QString& path);
 
+  // What the timed first frame took: from the start of the open to the end of the first frame
+  // that drew the surface (its graphics work finished), and its parts.
+  struct FirstFrameTimes {
+    double openSeconds = 0;  // the open, as File › Open does it (a mesh: with its build)
+    double frameSeconds = 0; // from the end of the open to the end of the first frame
+    unsigned long long tetrahedra = 0;
+    double extractionSeconds = 0; // the first frame's extraction, its chunk reads included
+    int chunksRead = 0;
+    double readSeconds = 0;
+    double totalSeconds() const { return openSeconds + frameSeconds; }
+  };
+  // The scripted first frame: waits for the view's OpenGL, opens the dataset as File › Open does,
+  // with the viewer's settings, and lets the event loop paint until a frame has drawn the surface.
+  // False after a console error (an open that failed, no frame within a minute).
+  bool timeFirstFrame(const QString& dataset, FirstFrameTimes& times);
+
   // The throughput ring: 100 points stored flat as x0, y0, x1, y1, ...; x of point i is i.
   std::vector<float> perfSamples;
   // The point the next throughput value overwrites.
@@ -77,6 +93,9 @@ protected:
   void dropEvent(QDropEvent* event) override;
 
 private:
+  // Waits until the view has its OpenGL context (the window must be shown); false after a console
+  // error naming `what` could not be done.
+  bool waitForView(const QString& what);
   // Loads a dataset; `shownName` names it in the window (default: its file name).
   bool loadNow(const QString& path, const QString& shownName = QString());
   // A mesh: its dataset from the cache folder, or built there first on a worker thread with a

@@ -754,8 +754,9 @@ TEST_F(Window, FitModelFramesTheWholeModelAndTheFieldIsShownInItsUnits) {
 }
 
 TEST_F(Window, AManyChunkDatasetLoadsWithProgressAndExtractsWhatTheReferenceDoes) {
-  // The status bar repaints after every chunk, in the middle of the load: the chunks must still go
-  // to the view's own context, which the surface then shows complete.
+  // The status bar repaints in the middle of the load (at most every 50 ms, and after the last
+  // chunk): the chunks must still go to the view's own context, which the surface then shows
+  // complete.
 #ifndef VX_VXBUILD
   GTEST_SKIP() << "no dataset builder";
 #else
@@ -770,7 +771,10 @@ TEST_F(Window, AManyChunkDatasetLoadsWithProgressAndExtractsWhatTheReferenceDoes
   QObject::connect(window->statusBar(), &QStatusBar::messageChanged, window.get(),
                    [&](const QString& m) { if (m.contains("chunk")) progress << m; });
   ASSERT_TRUE(window->openDataset(path));
-  EXPECT_EQ(progress.size(), int(cache.chunks.size()));
+  ASSERT_FALSE(progress.isEmpty());
+  EXPECT_LE(progress.size(), int(cache.chunks.size()));
+  EXPECT_TRUE(progress.last().endsWith(QStringLiteral("chunk %1 of %1").arg(cache.chunks.size())))
+      << progress.last().toStdString();
   EXPECT_EQ(engine->chunksLoaded(), int(cache.chunks.size()));
   for (int percent : {30, 50, 70}) {
     window->slider1->setValue(percent);

@@ -1,4 +1,5 @@
-// The viewer as a whole process: it starts on a display with GLX, and refuses to run on one without.
+// The viewer as a whole process: it starts on a display with GLX, and refuses to run on one without;
+// its scripted screenshot and timed first frame.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -6,6 +7,7 @@
 #include <QImage>
 #include <QTemporaryDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <tuple>
@@ -125,5 +127,89 @@ TEST(Startup, ScriptedScreenshotDrawsTheFramedModelAndSaysWhyWhenItCannot) {
   std::tie(status, err) = vorex({"s.vx", "--screenshot", "x.png", "--size", "0x5"});
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(err.contains("usage: vorex")) << err.toStdString();
+#endif
+}
+
+TEST(Startup, TimedFirstFrameSaysHowLongTheOpenAndTheFrameTookOrWhyItCouldNot) {
+#ifndef VX_VXBUILD
+  GTEST_SKIP() << "no dataset builder";
+#else
+  QTemporaryDir dir;
+  QProcess builder;
+  builder.setWorkingDirectory(dir.path());
+  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "shell:10", "-o", "s.vx"});
+  ASSERT_TRUE(builder.waitForFinished(60000));
+  ASSERT_EQ(builder.exitCode(), 0);
+  const QRegularExpression built(QStringLiteral("tetrahedra +(\\d+) \\(input"));
+  const QRegularExpressionMatch count = built.match(QString::fromLocal8Bit(builder.readAllStandardOutput()));
+  ASSERT_TRUE(count.hasMatch());
+
+  struct Run {
+    int status;
+    QString out, err;
+  };
+  auto vorex = [&](const QStringList& args) {
+    QProcess viewer;
+    viewer.setWorkingDirectory(dir.path());
+    QProcessEnvironment env = viewerEnvironment(qEnvironmentVariable("DISPLAY"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath("config")); // the viewer's own settings
+    viewer.setProcessEnvironment(env);
+    viewer.start(QStringLiteral(VOREX_BINARY), args);
+    EXPECT_TRUE(viewer.waitForFinished(60000));
+    return Run{viewer.exitStatus() == QProcess::NormalExit ? viewer.exitCode() : -1,
+               QString::fromLocal8Bit(viewer.readAllStandardOutput()), QString::fromLocal8Bit(viewer.readAllStandardError())};
+  };
+
+  // One line: the whole time, its two parts, the dataset's size, the extraction with the chunks it
+  // read (the view reads chunks on demand, so the first frame reads some), and the whole run.
+  Run run = vorex({"s.vx", "--time-first-frame"});
+  ASSERT_EQ(run.status, 0) << run.err.toStdString();
+  EXPECT_FALSE(run.err.contains(QStringLiteral("ERROR"))) << run.err.toStdString();
+  const QRegularExpression line(QStringLiteral(
+      "^first frame (\\d+\\.\\d{3}) s \\(open (\\d+\\.\\d{3}) s, extraction and drawing (\\d+\\.\\d{3}) s\\), (\\d+) "
+      "tetrahedra; extraction (\\d+\\.\\d{3}) s with (\\d+) chunks read in (\\d+\\.\\d{3}) s; (\\d+\\.\\d{3}) s since "
+      "the program started\\n$"));
+  const QRegularExpressionMatch m = line.match(run.out);
+  ASSERT_TRUE(m.hasMatch()) << run.out.toStdString();
+  const double total = m.captured(1).toDouble(), open = m.captured(2).toDouble(), frame = m.captured(3).toDouble();
+  EXPECT_NEAR(total, open + frame, 0.002); // three figures rounded to the millisecond
+  EXPECT_GT(open, 0.0);
+  EXPECT_GT(frame, 0.0);
+  EXPECT_EQ(m.captured(4), count.captured(1));
+  EXPECT_LE(m.captured(5).toDouble(), frame + 0.0005); // the extraction is part of the frame
+  EXPECT_GE(m.captured(6).toInt(), 1);
+  EXPECT_GE(m.captured(8).toDouble(), total); // the run holds the start-up and the open
+
+  // Files that cannot be opened or drawn: status 1, the engine's reason on the console, nothing timed.
+  QFile garbage(dir.filePath("bad.vx"));
+  ASSERT_TRUE(garbage.open(QIODevice::WriteOnly));
+  garbage.write("this is no geometry file, and its cache is none either\n");
+  garbage.close();
+  ASSERT_TRUE(QFile::copy(dir.filePath("bad.vx"), dir.filePath("bad.vx.cache")));
+  // A good geometry file beside a cache whose chunk data is zeroed in the middle: the chunk index
+  // opens, the chunk the first frame needs cannot be read.
+  ASSERT_TRUE(QFile::copy(dir.filePath("s.vx"), dir.filePath("damaged.vx")));
+  ASSERT_TRUE(QFile::copy(dir.filePath("s.vx.cache"), dir.filePath("damaged.vx.cache")));
+  QFile damaged(dir.filePath("damaged.vx.cache"));
+  ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+  ASSERT_TRUE(damaged.seek(damaged.size() / 2));
+  damaged.write(QByteArray(5000, '\0'));
+  damaged.close();
+  for (const char* name : {"missing.vx", "bad.vx", "damaged.vx"}) {
+    run = vorex({name, "--time-first-frame"});
+    EXPECT_EQ(run.status, 1) << name << ": " << run.out.toStdString() << run.err.toStdString();
+    EXPECT_TRUE(run.out.isEmpty()) << name << ": " << run.out.toStdString();
+    EXPECT_TRUE(run.err.contains(QStringLiteral("ERROR")) && run.err.contains(QLatin1String(name)))
+        << name << ": " << run.err.toStdString();
+  }
+
+  // The option needs a dataset, and is not a screenshot.
+  run = vorex({"--time-first-frame"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.contains(QStringLiteral("--time-first-frame needs a dataset"))) << run.err.toStdString();
+  run = vorex({"s.vx", "--time-first-frame", "--screenshot", "x.png"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(run.err.contains(QStringLiteral("usage: vorex"))) << run.err.toStdString();
+  EXPECT_FALSE(QFile::exists(dir.filePath("x.png")));
 #endif
 }
