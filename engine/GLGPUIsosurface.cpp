@@ -11,6 +11,8 @@
 
 #include <algorithm>
 
+#include <algorithm>
+
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
   setFormat(pk::surfaceFormat());
@@ -148,14 +150,26 @@ void GLGPUIsosurface::paintGL() {
     IsosurfaceEngine::paintGL();
     if (!errors.firstError().empty()) emit extractionError(QString::fromLocal8Bit(errors.firstError().c_str()));
   }
-  // After a new surface, the chunks of the neighbouring isovalues are read while the view is idle.
-  if (extracting && dataset.onDemand())
-    QTimer::singleShot(0, this, [this] {
-      if (!context()) return;
-      makeCurrent();
-      prefetchAround(isovalue);
-      doneCurrent();
-    });
+  // After a new surface, the chunks of the neighbouring isovalues are read while the view is idle,
+  // a few at a time, so that the window answers between them (the first prefetch at 50 M
+  // tetrahedra reads chunks for more than half a second); a newer surface starts it over.
+  if (extracting && dataset.onDemand()) {
+    prefetchQueue_ = chunksAround(isovalue);
+    const unsigned round = ++prefetchRound_;
+    if (!prefetchQueue_.empty()) QTimer::singleShot(0, this, [this, round] { prefetchStep(round); });
+  }
+}
+
+void GLGPUIsosurface::prefetchStep(unsigned round) {
+  if (round != prefetchRound_ || prefetchQueue_.empty() || !context()) return;
+  constexpr std::size_t kChunksPerStep = 4;
+  const std::size_t n = std::min(kChunksPerStep, prefetchQueue_.size());
+  const std::vector<int> step(prefetchQueue_.begin(), prefetchQueue_.begin() + long(n));
+  prefetchQueue_.erase(prefetchQueue_.begin(), prefetchQueue_.begin() + long(n));
+  makeCurrent();
+  dataset.makeResident(step, false);
+  doneCurrent();
+  if (!prefetchQueue_.empty()) QTimer::singleShot(0, this, [this, round] { prefetchStep(round); });
 }
 
 void GLGPUIsosurface::setGpuBudgetMB(int megabytes) {

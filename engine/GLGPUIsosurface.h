@@ -6,6 +6,8 @@
 
 #include <QOpenGLWidget>
 
+#include <vector>
+
 class GLGPUIsosurface : public QOpenGLWidget, public IsosurfaceEngine {
   Q_OBJECT
 
@@ -59,9 +61,15 @@ protected:
 private:
   // Runs work with the view's context current, when it has one.
   void inContext(const std::function<void()>& work);
+  // Reads the next few chunks of the prefetch of the given round, then lets the event loop run
+  // before the next; a round that is no longer the latest stops.
+  void prefetchStep(unsigned round);
 
   QMetaObject::Connection contextWatch_;
   // The dataset to open again once a new context is set up (the old one went with its context).
   QString reopenPath_;
+  // The chunks the latest surface's neighbouring isovalues still need, and that prefetch's round.
+  std::vector<int> prefetchQueue_;
+  unsigned prefetchRound_ = 0;
 
 };

@@ -279,8 +279,13 @@ void IsosurfaceEngine::setGpuBudget(std::size_t bytes) {
 }
 
 void IsosurfaceEngine::prefetchAround(float iso) {
-  if (!dataset.onDemand() || !extractionReady_) return;
+  const std::vector<int> wanted = chunksAround(iso);
+  if (!wanted.empty()) dataset.makeResident(wanted, false);
+}
+
+std::vector<int> IsosurfaceEngine::chunksAround(float iso) const {
   std::vector<int> wanted;
+  if (!dataset.onDemand() || !extractionReady_) return wanted;
   for (float near : {iso - 0.01f, iso + 0.01f}) {
     if (near < kIsoLow || near > kIsoHigh) continue;
     for (const ChunkSpan& s : selectSpans(dataset, near).spans)
@@ -288,7 +293,7 @@ void IsosurfaceEngine::prefetchAround(float iso) {
   }
   std::sort(wanted.begin(), wanted.end());
   wanted.erase(std::unique(wanted.begin(), wanted.end()), wanted.end());
-  if (!wanted.empty()) dataset.makeResident(wanted, false);
+  return wanted;
 }
 
 std::size_t IsosurfaceEngine::datasetGraphicsBytes() const {

@@ -101,6 +101,9 @@ public:
   // Makes resident, in spare budget only, the chunks the isovalues a step of 0.01 either side
   // need, so that dragging the slider rarely waits. Chunks on demand only.
   void prefetchAround(float iso);
+  // The chunks that prefetch would read: those the neighbouring isovalues need and that are not
+  // resident, in ascending order.
+  std::vector<int> chunksAround(float iso) const;
   // What the driver reports as free graphics memory, or 0 where it does not say.
   static std::size_t driverFreeMemory();
   // The fragment passes over chunk k's rows [rowMin, rowEnd) alone.

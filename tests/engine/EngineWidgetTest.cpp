@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstring>
 
@@ -264,6 +265,45 @@ TEST(EngineWidget, ANewContextOpensTheDatasetAgain) {
   EXPECT_EQ(w->datasetPath(), QString::fromStdString(path));
   EXPECT_EQ(w->dataset.chunks.size(), 2u);
   delete w; // with its context current; nothing reaches the engine once it is gone
+}
+
+TEST(EngineWidget, AfterASurfaceTheChunksOfTheNeighbouringIsovaluesAreReadWhileTheViewIsIdle) {
+  // Chunk 0 holds 0.5; chunks 1 to 5 only 0.49, the isovalue one slider step below; chunk 6 neither.
+  QTemporaryDir dir;
+  const std::string path = QDir(dir.path()).filePath(QStringLiteral("set.vx")).toStdString();
+  CacheData cache = samples::cache(256, 256, 7, 4);
+  for (std::size_t k = 0; k < cache.chunks.size(); ++k) {
+    const float low = k == 0 ? 0.495f : k < 6 ? 0.3f : 0.8f, high = k == 0 ? 0.505f : k < 6 ? 0.495f : 1.0f;
+    for (std::size_t j = 0; j < cache.chunks[k].intervals.size(); j += 2) {
+      cache.chunks[k].intervals[j] = low;
+      cache.chunks[k].intervals[j + 1] = high;
+    }
+  }
+  ASSERT_TRUE(writeGeometryFile(path, samples::tetrahedron()));
+  ASSERT_TRUE(writeCacheFile(path + ".cache", cache));
+  GLGPUIsosurface w;
+  w.resize(160, 120);
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  w.grabFramebuffer();
+  ASSERT_TRUE(w.loadDataset(QString::fromStdString(path)));
+  ASSERT_TRUE(w.dataset.onDemand());
+  w.grabFramebuffer(); // extracts at 0.5: chunk 0 only
+  EXPECT_TRUE(w.dataset.isResident(0));
+  for (int k = 1; k < 7; ++k) EXPECT_FALSE(w.dataset.isResident(k)) << k;
+  // The five are read in steps from the event loop, none while the frame was drawn, and the window
+  // answers between the steps: an event posted after the frame runs before the last of them.
+  int residentBetween = -1;
+  QTimer::singleShot(0, &w, [&] {
+    residentBetween = 0;
+    for (int k = 0; k < 7; ++k) residentBetween += w.dataset.isResident(k) ? 1 : 0;
+  });
+  QTRY_VERIFY_WITH_TIMEOUT(w.dataset.isResident(5), 10000);
+  EXPECT_GT(residentBetween, 1);
+  EXPECT_LT(residentBetween, 6);
+  for (int k = 0; k < 6; ++k) EXPECT_TRUE(w.dataset.isResident(k)) << k;
+  EXPECT_FALSE(w.dataset.isResident(6));
+  EXPECT_EQ(w.dataset.residency().evictions, 0);
 }
 
 namespace {
