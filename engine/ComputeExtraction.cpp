@@ -7,6 +7,7 @@
 #include "PkDiag.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -14,6 +15,9 @@ namespace {
 constexpr int kGroupSize = 64;
 constexpr std::uint32_t kNoEdge = 0xFFFFFFFFu;
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
+constexpr std::size_t kBytesPerPrimitive = 4 * kBytesPerVertex;
+constexpr std::size_t kPatternBytesPerPrimitive = 6 * sizeof(GLuint);
+constexpr GLuint kFreshCommand[5] = {0, 1, 0, 0, 0}; // no indices yet, one instance
 
 GLuint compileProgram(const char* defines) {
   const std::string source = std::string("#version 430\n") + defines + shaders::marchingCompute;
@@ -82,9 +86,8 @@ bool ComputeExtraction::supported() {
                               GLEW_ARB_texture_buffer_object && GLEW_ARB_draw_indirect);
 }
 
-std::size_t ComputeExtraction::maxBatchVertices() {
-  // 128 MiB of output, rounded down to whole quads (six vertices).
-  return (std::size_t(128) << 20) / kBytesPerVertex / 6 * 6;
+std::size_t ComputeExtraction::maxBatchPrimitives() {
+  return (std::size_t(128) << 20) / kBytesPerPrimitive; // 128 MiB of vertices
 }
 
 bool ComputeExtraction::initialize() {
@@ -96,7 +99,7 @@ bool ComputeExtraction::initialize() {
     return false;
   }
   // Warm both programs: the driver compiles a program at its first dispatch.
-  if (ensureBatch(0, 6)) {
+  if (ensureBatch(0, 1)) {
     for (GLuint program : programs_) {
       glUseProgram(program);
       glUniform1i(glGetUniformLocation(program, "SlotCount"), 0);
@@ -209,66 +212,83 @@ void ComputeExtraction::clearChunks() {
 
 void ComputeExtraction::planBatches(const std::vector<ChunkSpan>& spans,
                                     std::vector<std::pair<std::size_t, std::size_t>>& batchSpans,
-                                    std::vector<std::size_t>& batchVertices) const {
-  // Spans go into batches in order; a batch holds what its largest possible output fits.
+                                    std::vector<std::size_t>& batchPrimitives) const {
+  // Spans go into batches in order; a batch holds a primitive for every slot of its spans.
   for (std::size_t i = 0; i < spans.size(); ++i) {
     const ChunkSpan& s = spans[i];
     if (!s.drawn()) continue;
-    const std::size_t vertices = 6 * std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
-    if (batchSpans.empty() || batchVertices.back() + vertices > maxBatchVertices()) {
+    const std::size_t primitives = std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
+    if (batchSpans.empty() || batchPrimitives.back() + primitives > maxBatchPrimitives()) {
       batchSpans.push_back({i, i + 1});
-      batchVertices.push_back(0);
+      batchPrimitives.push_back(0);
     }
     batchSpans.back().second = i + 1;
-    batchVertices.back() += vertices;
+    batchPrimitives.back() += primitives;
   }
 }
 
-std::size_t ComputeExtraction::grownCapacity(std::size_t capacity, std::size_t vertices) {
+std::size_t ComputeExtraction::grownCapacity(std::size_t capacity, std::size_t primitives) {
   // Grows by half again, so that a slider drag settles after a few allocations.
-  return capacity >= vertices ? capacity : std::min(std::max(vertices, capacity + capacity / 2), maxBatchVertices());
+  return capacity >= primitives ? capacity
+                                : std::min(std::max(primitives, capacity + capacity / 2), maxBatchPrimitives());
 }
 
 std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& spans) const {
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
-  std::vector<std::size_t> batchVertices;
-  planBatches(spans, batchSpans, batchVertices);
-  std::size_t bytes = 0;
-  for (std::size_t b = 0; b < std::max(batches_.size(), batchVertices.size()); ++b) {
+  std::vector<std::size_t> batchPrimitives;
+  planBatches(spans, batchSpans, batchPrimitives);
+  std::size_t bytes = 0, largest = patternPrimitives_;
+  for (std::size_t b = 0; b < std::max(batches_.size(), batchPrimitives.size()); ++b) {
     const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
-    const std::size_t capacity = b < batchVertices.size() ? grownCapacity(held, batchVertices[b]) : held;
-    bytes += capacity * kBytesPerVertex + 16;
+    const std::size_t capacity = b < batchPrimitives.size() ? grownCapacity(held, batchPrimitives[b]) : held;
+    bytes += capacity * kBytesPerPrimitive + sizeof kFreshCommand;
+    largest = std::max(largest, capacity);
   }
-  return bytes;
+  return bytes + largest * kPatternBytesPerPrimitive;
 }
 
 void ComputeExtraction::prepareOutputs(const std::vector<ChunkSpan>& spans) {
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
-  std::vector<std::size_t> batchVertices;
-  planBatches(spans, batchSpans, batchVertices);
-  for (std::size_t b = 0; b < batchVertices.size(); ++b)
-    if (!ensureBatch(int(b), batchVertices[b])) break;
+  std::vector<std::size_t> batchPrimitives;
+  planBatches(spans, batchSpans, batchPrimitives);
+  for (std::size_t b = 0; b < batchPrimitives.size(); ++b)
+    if (!ensureBatch(int(b), batchPrimitives[b])) break;
 }
 
-bool ComputeExtraction::ensureBatch(int index, std::size_t vertices) {
+bool ComputeExtraction::ensureBatch(int index, std::size_t primitives) {
   while (int(batches_.size()) <= index) batches_.push_back(Batch());
   Batch& b = batches_[std::size_t(index)];
   if (!b.command) {
     glGenBuffers(1, &b.command);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    const GLuint command[4] = {0, 1, 0, 0};
-    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof command, command, GL_DYNAMIC_DRAW);
+    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof kFreshCommand, kFreshCommand, GL_DYNAMIC_DRAW);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
   }
-  if (b.capacity < vertices) {
-    const std::size_t capacity = grownCapacity(b.capacity, vertices);
+  if (b.capacity < primitives) {
+    const std::size_t capacity = grownCapacity(b.capacity, primitives);
     if (!b.surface) glGenBuffers(1, &b.surface);
     glBindBuffer(GL_SHADER_STORAGE_BUFFER, b.surface);
-    glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * kBytesPerVertex), nullptr, GL_DYNAMIC_DRAW);
+    glBufferData(GL_SHADER_STORAGE_BUFFER, GLsizeiptr(capacity * kBytesPerPrimitive), nullptr, GL_DYNAMIC_DRAW);
     glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
     b.capacity = capacity;
   }
-  return b.capacity >= vertices;
+  return ensurePattern(b.capacity) && b.capacity >= primitives;
+}
+
+bool ComputeExtraction::ensurePattern(std::size_t primitives) {
+  if (patternPrimitives_ >= primitives) return true;
+  std::vector<GLuint> indices(6 * primitives);
+  for (std::size_t p = 0; p < primitives; ++p) {
+    const GLuint v = GLuint(4 * p);
+    const GLuint pattern[6] = {v, v + 1, v + 2, v, v + 2, v + 3};
+    std::copy_n(pattern, 6, &indices[6 * p]);
+  }
+  if (!pattern_) glGenBuffers(1, &pattern_);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, pattern_);
+  glBufferData(GL_ELEMENT_ARRAY_BUFFER, GLsizeiptr(indices.size() * sizeof(GLuint)), indices.data(), GL_STATIC_DRAW);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
+  patternPrimitives_ = primitives;
+  return true;
 }
 
 void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
@@ -284,18 +304,17 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   const GLint capacity = glGetUniformLocation(program, "Capacity");
 
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
-  std::vector<std::size_t> batchVertices;
-  planBatches(spans, batchSpans, batchVertices);
-  static const GLuint freshCommand[4] = {0, 1, 0, 0};
+  std::vector<std::size_t> batchPrimitives;
+  planBatches(spans, batchSpans, batchPrimitives);
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
-    if (!ensureBatch(int(b), batchVertices[b])) break;
+    if (!ensureBatch(int(b), batchPrimitives[b])) break;
     const Batch& batch = batches_[b];
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, batch.command);
-    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof freshCommand, freshCommand);
+    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof kFreshCommand, kFreshCommand);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batch.surface);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batch.command);
-    glUniform1ui(capacity, GLuint(batch.capacity));
+    glUniform1ui(capacity, GLuint(6 * batch.capacity)); // indices
     usedBatches_ = int(b) + 1;
     if (b == 0 && partDone) partDone(ExtractionPart::Setup);
     for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
@@ -326,6 +345,16 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   if (partDone) partDone(ExtractionPart::Marching);
 }
 
+namespace {
+
+// Whether a primitive of four vertices is a triangle: its fourth vertex repeats its third.
+bool isTriangle(const float* primitive) {
+  constexpr int n = ComputeExtraction::kFloatsPerVertex;
+  return std::memcmp(primitive + 2 * n, primitive + 3 * n, n * sizeof(float)) == 0;
+}
+
+} // namespace
+
 void ComputeExtraction::bindForDrawing(const Batch& b) const {
   glBindBuffer(GL_ARRAY_BUFFER, b.surface);
   glEnableClientState(GL_VERTEX_ARRAY);
@@ -333,12 +362,14 @@ void ComputeExtraction::bindForDrawing(const Batch& b) const {
   glClientActiveTexture(GL_TEXTURE0);
   glEnableClientState(GL_TEXTURE_COORD_ARRAY);
   glTexCoordPointer(4, GL_FLOAT, GLsizei(kBytesPerVertex), reinterpret_cast<const void*>(4 * sizeof(float)));
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, pattern_);
 }
 
 void ComputeExtraction::unbindForDrawing() const {
   glDisableClientState(GL_VERTEX_ARRAY);
   glDisableClientState(GL_TEXTURE_COORD_ARRAY);
   glBindBuffer(GL_ARRAY_BUFFER, 0);
+  glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, 0);
 }
 
 void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
@@ -346,7 +377,7 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
     const Batch& b = batches_[std::size_t(i)];
     bindForDrawing(b);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    glDrawArraysIndirect(GL_TRIANGLES, nullptr);
+    glDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     unbindForDrawing();
   }
@@ -355,22 +386,25 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
 void ComputeExtraction::drawRange(int batch, int first, int count) const {
   if (batch < 0 || batch >= usedBatches_ || first < 0 || count <= 0) return;
   bindForDrawing(batches_[std::size_t(batch)]);
-  glDrawArrays(GL_TRIANGLES, first, count);
+  glDrawElements(GL_TRIANGLES, count, GL_UNSIGNED_INT, reinterpret_cast<const void*>(std::size_t(first) * sizeof(GLuint)));
   unbindForDrawing();
 }
 
 void ComputeExtraction::collectPrimitives(const std::vector<ChunkSpan>&, std::vector<PrimitiveRecord*>& out) {
   MemoryPool& pool = MemoryPool::shared();
-  const int stride = kFloatsPerVertex;
+  constexpr std::size_t stride = 4 * kFloatsPerVertex;
   for (int b = 0; b < usedBatches_; ++b) {
-    const std::vector<float> v = readVertices(b);
-    for (std::size_t first = 0; first + 3 * stride <= v.size(); first += 3 * stride) {
-      void* item = pool.allocate(sizeof(PrimitiveRecord));
-      if (!item) return; // the pool is full: no more records (its warning was printed)
-      auto* r = static_cast<PrimitiveRecord*>(item);
-      *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(first / stride), v[first], v[first + 1],
-                           v[first + 2]};
-      out.push_back(r);
+    const std::vector<float> v = readPrimitives(b);
+    for (std::size_t p = 0; p * stride < v.size(); ++p) {
+      const float* first = &v[p * stride];
+      for (int t = 0; t < (isTriangle(first) ? 1 : 2); ++t) { // both triangles start at vertex 0
+        void* item = pool.allocate(sizeof(PrimitiveRecord));
+        if (!item) return; // the pool is full: no more records (its warning was printed)
+        auto* r = static_cast<PrimitiveRecord*>(item);
+        *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(6 * p + 3 * std::size_t(t)), first[0],
+                             first[1], first[2]};
+        out.push_back(r);
+      }
     }
   }
 }
@@ -379,19 +413,19 @@ void ComputeExtraction::drawPrimitive(const PrimitiveRecord& r) const {
   drawRange(int(r.id & ~kBatchPrimitive), r.firstVertex, 3);
 }
 
-std::uint32_t ComputeExtraction::vertexCount(int batch) const {
+std::uint32_t ComputeExtraction::primitiveCount(int batch) const {
   if (batch < 0 || batch >= usedBatches_) return 0;
   const Batch& b = batches_[std::size_t(batch)];
-  GLuint count = 0;
+  GLuint indices = 0;
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-  glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof count, &count);
+  glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof indices, &indices);
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
-  return std::uint32_t(std::min<std::size_t>(count, b.capacity));
+  return std::uint32_t(std::min<std::size_t>(indices / 6, b.capacity));
 }
 
-std::vector<float> ComputeExtraction::readVertices(int batch) const {
-  const std::uint32_t count = vertexCount(batch);
-  std::vector<float> out(std::size_t(count) * kFloatsPerVertex);
+std::vector<float> ComputeExtraction::readPrimitives(int batch) const {
+  const std::uint32_t count = primitiveCount(batch);
+  std::vector<float> out(std::size_t(count) * 4 * kFloatsPerVertex);
   if (count == 0) return out;
   glBindBuffer(GL_SHADER_STORAGE_BUFFER, batches_[std::size_t(batch)].surface);
   glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, 0, GLsizeiptr(out.size() * sizeof(float)), out.data());
@@ -399,10 +433,23 @@ std::vector<float> ComputeExtraction::readVertices(int batch) const {
   return out;
 }
 
+std::vector<float> ComputeExtraction::readVertices(int batch) const {
+  const std::vector<float> primitives = readPrimitives(batch);
+  constexpr std::size_t n = kFloatsPerVertex;
+  std::vector<float> out;
+  out.reserve(primitives.size() / 4 * 6);
+  for (std::size_t p = 0; p < primitives.size(); p += 4 * n) {
+    static const std::size_t order[6] = {0, 1, 2, 0, 2, 3}; // as the index buffer draws them
+    const float* v = &primitives[p];
+    for (int i = 0; i < (isTriangle(v) ? 3 : 6); ++i) out.insert(out.end(), v + order[i] * n, v + (order[i] + 1) * n);
+  }
+  return out;
+}
+
 std::size_t ComputeExtraction::graphicsBytes() const {
-  std::size_t bytes = 0;
+  std::size_t bytes = patternPrimitives_ * kPatternBytesPerPrimitive;
   for (const Chunk& c : chunks_) bytes += c.bytes;
-  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerVertex + (b.command ? 16 : 0);
+  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerPrimitive + (b.command ? sizeof kFreshCommand : 0);
   return bytes;
 }
 
@@ -413,6 +460,9 @@ void ComputeExtraction::release() {
     glDeleteBuffers(1, &b.command);
   }
   batches_.clear();
+  if (pattern_) glDeleteBuffers(1, &pattern_);
+  pattern_ = 0;
+  patternPrimitives_ = 0;
   for (GLuint& p : programs_) {
     if (p) glDeleteProgram(p);
     p = 0;

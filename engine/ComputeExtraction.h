@@ -15,9 +15,13 @@
 //     the passes read a cleared texel there, or for the left half the classification edge of
 //     whatever row the span makes active.
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
-// buffer with two vec4 per vertex (position with the weight in w; normal with the slot's id
-// chunk·2^15 + slot as bits in w) and an indirect draw command whose count the atomic add grows.
-// Batches are pooled and grow on demand. Everything needs the engine's context current.
+// buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
+// (position with the weight in w; normal with the slot's id chunk·2^15 + slot as bits in w), and an
+// indexed indirect draw command whose count the atomic add grows. One fixed index buffer, shared by
+// the batches, draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for a triangle the second
+// has no area. Four vertices per primitive cost a third fewer storage-buffer writes than a quad's
+// six, and on llvmpipe those writes are most of the pass. Batches are pooled and grow on demand.
+// Everything needs the engine's context current.
 #pragma once
 
 #include "Extractor.h"
@@ -64,17 +68,20 @@ public:
                const PartHook& partDone) override;
   // Draws the last surface as triangles (whatever the spans: the batches hold just that).
   void draw(const std::vector<ChunkSpan>& spans) const override;
-  // One record per triangle: kBatchPrimitive | batch as its id, its first vertex, and that
-  // vertex's position.
+  // One record per triangle with an area (a primitive's second triangle only for a quad):
+  // kBatchPrimitive | batch as its id, its first index, and its first vertex's position.
   void collectPrimitives(const std::vector<ChunkSpan>& spans, std::vector<PrimitiveRecord*>& out) override;
   void drawPrimitive(const PrimitiveRecord& record) const override;
-  // Draws count vertices from first of one batch.
+  // Draws count indices from first of one batch.
   void drawRange(int batch, int first, int count) const;
 
   int batchCount() const { return usedBatches_; }
-  // The vertices a batch holds after the last extraction (a read of its draw command).
-  std::uint32_t vertexCount(int batch) const;
-  // A batch's vertices as drawn: eight floats each (position with weight, normal with slot id).
+  // The primitives a batch holds after the last extraction (a read of its draw command).
+  std::uint32_t primitiveCount(int batch) const;
+  // A batch's primitives as written: four vertices of eight floats each.
+  std::vector<float> readPrimitives(int batch) const;
+  // A batch's triangles as drawn, those with an area: three vertices each of eight floats
+  // (position with weight, normal with slot id), a quad's two triangles one after the other.
   std::vector<float> readVertices(int batch) const;
 
   // Graphics memory of the chunk buffers and the output batches.
@@ -89,9 +96,9 @@ public:
   // Top bit of a record's id from collectPrimitives (the rest is the batch).
   static constexpr std::uint32_t kBatchPrimitive = 0x80000000u;
 
-  // Floats per output vertex and vertices per batch at most.
+  // Floats per output vertex, and primitives per batch at most.
   static constexpr int kFloatsPerVertex = 8;
-  static std::size_t maxBatchVertices();
+  static std::size_t maxBatchPrimitives();
 
 private:
   struct Chunk {
@@ -102,15 +109,17 @@ private:
   };
   struct Batch {
     GLuint surface = 0;     // storage buffer and vertex array
-    GLuint command = 0;     // indirect draw command {count, 1, 0, 0}
-    std::size_t capacity = 0; // vertices
+    GLuint command = 0;     // indirect draw command {count, 1, 0, 0, 0}
+    std::size_t capacity = 0; // primitives
   };
-  bool ensureBatch(int index, std::size_t vertices);
-  // The drawn spans in batches, in order: [first, end) of spans and the vertices each may append.
+  bool ensureBatch(int index, std::size_t primitives);
+  // The fixed index buffer, for this many primitives at least.
+  bool ensurePattern(std::size_t primitives);
+  // The drawn spans in batches, in order: [first, end) of spans and the primitives each may append.
   void planBatches(const std::vector<ChunkSpan>& spans, std::vector<std::pair<std::size_t, std::size_t>>& batchSpans,
-                   std::vector<std::size_t>& batchVertices) const;
-  // A batch's capacity once it holds vertices.
-  static std::size_t grownCapacity(std::size_t capacity, std::size_t vertices);
+                   std::vector<std::size_t>& batchPrimitives) const;
+  // A batch's capacity once it holds primitives.
+  static std::size_t grownCapacity(std::size_t capacity, std::size_t primitives);
   void bindForDrawing(const Batch& b) const;
   void unbindForDrawing() const;
 
@@ -118,6 +127,8 @@ private:
   std::vector<Chunk> chunks_;
   std::vector<Batch> batches_;
   int usedBatches_ = 0;
+  GLuint pattern_ = 0;               // the fixed index buffer
+  std::size_t patternPrimitives_ = 0;
   const int width_, height_;    // the chunk textures' size
   int columns_ = 128;           // tetrahedron slots per row (W/2)
   // Host memory of the chunk being derived, kept from chunk to chunk of one load.

@@ -7,10 +7,13 @@
 //             vertex slots (lower-valued end in the low 16 bits, higher-valued end in the high 16):
 //             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order;
 //             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
-// Output: per surface vertex two vec4s, the position with the interpolation weight in w, and the
-// normal (the interpolated gradient) with the slot's id (chunk · 2^15 + slot) as bits in w. Each
-// crossing tetrahedron takes its three or six vertices with one atomic add on the vertex count,
-// which is the first word of an indirect draw command.
+// Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
+// position with the interpolation weight in w, and the normal (the interpolated gradient) with the
+// slot's id (chunk · 2^15 + slot) as bits in w. A triangle repeats its third vertex as the fourth.
+// A fixed index buffer draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3), the second of
+// which has no area for a triangle: four vertices written where a quad took six. Each crossing
+// tetrahedron takes its primitive with one atomic add of six on the index count, the first word of
+// an indexed indirect draw command.
 //
 // The arithmetic repeats the interpolation pass and the triangle assembly exactly, so both back
 // ends draw the same surface. FLAT_NORMALS: the primitive's third vertex gives the normal of all.
@@ -22,10 +25,10 @@ uniform float Iso;
 uniform int FirstSlot;
 uniform int SlotCount;
 uniform uint ChunkBits;
-uniform uint Capacity;
+uniform uint Capacity; // indices
 
 layout(std430, binding = 0) writeonly buffer Surface { vec4 corners[]; };
-layout(std430, binding = 1) buffer Command { uint vertexCount; uint instanceCount; uint first; uint baseInstance; };
+layout(std430, binding = 1) buffer Command { uint indexCount; uint instanceCount; uint firstIndex; uint baseVertex; uint baseInstance; };
 
 const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves cleared
 
@@ -85,16 +88,12 @@ void main()
   bool dropFirst = p0 == p1;
   bool single = p2 == p3 || dropFirst;
   if (dropFirst && !(p2 == p3)) { p1 = p2; n1 = n2; p2 = p3; n2 = n3; }
-  uint count = single ? 3u : 6u;
-  uint at = atomicAdd(vertexCount, count);
-  if (at + count > Capacity) return;
-  uint w = 2u * at;
+  if (single) { p3 = p2; n3 = n2; }
+  uint at = atomicAdd(indexCount, 6u);
+  if (at + 6u > Capacity) return;
+  uint w = at / 6u * 8u;
   corners[w] = p0; corners[w + 1u] = n0;
   corners[w + 2u] = p1; corners[w + 3u] = n1;
   corners[w + 4u] = p2; corners[w + 5u] = n2;
-  if (!single) {
-    corners[w + 6u] = p0; corners[w + 7u] = n0;
-    corners[w + 8u] = p2; corners[w + 9u] = n2;
-    corners[w + 10u] = p3; corners[w + 11u] = n3;
-  }
+  corners[w + 6u] = p3; corners[w + 7u] = n3;
 }

@@ -519,18 +519,26 @@ TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
   ASSERT_EQ(engine.lastExtraction().spans.size(), 1u);
   EXPECT_EQ(engine.perf.size(), 1u);
 
-  // Transparent: one record per drawn triangle, naming its batch and first vertex.
+  // Transparent: one record per drawn triangle with an area, naming its batch and first index (a
+  // primitive's second triangle only for a quad).
   engine.surfaceOpacity = 0.5f;
   extractAt(0.3f);
   std::size_t triangles = 0;
   for (const auto& slot : drawn) triangles += slot.second.size() / (3 * 8);
   ASSERT_EQ(engine.renderer.primitives.size(), triangles);
-  const std::vector<float> vertices = engine.computeBackend()->readVertices(0);
-  for (std::size_t i = 0; i < engine.renderer.primitives.size(); i += 97) {
-    const PrimitiveRecord* r = engine.renderer.primitives[i];
+  const std::vector<float> primitives = engine.computeBackend()->readPrimitives(0);
+  std::vector<int> perPrimitive(primitives.size() / 32, 0);
+  for (const PrimitiveRecord* r : engine.renderer.primitives) {
     EXPECT_EQ(r->id, ComputeExtraction::kBatchPrimitive);
-    EXPECT_EQ(r->firstVertex % 3, 0);
-    EXPECT_EQ(r->x, vertices[std::size_t(r->firstVertex) * 8]);
+    ASSERT_EQ(r->firstVertex % 3, 0);
+    const std::size_t p = std::size_t(r->firstVertex) / 6;
+    ASSERT_LT(p, perPrimitive.size());
+    ++perPrimitive[p];
+    EXPECT_EQ(r->x, primitives[32 * p]);
+  }
+  for (std::size_t p = 0; p < perPrimitive.size(); ++p) {
+    const bool triangle = std::equal(&primitives[32 * p + 16], &primitives[32 * p + 24], &primitives[32 * p + 24]);
+    EXPECT_EQ(perPrimitive[p], triangle ? 1 : 2) << "primitive " << p;
   }
   engine.surfaceOpacity = 1.0f;
   extractAt(0.3f);
