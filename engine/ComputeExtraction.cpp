@@ -347,10 +347,11 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
 
 namespace {
 
-// Whether a primitive of four vertices is a triangle: its fourth vertex repeats its third.
+// Whether a primitive of four vertices is a triangle: its fourth vertex repeats its third
+// (position, weight and normal; the normal's w is written for the first vertex only).
 bool isTriangle(const float* primitive) {
   constexpr int n = ComputeExtraction::kFloatsPerVertex;
-  return std::memcmp(primitive + 2 * n, primitive + 3 * n, n * sizeof(float)) == 0;
+  return std::memcmp(primitive + 2 * n, primitive + 3 * n, (n - 1) * sizeof(float)) == 0;
 }
 
 } // namespace
@@ -441,7 +442,10 @@ std::vector<float> ComputeExtraction::readVertices(int batch) const {
   for (std::size_t p = 0; p < primitives.size(); p += 4 * n) {
     static const std::size_t order[6] = {0, 1, 2, 0, 2, 3}; // as the index buffer draws them
     const float* v = &primitives[p];
-    for (int i = 0; i < (isTriangle(v) ? 3 : 6); ++i) out.insert(out.end(), v + order[i] * n, v + (order[i] + 1) * n);
+    for (int i = 0; i < (isTriangle(v) ? 3 : 6); ++i) {
+      out.insert(out.end(), v + order[i] * n, v + (order[i] + 1) * n);
+      out.back() = v[n - 1]; // the slot id, from the first vertex
+    }
   }
   return out;
 }

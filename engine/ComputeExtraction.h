@@ -16,7 +16,8 @@
 //     whatever row the span makes active.
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
-// (position with the weight in w; normal with the slot's id chunk·2^15 + slot as bits in w), and an
+// (position with the weight in w; normal, for the first vertex with the slot's id chunk·2^15 + slot
+// as bits in w, for the others with w not written), and an
 // indexed indirect draw command whose count the atomic add grows. One fixed index buffer, shared by
 // the batches, draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for a triangle the second
 // has no area. Four vertices per primitive cost a third fewer storage-buffer writes than a quad's
@@ -78,7 +79,8 @@ public:
   int batchCount() const { return usedBatches_; }
   // The primitives a batch holds after the last extraction (a read of its draw command).
   std::uint32_t primitiveCount(int batch) const;
-  // A batch's primitives as written: four vertices of eight floats each.
+  // A batch's primitives as written: four vertices of eight floats each (the last float of the
+  // second to fourth vertex is whatever the buffer held).
   std::vector<float> readPrimitives(int batch) const;
   // A batch's triangles as drawn, those with an area: three vertices each of eight floats
   // (position with weight, normal with slot id), a quad's two triangles one after the other.

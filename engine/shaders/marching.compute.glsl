@@ -8,8 +8,9 @@
 //             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order;
 //             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
 // Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
-// position with the interpolation weight in w, and the normal (the interpolated gradient) with the
-// slot's id (chunk · 2^15 + slot) as bits in w. A triangle repeats its third vertex as the fourth.
+// position with the interpolation weight in w, and the normal (the interpolated gradient), in the
+// first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not written:
+// the view reads the normal's xyz only). A triangle repeats its third vertex as the fourth.
 // A fixed index buffer draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3), the second of
 // which has no area for a triangle: four vertices written where a quad took six. Each crossing
 // tetrahedron takes its primitive with one atomic add of six on the index count, the first word of
@@ -93,7 +94,7 @@ void main()
   if (at + 6u > Capacity) return;
   uint w = at / 6u * 8u;
   corners[w] = p0; corners[w + 1u] = n0;
-  corners[w + 2u] = p1; corners[w + 3u] = n1;
-  corners[w + 4u] = p2; corners[w + 5u] = n2;
-  corners[w + 6u] = p3; corners[w + 7u] = n3;
+  corners[w + 2u] = p1; corners[w + 3u].xyz = n1.xyz;
+  corners[w + 4u] = p2; corners[w + 5u].xyz = n2.xyz;
+  corners[w + 6u] = p3; corners[w + 7u].xyz = n3.xyz;
 }

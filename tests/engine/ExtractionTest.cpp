@@ -537,7 +537,8 @@ TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
     EXPECT_EQ(r->x, primitives[32 * p]);
   }
   for (std::size_t p = 0; p < perPrimitive.size(); ++p) {
-    const bool triangle = std::equal(&primitives[32 * p + 16], &primitives[32 * p + 24], &primitives[32 * p + 24]);
+    // A triangle repeats its third vertex (the normal's w is the first vertex's only).
+    const bool triangle = std::equal(&primitives[32 * p + 16], &primitives[32 * p + 23], &primitives[32 * p + 24]);
     EXPECT_EQ(perPrimitive[p], triangle ? 1 : 2) << "primitive " << p;
   }
   engine.surfaceOpacity = 1.0f;
