@@ -50,6 +50,19 @@ QProcessEnvironment viewerEnvironment(const QString& display) {
   return env;
 }
 
+#ifdef VX_VXBUILD
+// Builds the small synthetic dataset s.vx in dir with the dataset builder: the builder's report, or
+// nothing when it failed.
+QString buildShellDataset(const QTemporaryDir& dir) {
+  QProcess builder;
+  builder.setWorkingDirectory(dir.path());
+  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "shell:10", "-o", "s.vx"});
+  if (!builder.waitForFinished(60000) || builder.exitStatus() != QProcess::NormalExit || builder.exitCode() != 0)
+    return QString();
+  return QString::fromLocal8Bit(builder.readAllStandardOutput());
+}
+#endif
+
 } // namespace
 
 TEST(Startup, RefusesADisplayWithoutGLX) {
@@ -98,11 +111,7 @@ TEST(Startup, ScriptedScreenshotDrawsTheFramedModelAndSaysWhyWhenItCannot) {
   GTEST_SKIP() << "no dataset builder";
 #else
   QTemporaryDir dir;
-  QProcess builder;
-  builder.setWorkingDirectory(dir.path());
-  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "shell:10", "-o", "s.vx", "--quiet"});
-  ASSERT_TRUE(builder.waitForFinished(60000));
-  ASSERT_EQ(builder.exitCode(), 0);
+  ASSERT_FALSE(buildShellDataset(dir).isEmpty());
   auto vorex = [&](const QStringList& args) {
     QProcess viewer;
     viewer.setWorkingDirectory(dir.path());
@@ -135,13 +144,10 @@ TEST(Startup, TimedFirstFrameSaysHowLongTheOpenAndTheFrameTookOrWhyItCouldNot) {
   GTEST_SKIP() << "no dataset builder";
 #else
   QTemporaryDir dir;
-  QProcess builder;
-  builder.setWorkingDirectory(dir.path());
-  builder.start(QStringLiteral(VX_VXBUILD), {"--synthetic", "shell:10", "-o", "s.vx"});
-  ASSERT_TRUE(builder.waitForFinished(60000));
-  ASSERT_EQ(builder.exitCode(), 0);
+  const QString report = buildShellDataset(dir);
+  ASSERT_FALSE(report.isEmpty());
   const QRegularExpression built(QStringLiteral("tetrahedra +(\\d+) \\(input"));
-  const QRegularExpressionMatch count = built.match(QString::fromLocal8Bit(builder.readAllStandardOutput()));
+  const QRegularExpressionMatch count = built.match(report);
   ASSERT_TRUE(count.hasMatch());
 
   struct Run {
