@@ -17,12 +17,12 @@
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
 // (position with the weight in w; normal, for the first vertex with the slot's id chunk·2^15 + slot
-// as bits in w, for the others with w not written), and an
-// indexed indirect draw command whose count the atomic add grows. One fixed index buffer, shared by
-// the batches, draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for a triangle the second
-// has no area. Four vertices per primitive cost a third fewer storage-buffer writes than a quad's
-// six, and on llvmpipe those writes are most of the pass. Batches are pooled and grow on demand.
-// Everything needs the engine's context current.
+// as bits in w, for the others with w not written), and an indexed indirect draw command whose
+// count the atomic add grows. One fixed index buffer, shared by the batches, draws primitive p as
+// (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for a triangle the second has no area. Four vertices per
+// primitive cost a third fewer storage-buffer writes than a quad's six, and on llvmpipe those
+// writes are most of the pass. Batches are pooled and grow on demand. Everything needs the
+// engine's context current.
 #pragma once
 
 #include "Extractor.h"

@@ -581,7 +581,7 @@ TEST_F(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
   passes.releaseGL();
   // Per extracted chunk the passes hold four data textures and four output targets with their
   // buffers (about 11.5 MB); the compute buffers hold 64 rows of tetrahedra and their vertices, and
-  // its output batch room for six vertices per slot of those rows.
+  // its output batch room for four vertices per slot of those rows.
   EXPECT_GT(fragment, 2 * std::size_t(11) << 20);
   EXPECT_LT(compute, fragment / 4) << compute << " compute, " << fragment << " fragment";
 }
