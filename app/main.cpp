@@ -89,9 +89,9 @@ int main(int argc, char** argv) {
                                      : window->screenshotOf(dataset, screenshot, size, iso);
     if (done && timeFirstFrame)
       std::printf("first frame %.3f s (open %.3f s, extraction and drawing %.3f s), %llu tetrahedra; extraction "
-                  "%.3f s with %d chunks read in %.3f s; %.3f s since the program started\n",
+                  "%.3f s with %d chunk%s read in %.3f s; %.3f s since the program started\n",
                   t.totalSeconds(), t.openSeconds, t.frameSeconds, t.tetrahedra, t.extractionSeconds, t.chunksRead,
-                  t.readSeconds, 1e-9 * double(sinceStart.nsecsElapsed()));
+                  t.chunksRead == 1 ? "" : "s", t.readSeconds, 1e-9 * double(sinceStart.nsecsElapsed()));
     std::fflush(stdout);
     delete window;
     return done ? 0 : 1;
