@@ -11,8 +11,6 @@
 
 #include <algorithm>
 
-#include <algorithm>
-
 GLGPUIsosurface::GLGPUIsosurface(QWidget* parent, const char* name) : QOpenGLWidget(parent) {
   if (name) setObjectName(QString::fromUtf8(name));
   setFormat(pk::surfaceFormat());

@@ -278,11 +278,6 @@ void IsosurfaceEngine::setGpuBudget(std::size_t bytes) {
   }
 }
 
-void IsosurfaceEngine::prefetchAround(float iso) {
-  const std::vector<int> wanted = chunksAround(iso);
-  if (!wanted.empty()) dataset.makeResident(wanted, false);
-}
-
 std::vector<int> IsosurfaceEngine::chunksAround(float iso) const {
   std::vector<int> wanted;
   if (!dataset.onDemand() || !extractionReady_) return wanted;

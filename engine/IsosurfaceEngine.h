@@ -98,11 +98,9 @@ public:
   std::size_t gpuBudget() const;
   // Another budget in bytes (0: the default), taken at once by an open dataset.
   void setGpuBudget(std::size_t bytes);
-  // Makes resident, in spare budget only, the chunks the isovalues a step of 0.01 either side
-  // need, so that dragging the slider rarely waits. Chunks on demand only.
-  void prefetchAround(float iso);
-  // The chunks that prefetch would read: those the neighbouring isovalues need and that are not
-  // resident, in ascending order.
+  // The chunks the isovalues a step of 0.01 either side need and that are not resident, in
+  // ascending order: what the view reads ahead (in spare budget only), so that dragging the slider
+  // rarely waits. Chunks on demand only; none otherwise.
   std::vector<int> chunksAround(float iso) const;
   // What the driver reports as free graphics memory, or 0 where it does not say.
   static std::size_t driverFreeMemory();
