@@ -3,3 +3,11 @@
 #pragma once
 
 constexpr int kChunkTextureSide = 256;
+
+// Whether a tetrahedron's edge index (a texel of a chunk texture `width` wide, row · width +
+// column) names an edge the interpolation pass fills: one of the right half's rows below edgeRows
+// (the chunk's rowCount1, at most the texture's height). Any other index reads a cleared texel,
+// which never crosses.
+constexpr bool isInterpolatedEdge(int index, int width, int edgeRows) {
+  return index % width >= width / 2 && index / width < edgeRows;
+}

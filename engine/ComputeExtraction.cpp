@@ -158,12 +158,10 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     const std::uint32_t hi = std::uint32_t(e[3]) * std::uint32_t(W) + e[2];
     return lo | hi << 16;
   };
-  // A tetrahedron's edge by global index. The interpolation pass fills only the right half's rows
-  // below rowCount1; any other index reads a cleared texel there, which is never crossing.
+  // A tetrahedron's edge by global index; one the interpolation pass does not fill never crosses.
   const int edgeRows = std::clamp(int(d.rowCount1), 0, H);
   auto edgeAt = [&](std::size_t index) -> std::uint32_t {
-    const bool interpolated = int(index % std::size_t(W)) >= W / 2 && int(index / std::size_t(W)) < edgeRows;
-    return interpolated ? edgeIn(index) : kNoEdge;
+    return isInterpolatedEdge(int(index), W, edgeRows) ? edgeIn(index) : kNoEdge;
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);

@@ -2,6 +2,7 @@
 
 #include "GLBufferObject.h"
 #include "CacheFile.h"
+#include "ChunkTextureSize.h"
 #include "GLRenderToTexture.h"
 #include "MemoryPool.h"
 #include "PkDiag.h"
@@ -139,8 +140,8 @@ void FragmentPassExtractor::noteEdgeRows(int k, const ChunkData& d) {
   rows.clear();
   const int W = width_, H = height_;
   if (d.tetMap.size() != 4 * std::size_t(W) * std::size_t(H)) return;
-  // Only the right half's rows below rowCount1 are interpolated; any other index reads a cleared
-  // texel whatever the interpolation covers.
+  // Only interpolated edges count: any other index reads a cleared texel whatever the
+  // interpolation covers.
   const int edgeRows = std::clamp(int(d.rowCount1), 0, H);
   rows.assign(std::size_t(H), 0);
   for (int r = 0; r < H; ++r) {
@@ -148,8 +149,8 @@ void FragmentPassExtractor::noteEdgeRows(int k, const ChunkData& d) {
     for (int c = 0; c < W / 2; ++c) {
       const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
       for (int i : {0, 1, 2, 3, 6, 7}) {
+        if (!isInterpolatedEdge(m[i], W, edgeRows)) continue;
         const int row = m[i] / W;
-        if (m[i] % W < W / 2 || row >= edgeRows) continue;
         first = std::min(first, row);
         end = std::max(end, row + 1);
       }
