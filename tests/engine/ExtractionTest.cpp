@@ -135,23 +135,13 @@ QString writeDataset(const QTemporaryDir& dir, const CacheData& cache) {
   return QString::fromStdString(path);
 }
 
-// Relative comparison for positions and gradients, exact for the w flags (weights within 1e-5).
-// Texels of window rows [rowFirst, rowEnd) (all rows by default).
+// Relative comparison for positions and gradients, exact for the w flags (weights within 1e-5), as
+// vxbench's check compares. Texels of window rows [rowFirst, rowEnd) (all rows by default).
 ::testing::AssertionResult sameTexels(const std::vector<float>& gpu, const std::vector<float>& ref, const char* what,
                                       int rowFirst = 0, int rowEnd = H) {
-  if (gpu.size() != ref.size()) return ::testing::AssertionFailure() << what << ": sizes differ";
-  int bad = 0;
-  std::ostringstream first;
-  for (std::size_t i = std::size_t(rowFirst) * W * 4; i < std::min(gpu.size(), std::size_t(rowEnd) * W * 4); ++i) {
-    const float a = gpu[i], b = ref[i];
-    const bool flag = i % 4 == 3 && (a < 0 || b < 0);
-    const bool ok = flag ? a == b : std::fabs(a - b) <= 1e-5f * std::max(1.0f, std::fabs(b));
-    if (!ok && bad++ == 0)
-      first << what << " texel " << i / 4 << " (row " << (i / 4) / W << ", column " << (i / 4) % W
-            << ") component " << i % 4 << ": gpu " << a << " reference " << b;
-  }
-  if (bad == 0) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << bad << " values differ; first: " << first.str();
+  const vxbench::TargetDifference d = vxbench::compareTargets(gpu, ref, W, rowFirst, rowEnd);
+  if (d.same()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << what << ": " << d.differing << " values differ; first: " << d.first;
 }
 
 class Extraction : public ::testing::TestWithParam<bool> {
