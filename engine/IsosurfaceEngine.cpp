@@ -327,16 +327,16 @@ void IsosurfaceEngine::extract() {
     for (const ChunkSpan& s : selection.spans)
       if (s.drawn()) drawn.push_back(s);
     const std::size_t budget = dataset.budgetBytes(), boundary = dataset.boundaryBytes();
-    std::size_t fit = drawn.size(), chunkBytes = 0;
-    for (std::size_t i = 0; budget > 0 && i < drawn.size(); ++i) {
-      chunkBytes += dataset.expectedChunkBytes(drawn[i].chunk);
-      const std::vector<ChunkSpan> upTo(drawn.begin(), drawn.begin() + long(i + 1));
-      if (boundary + chunkBytes + extractor_->outputBytesFor(upTo) > budget) {
-        fit = i;
+    std::vector<ChunkSpan> tried;
+    std::size_t chunkBytes = 0;
+    for (const ChunkSpan& s : drawn) {
+      chunkBytes += dataset.expectedChunkBytes(s.chunk);
+      tried.push_back(s);
+      if (budget > 0 && boundary + chunkBytes + extractor_->outputBytesFor(tried) > budget) {
+        tried.pop_back();
         break;
       }
     }
-    std::vector<ChunkSpan> tried(drawn.begin(), drawn.begin() + long(fit));
     std::vector<int> wanted;
     for (const ChunkSpan& s : tried) wanted.push_back(s.chunk);
     // The outputs of this extraction and the boundary surfaces share the budget with the chunks.
@@ -351,7 +351,7 @@ void IsosurfaceEngine::extract() {
     std::vector<ChunkSpan> kept;
     for (std::size_t i = 0; i < tried.size(); ++i)
       if (resident[i]) kept.push_back(tried[i]);
-    if (kept.size() < drawn.size() && (fit < drawn.size() || dataset.residency().refused > 0))
+    if (kept.size() < drawn.size() && (tried.size() < drawn.size() || dataset.residency().refused > 0))
       pk::error("the graphics memory budget of " + std::to_string(budget >> 20) + " MB holds " +
                 std::to_string(kept.size()) + " of the " + std::to_string(drawn.size()) +
                 " chunks this isovalue needs");
