@@ -19,8 +19,14 @@ constexpr std::size_t kBytesPerPrimitive = 4 * kBytesPerVertex;
 constexpr std::size_t kPatternBytesPerPrimitive = 6 * sizeof(GLuint);
 constexpr GLuint kFreshCommand[5] = {0, 1, 0, 0, 0}; // no indices yet, one instance
 
-GLuint compileProgram(const char* defines) {
-  const std::string source = std::string("#version 430\n") + defines + shaders::marchingCompute;
+// The extensions the SUBGROUPS form of the pass needs.
+constexpr const char* kSubgroupHeader = "#extension GL_ARB_gpu_shader_int64 : require\n"
+                                        "#extension GL_ARB_shader_ballot : require\n"
+                                        "#define SUBGROUPS\n";
+
+GLuint compileProgram(bool subgroups, const char* defines) {
+  const std::string source =
+      std::string("#version 430\n") + (subgroups ? kSubgroupHeader : "") + defines + shaders::marchingCompute;
   const char* text = source.c_str();
   const GLuint shader = glCreateShader(GL_COMPUTE_SHADER);
   glShaderSource(shader, 1, &text, nullptr);
@@ -76,8 +82,8 @@ GLuint uploadBuffer(std::size_t bytes, const void* data) {
 
 } // namespace
 
-ComputeExtraction::ComputeExtraction(int textureWidth, int textureHeight)
-    : width_(textureWidth), height_(textureHeight) {}
+ComputeExtraction::ComputeExtraction(int textureWidth, int textureHeight, bool portable)
+    : width_(textureWidth), height_(textureHeight), portable_(portable) {}
 
 ComputeExtraction::~ComputeExtraction() = default; // GL objects go with release()
 
@@ -92,8 +98,15 @@ std::size_t ComputeExtraction::maxBatchPrimitives() {
 
 bool ComputeExtraction::initialize() {
   if (!supported()) return false;
-  programs_[0] = compileProgram("");
-  programs_[1] = compileProgram("#define FLAT_NORMALS\n");
+  subgroups_ = !portable_ && GLEW_ARB_gpu_shader_int64 && GLEW_ARB_shader_ballot;
+  programs_[0] = compileProgram(subgroups_, "");
+  programs_[1] = compileProgram(subgroups_, "#define FLAT_NORMALS\n");
+  if (!ready() && subgroups_) { // a driver that names the extensions but does not compile them
+    release();
+    subgroups_ = false;
+    programs_[0] = compileProgram(false, "");
+    programs_[1] = compileProgram(false, "#define FLAT_NORMALS\n");
+  }
   if (!ready()) {
     release();
     return false;

@@ -38,7 +38,9 @@ struct ChunkData;
 
 class ComputeExtraction : public Extractor {
 public:
-  ComputeExtraction(int textureWidth, int textureHeight);
+  // portable: always the pass without 64-bit words and subgroup ballots, as on a context that lacks
+  // them (for the tests and the benchmark; both forms write the same bytes).
+  ComputeExtraction(int textureWidth, int textureHeight, bool portable = false);
   ~ComputeExtraction() override;
   ComputeExtraction(const ComputeExtraction&) = delete;
   ComputeExtraction& operator=(const ComputeExtraction&) = delete;
@@ -50,6 +52,9 @@ public:
   // driver's compilation at first use is paid here. False after an error line.
   bool initialize();
   bool ready() const { return programs_[0] != 0 && programs_[1] != 0; }
+  // Whether the programs write 64-bit words and take one atomic per subgroup
+  // (GL_ARB_gpu_shader_int64 and GL_ARB_shader_ballot), after initialize.
+  bool subgroups() const { return subgroups_; }
 
   ExtractionBackend kind() const override { return ExtractionBackend::Compute; }
   // No chunk textures: each complete chunk is derived into the buffers below.
@@ -125,6 +130,7 @@ private:
   void bindForDrawing(const Batch& b) const;
   void unbindForDrawing() const;
 
+  bool subgroups_ = false;
   GLuint programs_[2] = {0, 0}; // smooth, flat
   std::vector<Chunk> chunks_;
   std::vector<Batch> batches_;
@@ -132,6 +138,7 @@ private:
   GLuint pattern_ = 0;               // the fixed index buffer
   std::size_t patternPrimitives_ = 0;
   const int width_, height_;    // the chunk textures' size
+  const bool portable_;
   int columns_ = 128;           // tetrahedron slots per row (W/2)
   // Host memory of the chunk being derived, kept from chunk to chunk of one load.
   std::vector<std::uint32_t> tetScratch_;

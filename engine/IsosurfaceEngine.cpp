@@ -133,7 +133,7 @@ bool IsosurfaceEngine::chooseBackend() {
   const bool fragmentOnly = options.renderTargetMode == 1 || options.rectTextures;
   bool chosen = true;
   if (wanted == ExtractionBackend::Compute || (wanted == ExtractionBackend::Automatic && !fragmentOnly)) {
-    auto compute = std::make_unique<ComputeExtraction>(textureWidth, textureHeight);
+    auto compute = std::make_unique<ComputeExtraction>(textureWidth, textureHeight, options.portableCompute);
     if (compute->initialize()) {
       backend_ = ExtractionBackend::Compute;
       extractionReady_ = true;

@@ -36,6 +36,9 @@ struct EngineOptions {
   // frame does not grow with the cache), and each extraction makes the chunks it needs resident,
   // evicting the least recently used beyond gpuBudgetBytes. Otherwise every chunk is read at open.
   bool chunksOnDemand = false;
+  // The compute pass in its portable form, without the 64-bit writes and subgroup ballots it uses
+  // where the context has them (the same surface either way).
+  bool portableCompute = false;
   // 0: what the driver reports as free graphics memory, else 2 GB.
   std::size_t gpuBudgetBytes = 0;
 };

@@ -9,12 +9,18 @@
 //             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
 // Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
 // position with the interpolation weight in w, and the normal (the interpolated gradient), in the
-// first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not written:
-// the view reads the normal's xyz only). A triangle repeats its third vertex as the fourth.
+// first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not written,
+// or holds the id too: the view reads the normal's xyz only). A triangle repeats its third vertex as the fourth.
 // A fixed index buffer draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3), the second of
 // which has no area for a triangle: four vertices written where a quad took six. Each crossing
 // tetrahedron takes its primitive with one atomic add of six on the index count, the first word of
 // an indexed indirect draw command.
+//
+// Where the context has 64-bit integers and subgroup ballots (SUBGROUPS), each vertex is written as
+// one u64vec4, and the crossing lanes of a subgroup take their places with one atomic add by the
+// first of them: on llvmpipe a storage-buffer write or atomic runs lane by lane and component by
+// component, so that halves the writes' steps and makes the atomic, which both threads contend
+// for, one per subgroup. The buffer's bytes are the same either way.
 //
 // The arithmetic repeats the interpolation pass and the triangle assembly exactly, so both back
 // ends draw the same surface. FLAT_NORMALS: the primitive's third vertex gives the normal of all.
@@ -28,7 +34,11 @@ uniform int SlotCount;
 uniform uint ChunkBits;
 uniform uint Capacity; // indices
 
+#ifdef SUBGROUPS
+layout(std430, binding = 0) writeonly buffer Surface { u64vec4 corners[]; };
+#else
 layout(std430, binding = 0) writeonly buffer Surface { vec4 corners[]; };
+#endif
 layout(std430, binding = 1) buffer Command { uint indexCount; uint instanceCount; uint firstIndex; uint baseVertex; uint baseInstance; };
 
 const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves cleared
@@ -46,6 +56,15 @@ vec4 interpolateEdge(uint edge, int texel)
   if (Iso < lo.w) result.w = -1.0;
   return result;
 }
+
+#ifdef SUBGROUPS
+// A vertex's eight floats as four 64-bit words, in the order of their bytes.
+u64vec4 vertexBits(vec4 position, vec4 normal)
+{
+  uvec4 p = floatBitsToUint(position), n = floatBitsToUint(normal);
+  return u64vec4(packUint2x32(p.xy), packUint2x32(p.zw), packUint2x32(n.xy), packUint2x32(n.zw));
+}
+#endif
 
 float sideOf(uint edge)
 {
@@ -90,6 +109,20 @@ void main()
   bool single = p2 == p3 || dropFirst;
   if (dropFirst && !(p2 == p3)) { p1 = p2; n1 = n2; p2 = p3; n2 = n3; }
   if (single) { p3 = p2; n3 = n2; }
+#ifdef SUBGROUPS
+  uint64_t lanes = ballotARB(true);
+  uvec2 crossing = unpackUint2x32(lanes), below = unpackUint2x32(lanes & gl_SubGroupLtMaskARB);
+  uint rank = uint(bitCount(below.x) + bitCount(below.y));
+  uint first = 0u;
+  if (rank == 0u) first = atomicAdd(indexCount, 6u * uint(bitCount(crossing.x) + bitCount(crossing.y)));
+  uint at = readFirstInvocationARB(first) + 6u * rank;
+  if (at + 6u > Capacity) return;
+  uint w = at / 6u * 4u;
+  corners[w] = vertexBits(p0, n0);
+  corners[w + 1u] = vertexBits(p1, n1);
+  corners[w + 2u] = vertexBits(p2, n2);
+  corners[w + 3u] = vertexBits(p3, n3);
+#else
   uint at = atomicAdd(indexCount, 6u);
   if (at + 6u > Capacity) return;
   uint w = at / 6u * 8u;
@@ -97,4 +130,5 @@ void main()
   corners[w + 2u] = p1; corners[w + 3u].xyz = n1.xyz;
   corners[w + 4u] = p2; corners[w + 5u].xyz = n2.xyz;
   corners[w + 6u] = p3; corners[w + 7u].xyz = n3.xyz;
+#endif
 }

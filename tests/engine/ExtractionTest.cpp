@@ -416,8 +416,9 @@ TEST(ExtractionSetup, PbufferModeWithoutFloatPbuffersSaysWhyAndExtractsNothing) 
 }
 
 // The compute back end against the same reference: the slots it appends to its vertex buffers,
-// read as drawn, equal the reference's crossing slots vertex by vertex.
-class ComputeBackend : public ::testing::Test {
+// read as drawn, equal the reference's crossing slots vertex by vertex. In both forms of its pass:
+// with 64-bit writes and subgroup atomics where the context has them, and the portable one.
+class ComputeBackend : public ::testing::TestWithParam<bool> {
 protected:
   GLTestContext gl;
   QTemporaryDir dir;
@@ -426,12 +427,16 @@ protected:
   void SetUp() override {
     ASSERT_TRUE(gl.ok());
     engine.options.backend = ExtractionBackend::Compute;
+    engine.options.portableCompute = GetParam();
     engine.initializeGL();
     if (engine.activeBackend() != ExtractionBackend::Compute) {
       engine.releaseGL();
       GTEST_SKIP() << "no compute shaders in this context";
     }
     ASSERT_TRUE(engine.extractionReady());
+    // The form asked for is the one that runs (Mesa's llvmpipe has both extensions).
+    const bool extensions = GLEW_ARB_gpu_shader_int64 && GLEW_ARB_shader_ballot;
+    EXPECT_EQ(engine.computeBackend()->subgroups(), extensions && !GetParam());
   }
   void TearDown() override {
     if (engine.activeBackend() == ExtractionBackend::Compute) engine.releaseGL();
@@ -466,7 +471,7 @@ protected:
   }
 };
 
-TEST_F(ComputeBackend, ExampleTetrahedronAppendsItsTriangleOrQuad) {
+TEST_P(ComputeBackend, ExampleTetrahedronAppendsItsTriangleOrQuad) {
   const CacheData cache = cacheOf({exampleChunk()});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
   // Below the classification edge a triangle (AB, AC, AD); between its ends a quad as two triangles
@@ -485,7 +490,7 @@ TEST_F(ComputeBackend, ExampleTetrahedronAppendsItsTriangleOrQuad) {
     for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
 }
 
-TEST_F(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
+TEST_P(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
   // The third chunk has no edge rows: its tetrahedra read cleared edges and never cross.
   const CacheData cache = cacheOf({randomChunk(1, 256, 200), randomChunk(2, 37, 256), randomChunk(3, 1, 0)});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
@@ -497,7 +502,7 @@ TEST_F(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
     for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
 }
 
-TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
+TEST_P(ComputeBackend, RecordsPartsAndTheRowLimit) {
   const CacheData cache = cacheOf({randomChunk(4, 40, 100), exampleChunk(0.6f, 0.9f)});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
   std::vector<ExtractionPart> parts;
@@ -551,7 +556,7 @@ TEST_F(ComputeBackend, RecordsPartsAndTheRowLimit) {
   EXPECT_TRUE(engine.perf.empty());
 }
 
-TEST_F(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
+TEST_P(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
   const CacheData cache = cacheOf({randomChunk(5, 64, 128), randomChunk(6, 64, 128)});
   const QString path = writeDataset(dir, cache);
   auto loadAndExtract = [&](IsosurfaceEngine& e) {
@@ -575,6 +580,9 @@ TEST_F(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
   EXPECT_GT(fragment, 2 * std::size_t(11) << 20);
   EXPECT_LT(compute, fragment / 4) << compute << " compute, " << fragment << " fragment";
 }
+
+INSTANTIATE_TEST_SUITE_P(PassForms, ComputeBackend, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Portable" : "Subgroups"; });
 
 TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
   GLTestContext gl;

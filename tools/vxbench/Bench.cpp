@@ -388,6 +388,7 @@ void sweep(IsosurfaceEngine& engine, const BenchOptions& options) {
 
 int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
   engine.options.chunksOnDemand = options.onDemand;
+  engine.options.portableCompute = options.portable;
   engine.options.gpuBudgetBytes = std::size_t(options.gpuBudgetMB) << 20;
   engine.options.renderTargetMode = options.renderTargetMode;
   engine.options.rectTextures = options.rectTextures;
@@ -439,6 +440,7 @@ int runWithEngine(IsosurfaceEngine& engine, const BenchOptions& options) {
                           : "framebuffer objects";
   report.rectTextures = passes && passes->useRectTextures != 0;
   report.backend = backendName(engine.activeBackend());
+  report.subgroups = engine.computeBackend() && engine.computeBackend()->subgroups();
   report.flat = options.flat;
   report.pixelBuffers = !GLRenderToTexture::pixelBufferObjectsIgnored();
   report.repeat = options.repeat;

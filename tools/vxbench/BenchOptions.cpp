@@ -78,7 +78,7 @@ bool parseTriple(const std::string& text, float out[3]) {
 
 const char* usageText() {
   return "usage: vxbench DATASET.vx|MESH [--field NAME] [--iso LIST] [--repeat N] [--backend auto|fragment|compute]\n"
-         "                          [--mode fbo|pbuffer] [--rect] [--flat]\n"
+         "                          [--mode fbo|pbuffer] [--rect] [--flat] [--portable]\n"
          "                          [--check] [--export-ply FILE] [--profile] [--no-pbo] [--json]\n"
          "                          [--reopen N] [--on-demand] [--gpu-budget MB] [--sweep]\n"
          "       vxbench DATASET.vx [--iso V] --render OUT.png [--mode-shading 0|1|2] [--opacity O]\n"
@@ -97,6 +97,8 @@ const char* usageText() {
          "  --mode fbo|pbuffer  off-screen targets: framebuffer objects (default) or GLX pbuffers\n"
          "  --rect              rectangle textures and the rectangle variants of the pass programs\n"
          "  --flat              flat normals (one gradient per primitive)\n"
+         "  --portable          the compute pass in the form for contexts without 64-bit integers and\n"
+         "                      subgroup ballots (elsewhere it uses them where the context has them)\n"
          "  --check             compare every active chunk's output buffers with the CPU reference\n"
          "  --export-ply FILE   write the surface at the (single) isovalue as binary PLY with normals\n"
          "  --profile           time every pass separately, with glFinish between the passes\n"
@@ -180,6 +182,8 @@ int parseCommandLine(int argc, char** argv, BenchOptions& options) {
     } else if (a == "--sweep") {
       options.sweep = true;
       options.onDemand = true;
+    } else if (a == "--portable") {
+      options.portable = true;
     } else if (a == "--no-pbo") {
       options.noPixelBuffers = true;
     } else if (a == "--export-ply") {

@@ -25,6 +25,7 @@ struct BenchOptions {
   bool onDemand = false;         // --on-demand: chunks resident on demand (also with the next two)
   long long gpuBudgetMB = 0;     // --gpu-budget MB: graphics memory of resident chunks (0: default)
   bool sweep = false;            // --sweep: the isovalue from 0 to 1 in steps of 0.01 first
+  bool portable = false;         // --portable: the compute pass without 64-bit writes and ballots
 
   // --render FILE and the frame's settings
   std::string renderPath;

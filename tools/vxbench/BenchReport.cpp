@@ -105,7 +105,9 @@ void printTable(std::ostream& out, const DatasetReport& r) {
                 double(r.graphicsBytes) / 1e6, r.bytesPerTet());
   if (!r.renderer.empty()) out << "  renderer    " << r.renderer << "\n";
   out << "  back end    " << (r.backend.empty() ? "fragment" : r.backend)
-      << (r.backend == "compute" ? " (one marching pass into the drawn vertex buffers)" : " (four fragment passes per chunk)")
+      << (r.backend != "compute" ? " (four fragment passes per chunk)"
+          : r.subgroups          ? " (one marching pass into the drawn vertex buffers; 64-bit writes, one atomic per subgroup)"
+                                 : " (one marching pass into the drawn vertex buffers; portable form)")
       << "\n";
   out << "  set-up      " << r.targetMode << ", " << (r.rectTextures ? "rectangle" : "2D") << " textures, "
       << (r.flat ? "flat" : "smooth") << " normals, "
@@ -158,6 +160,7 @@ void printJson(std::ostream& out, const DatasetReport& r) {
   out << "  \"graphicsBytesPerTet\": " << number(r.bytesPerTet()) << ",\n";
   out << "  \"renderer\": " << jsonString(r.renderer) << ",\n";
   out << "  \"targetMode\": " << jsonString(r.targetMode) << ",\n";
+  out << "  \"subgroups\": " << (r.subgroups ? "true" : "false") << ",\n";
   out << "  \"backend\": " << jsonString(r.backend.empty() ? "fragment" : r.backend) << ",\n";
   out << "  \"rectTextures\": " << (r.rectTextures ? "true" : "false") << ",\n";
   out << "  \"flat\": " << (r.flat ? "true" : "false") << ",\n";

@@ -57,6 +57,7 @@ struct DatasetReport {
   std::string renderer;        // GL_RENDERER and GL_VERSION
   std::string targetMode;      // "framebuffer objects" or "pbuffers" (the fragment passes), or "no render target"
   std::string backend;         // "fragment" or "compute"
+  bool subgroups = false;      // compute: 64-bit writes and one atomic per subgroup
   bool rectTextures = false;
   bool flat = false;
   bool pixelBuffers = true;    // buffer targets read back through pixel-pack buffers
