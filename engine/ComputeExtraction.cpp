@@ -184,13 +184,16 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns_; ++c) {
       const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
-      const std::uint32_t edges[8] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]),
-                                      edgeAt(m[6]), edgeAt(m[7]), edgeIn(std::size_t(r) * W + c), 0};
+      const std::uint32_t edges[6] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]), edgeAt(m[6]), edgeAt(m[7])};
       std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
-      for (int i = 0; i < 8; ++i) {
+      for (int i = 0; i < 6; ++i) {
         out[i] = edges[i];
-        if (i < 7 && edges[i] != kNoEdge) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
+        if (edges[i] != kNoEdge) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
       }
+      // The values at the classification edge's ends, as the pass would fetch them.
+      const std::uint32_t classification = edgeIn(std::size_t(r) * W + c);
+      std::memcpy(&out[6], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
+      std::memcpy(&out[7], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
     }
   const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;
   std::vector<float>& interleaved = vertexScratch_;

@@ -8,12 +8,13 @@
 //   - vertex buffer: two RGBA32F texels per vertex slot (position and value, gradient and value),
 //     only up to the highest slot the chunk's edges use;
 //   - tetrahedron buffer: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
-//     cover, each component one edge as the vertex slots of its two ends (lower-valued end in the
-//     low 16 bits): (AB, AC, AD, BC) and (BD, CD, classification edge, 0). An edge index that the
-//     interpolation pass would not fill with an edge of the right half (a row at or past
-//     rowCount1, or the left half, which no builder-made layout refers to) reads as not crossing:
-//     the passes read a cleared texel there, or for the left half the classification edge of
-//     whatever row the span makes active.
+//     cover: six edges, each as the vertex slots of its two ends (lower-valued end in the low 16
+//     bits), (AB, AC, AD, BC) and (BD, CD), then the values at the two ends of the slot's
+//     classification edge as float bits (read here, so the pass fetches no vertex for them). An
+//     edge index that the interpolation pass would not fill with an edge of the right half (a row
+//     at or past rowCount1, or the left half, which no builder-made layout refers to) reads as not
+//     crossing: the passes read a cleared texel there, or for the left half the classification
+//     edge of whatever row the span makes active.
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
 // (position with the weight in w; normal, for the first vertex with the slot's id chunk·2^15 + slot

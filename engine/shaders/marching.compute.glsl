@@ -5,8 +5,10 @@
 //   Vertices: two texels per vertex slot, position and value, then gradient and value;
 //   Tets:     two texels per tetrahedron slot (row · W/2 + column), each component one edge as its
 //             vertex slots (lower-valued end in the low 16 bits, higher-valued end in the high 16):
-//             (AB, AC, AD, BC) and (BD, CD, classification edge, 0), A..D in ascending value order;
-//             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
+//             (AB, AC, AD, BC) and (BD, CD), A..D in ascending value order; 0xFFFFFFFF for an
+//             index outside the chunk's edge rows, which reads as not crossing; then the values at
+//             the ends of the slot's classification edge as float bits, lower end first (fetched
+//             from the vertices at load, so the pass reads them with the edges).
 // Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
 // position with the interpolation weight in w, and the normal (the interpolated gradient), in the
 // first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not written,
@@ -66,10 +68,9 @@ u64vec4 vertexBits(vec4 position, vec4 normal)
 }
 #endif
 
-float sideOf(uint edge)
+// Where the isovalue lies against the values at the ends of the classification edge.
+float sideOf(float lo, float hi)
 {
-  float lo = texelFetch(Vertices, 2 * int(edge & 0xFFFFu)).w;
-  float hi = texelFetch(Vertices, 2 * int(edge >> 16)).w;
   float w = 0.0;
   if (Iso > hi) w = -2.0;
   if (Iso < lo) w = -1.0;
@@ -85,7 +86,7 @@ void main()
   uvec4 t1 = texelFetch(Tets, 2 * slot + 1);
 
   // The classification edge BC decides: a quad between its ends, a triangle near A below, near D above.
-  float side = sideOf(t1.z);
+  float side = sideOf(uintBitsToFloat(t1.z), uintBitsToFloat(t1.w));
   uvec4 e = uvec4(t0.y, t0.z, t1.x, t0.w);
   if (side < 0.0) e = uvec4(t0.x, t0.y, t0.z, t0.z);
   if (side < -1.0) e = uvec4(t0.z, t0.z, t1.x, t1.y);
