@@ -180,27 +180,39 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
   std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
   tets.resize(8 * slots);
-  std::uint32_t highestVertex = 0;
+  // Vertex slots are renumbered in the order the tetrahedron slots first use them, so that the pass,
+  // which walks a span's slots in order, reads the vertices nearly in order too (the cache's order
+  // follows the edge rows, and a span's tetrahedra lie all over it).
+  std::vector<std::uint32_t>& renumbered = renumberScratch_;
+  renumbered.assign(std::size_t(1) << 16, kNoEdge);
+  std::vector<std::uint32_t>& original = originalScratch_; // by new number
+  original.clear();
+  auto renumber = [&](std::uint32_t v) {
+    std::uint32_t& n = renumbered[v];
+    if (n == kNoEdge) {
+      n = std::uint32_t(original.size());
+      original.push_back(v);
+    }
+    return n;
+  };
   for (int r = 0; r < rows; ++r)
     for (int c = 0; c < columns_; ++c) {
       const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
       const std::uint32_t edges[6] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]), edgeAt(m[6]), edgeAt(m[7])};
       std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
-      for (int i = 0; i < 6; ++i) {
-        out[i] = edges[i];
-        if (edges[i] != kNoEdge) highestVertex = std::max({highestVertex, edges[i] & 0xFFFFu, edges[i] >> 16});
-      }
+      for (int i = 0; i < 6; ++i)
+        out[i] = edges[i] == kNoEdge ? kNoEdge : renumber(edges[i] & 0xFFFFu) | renumber(edges[i] >> 16) << 16;
       // The values at the classification edge's ends, as the pass would fetch them.
       const std::uint32_t classification = edgeIn(std::size_t(r) * W + c);
       std::memcpy(&out[6], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
       std::memcpy(&out[7], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
     }
-  const std::size_t vertices = slots ? std::size_t(highestVertex) + 1 : 0;
+  if (original.empty()) original.push_back(0); // no edge crosses: one vertex all the same
   std::vector<float>& interleaved = vertexScratch_;
-  interleaved.resize(8 * vertices);
-  for (std::size_t v = 0; v < vertices; ++v) {
-    std::copy_n(&d.vertexArray[4 * v], 4, &interleaved[8 * v]);
-    std::copy_n(&d.weightArray[4 * v], 4, &interleaved[8 * v + 4]);
+  interleaved.resize(8 * original.size());
+  for (std::size_t v = 0; v < original.size(); ++v) {
+    std::copy_n(&d.vertexArray[4 * std::size_t(original[v])], 4, &interleaved[8 * v]);
+    std::copy_n(&d.weightArray[4 * std::size_t(original[v])], 4, &interleaved[8 * v + 4]);
   }
 
   Chunk chunk;
@@ -219,6 +231,7 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
 void ComputeExtraction::clearChunks() {
   tetScratch_ = std::vector<std::uint32_t>();
   vertexScratch_ = std::vector<float>();
+  renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
   for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
   chunks_.clear();
   usedBatches_ = 0;

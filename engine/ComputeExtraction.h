@@ -144,4 +144,5 @@ private:
   // Host memory of the chunk being derived, kept from chunk to chunk of one load.
   std::vector<std::uint32_t> tetScratch_;
   std::vector<float> vertexScratch_;
+  std::vector<std::uint32_t> renumberScratch_, originalScratch_;
 };
