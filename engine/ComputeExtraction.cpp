@@ -13,6 +13,7 @@
 namespace {
 
 constexpr int kGroupSize = 64;
+constexpr GLuint kMaxGroupsPerDispatch = 65535; // the least every context allows
 constexpr std::uint32_t kNoEdge = 0xFFFFFFFFu;
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
 constexpr std::size_t kBytesPerPrimitive = 4 * kBytesPerVertex;
@@ -58,32 +59,23 @@ GLuint compileProgram(bool subgroups, const char* defines) {
   glUseProgram(program);
   glUniform1i(glGetUniformLocation(program, "Vertices"), 0);
   glUniform1i(glGetUniformLocation(program, "Tets"), 1);
+  glUniform1i(glGetUniformLocation(program, "Spans"), 2);
+  glUniform1i(glGetUniformLocation(program, "Groups"), 3);
   glUseProgram(0);
   return program;
 }
 
-GLuint bufferTexture(GLuint buffer, GLenum format) {
-  GLuint texture = 0;
-  glGenTextures(1, &texture);
-  glBindTexture(GL_TEXTURE_BUFFER, texture);
-  glTexBuffer(GL_TEXTURE_BUFFER, format, buffer);
-  glBindTexture(GL_TEXTURE_BUFFER, 0);
-  return texture;
-}
-
-GLuint uploadBuffer(std::size_t bytes, const void* data) {
-  GLuint buffer = 0;
-  glGenBuffers(1, &buffer);
-  glBindBuffer(GL_TEXTURE_BUFFER, buffer);
-  glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(bytes), data, GL_STATIC_DRAW);
-  glBindBuffer(GL_TEXTURE_BUFFER, 0);
-  return buffer;
-}
-
 } // namespace
 
-ComputeExtraction::ComputeExtraction(int textureWidth, int textureHeight, bool portable)
-    : width_(textureWidth), height_(textureHeight), portable_(portable) {}
+ComputeExtraction::ComputeExtraction(int textureWidth, int textureHeight, bool portable, std::size_t slabTexels)
+    : width_(textureWidth), height_(textureHeight), portable_(portable), slabLimit_(slabTexels) {}
+
+std::size_t ComputeExtraction::slabTexels() const {
+  if (slabLimit_) return slabLimit_;
+  GLint most = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_BUFFER_SIZE, &most);
+  return std::min<std::size_t>(std::size_t(std::max(most, 65536)), std::size_t(4) << 20); // 64 MiB of RGBA32
+}
 
 ComputeExtraction::~ComputeExtraction() = default; // GL objects go with release()
 
@@ -111,11 +103,14 @@ bool ComputeExtraction::initialize() {
     release();
     return false;
   }
-  // Warm both programs: the driver compiles a program at its first dispatch.
+  // Warm both programs: the driver compiles a program at its first dispatch. One work group of
+  // a span without slots does nothing.
+  const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[2] = {0, 0};
+  uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
   if (ensureBatch(0, 1)) {
     for (GLuint program : programs_) {
       glUseProgram(program);
-      glUniform1i(glGetUniformLocation(program, "SlotCount"), 0);
+      glUniform1i(glGetUniformLocation(program, "GroupBase"), 0);
       glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batches_[0].surface);
       glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batches_[0].command);
       glDispatchCompute(1, 1, 1);
@@ -147,9 +142,15 @@ std::size_t ComputeExtraction::chunkBytes(int k) const {
 void ComputeExtraction::dropChunk(int k) {
   if (k < 0 || std::size_t(k) >= chunks_.size()) return;
   Chunk& c = chunks_[std::size_t(k)];
-  const GLuint textures[2] = {c.vertexTexture, c.tetTexture}, buffers[2] = {c.vertexBuffer, c.tetBuffer};
-  glDeleteTextures(2, textures);
-  glDeleteBuffers(2, buffers);
+  if (c.slab >= 0 && std::size_t(c.slab) < slabs_.size()) {
+    Slab& slab = *slabs_[std::size_t(c.slab)];
+    slab.vertices.free(c.vertexFirst, c.vertexTexels);
+    slab.tets.free(c.tetFirst, c.tetTexels);
+    if (!sharedSlabs_) { // its own: the memory goes now
+      slab.vertices.release();
+      slab.tets.release();
+    }
+  }
   c = Chunk();
 }
 
@@ -216,13 +217,31 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   }
 
   Chunk chunk;
-  chunk.slotCount = int(slots);
   if (slots) {
-    chunk.vertexBuffer = uploadBuffer(interleaved.size() * sizeof(float), interleaved.data());
-    chunk.vertexTexture = bufferTexture(chunk.vertexBuffer, GL_RGBA32F);
-    chunk.tetBuffer = uploadBuffer(tets.size() * sizeof(std::uint32_t), tets.data());
-    chunk.tetTexture = bufferTexture(chunk.tetBuffer, GL_RGBA32UI);
-    chunk.bytes = interleaved.size() * sizeof(float) + tets.size() * sizeof(std::uint32_t);
+    // Into the first slab with room for both, else a new one.
+    chunk.vertexTexels = interleaved.size() / 4;
+    chunk.tetTexels = tets.size() / 4;
+    // Shared: into the first slab with room for both, else a new one. Else a slab of its own, just
+    // its size, in the place of one that was given back.
+    for (std::size_t s = 0; s <= slabs_.size() && chunk.slab < 0; ++s) {
+      const bool fresh = s == slabs_.size();
+      if (!fresh && !sharedSlabs_ && slabs_[s]->vertices.capacityTexels() > 0) continue;
+      if (fresh) slabs_.push_back(nullptr);
+      if (fresh || !sharedSlabs_)
+        slabs_[s] = std::make_unique<Slab>(sharedSlabs_ ? slabTexels() : std::max(chunk.vertexTexels, chunk.tetTexels));
+      Slab& slab = *slabs_[s];
+      chunk.vertexFirst = slab.vertices.store(interleaved.data(), chunk.vertexTexels);
+      chunk.tetFirst = chunk.vertexFirst == TexelArena::kNone ? TexelArena::kNone
+                                                              : slab.tets.store(tets.data(), chunk.tetTexels);
+      if (chunk.tetFirst != TexelArena::kNone) {
+        chunk.slab = int(s);
+      } else {
+        if (chunk.vertexFirst != TexelArena::kNone) slab.vertices.free(chunk.vertexFirst, chunk.vertexTexels);
+        if (fresh || !sharedSlabs_) return false; // larger than a whole slab: nothing of it can be drawn
+      }
+    }
+    chunk.slotCount = int(slots);
+    chunk.bytes = (chunk.vertexTexels + chunk.tetTexels) * 16;
   }
   chunks_[std::size_t(k)] = chunk;
   return true;
@@ -232,8 +251,12 @@ void ComputeExtraction::clearChunks() {
   tetScratch_ = std::vector<std::uint32_t>();
   vertexScratch_ = std::vector<float>();
   renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
-  for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
   chunks_.clear();
+  for (auto& slab : slabs_) {
+    slab->vertices.release();
+    slab->tets.release();
+  }
+  slabs_.clear();
   usedBatches_ = 0;
 }
 
@@ -318,21 +341,93 @@ bool ComputeExtraction::ensurePattern(std::size_t primitives) {
   return true;
 }
 
+void ComputeExtraction::uploadTables(const void* spans, std::size_t spanBytes, const void* groups, std::size_t groupBytes) {
+  if (!spanBuffer_) {
+    glGenBuffers(1, &spanBuffer_);
+    glGenBuffers(1, &groupBuffer_);
+    glGenTextures(1, &spanTexture_);
+    glGenTextures(1, &groupTexture_);
+  }
+  const struct {
+    GLuint buffer, texture;
+    GLenum format;
+    const void* data;
+    std::size_t bytes;
+  } tables[2] = {{spanBuffer_, spanTexture_, GL_RGBA32UI, spans, spanBytes},
+                 {groupBuffer_, groupTexture_, GL_RG32UI, groups, groupBytes}};
+  for (const auto& t : tables) {
+    glBindBuffer(GL_TEXTURE_BUFFER, t.buffer);
+    glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(t.bytes), t.data, GL_STREAM_DRAW);
+    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+    glBindTexture(GL_TEXTURE_BUFFER, t.texture);
+    glTexBuffer(GL_TEXTURE_BUFFER, t.format, t.buffer); // the new data store
+  }
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  tableBytes_ = spanBytes + groupBytes;
+}
+
 void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
                                 const PartHook& partDone) {
   usedBatches_ = 0;
   const GLuint program = programs_[flatNormals ? 1 : 0];
   if (!program) return;
-  glUseProgram(program);
-  glUniform1f(glGetUniformLocation(program, "Iso"), iso);
-  const GLint firstSlot = glGetUniformLocation(program, "FirstSlot");
-  const GLint slotCount = glGetUniformLocation(program, "SlotCount");
-  const GLint chunkBits = glGetUniformLocation(program, "ChunkBits");
-  const GLint capacity = glGetUniformLocation(program, "Capacity");
-
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
   std::vector<std::size_t> batchPrimitives;
   planBatches(spans, batchSpans, batchPrimitives);
+
+  // One dispatch per batch and slab (split where it would pass the work group count a dispatch may
+  // have): every work group finds its span, and every span its chunk's data, in the tables.
+  struct Dispatch {
+    std::size_t batch;
+    int slab;
+    GLuint firstGroup, groups;
+  };
+  std::vector<Dispatch> dispatches;
+  std::vector<GLuint>& spanTable = spanScratch_;
+  std::vector<GLuint>& groupTable = groupScratch_;
+  spanTable.clear();
+  groupTable.clear();
+  std::vector<std::pair<int, std::size_t>> bySlab; // (slab, span) of one batch
+  for (std::size_t b = 0; b < batchSpans.size(); ++b) {
+    bySlab.clear();
+    for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
+      const ChunkSpan& s = spans[i];
+      if (s.drawn() && s.chunk >= 0 && std::size_t(s.chunk) < chunks_.size() && chunks_[std::size_t(s.chunk)].slab >= 0)
+        bySlab.push_back({chunks_[std::size_t(s.chunk)].slab, i});
+    }
+    std::stable_sort(bySlab.begin(), bySlab.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+    for (std::size_t j = 0; j < bySlab.size();) {
+      const int slab = bySlab[j].first;
+      const GLuint firstGroup = GLuint(groupTable.size() / 2);
+      for (; j < bySlab.size() && bySlab[j].first == slab; ++j) {
+        const ChunkSpan& s = spans[bySlab[j].second];
+        const Chunk& chunk = chunks_[std::size_t(s.chunk)];
+        const int first = s.rowMin * columns_;
+        const int count = std::min(s.rowEnd * columns_, chunk.slotCount) - first;
+        if (count <= 0) continue;
+        const GLuint span = GLuint(spanTable.size() / 4);
+        const GLuint record[4] = {GLuint(chunk.tetFirst + 2 * std::size_t(first)), GLuint(chunk.vertexFirst),
+                                  GLuint(s.chunk) << 15 | GLuint(first), GLuint(count)};
+        spanTable.insert(spanTable.end(), record, record + 4);
+        for (int g = 0; g < count; g += kGroupSize) groupTable.insert(groupTable.end(), {span, GLuint(g)});
+      }
+      const GLuint groups = GLuint(groupTable.size() / 2) - firstGroup;
+      for (GLuint done = 0; done < groups; done += kMaxGroupsPerDispatch)
+        dispatches.push_back({b, slab, firstGroup + done, std::min(groups - done, kMaxGroupsPerDispatch)});
+    }
+  }
+  if (!groupTable.empty())
+    uploadTables(spanTable.data(), spanTable.size() * sizeof(GLuint), groupTable.data(), groupTable.size() * sizeof(GLuint));
+
+  glUseProgram(program);
+  glUniform1f(glGetUniformLocation(program, "Iso"), iso);
+  const GLint groupBase = glGetUniformLocation(program, "GroupBase");
+  const GLint capacity = glGetUniformLocation(program, "Capacity");
+  glActiveTexture(GL_TEXTURE2);
+  glBindTexture(GL_TEXTURE_BUFFER, spanTexture_);
+  glActiveTexture(GL_TEXTURE3);
+  glBindTexture(GL_TEXTURE_BUFFER, groupTexture_);
+  std::size_t next = 0; // the next dispatch
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
     if (!ensureBatch(int(b), batchPrimitives[b])) break;
     const Batch& batch = batches_[b];
@@ -344,22 +439,20 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     glUniform1ui(capacity, GLuint(6 * batch.capacity)); // indices
     usedBatches_ = int(b) + 1;
     if (b == 0 && partDone) partDone(ExtractionPart::Setup);
-    for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
-      const ChunkSpan& s = spans[i];
-      if (!s.drawn() || s.chunk < 0 || std::size_t(s.chunk) >= chunks_.size()) continue;
-      const Chunk& chunk = chunks_[std::size_t(s.chunk)];
-      const int first = s.rowMin * columns_;
-      const int count = std::min(s.rowEnd * columns_, chunk.slotCount) - first;
-      if (count <= 0) continue;
+    for (; next < dispatches.size() && dispatches[next].batch == b; ++next) {
+      const Dispatch& d = dispatches[next];
+      const Slab& slab = *slabs_[std::size_t(d.slab)];
       glActiveTexture(GL_TEXTURE0);
-      glBindTexture(GL_TEXTURE_BUFFER, chunk.vertexTexture);
+      glBindTexture(GL_TEXTURE_BUFFER, slab.vertices.texture());
       glActiveTexture(GL_TEXTURE1);
-      glBindTexture(GL_TEXTURE_BUFFER, chunk.tetTexture);
-      glUniform1i(firstSlot, first);
-      glUniform1i(slotCount, count);
-      glUniform1ui(chunkBits, GLuint(s.chunk) << 15);
-      glDispatchCompute(GLuint((count + kGroupSize - 1) / kGroupSize), 1, 1);
+      glBindTexture(GL_TEXTURE_BUFFER, slab.tets.texture());
+      glUniform1i(groupBase, GLint(d.firstGroup));
+      glDispatchCompute(d.groups, 1, 1);
     }
+  }
+  for (GLenum unit : {GL_TEXTURE3, GL_TEXTURE2, GL_TEXTURE1}) {
+    glActiveTexture(unit);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
   }
   glBindTexture(GL_TEXTURE_BUFFER, 0);
   glActiveTexture(GL_TEXTURE0);
@@ -477,9 +570,15 @@ std::vector<float> ComputeExtraction::readVertices(int batch) const {
   return out;
 }
 
+std::size_t ComputeExtraction::chunkStorageBytes() const {
+  std::size_t bytes = 0;
+  for (const auto& slab : slabs_) bytes += slab->vertices.capacityBytes() + slab->tets.capacityBytes();
+  return bytes;
+}
+
 std::size_t ComputeExtraction::graphicsBytes() const {
   std::size_t bytes = patternPrimitives_ * kPatternBytesPerPrimitive;
-  for (const Chunk& c : chunks_) bytes += c.bytes;
+  bytes += chunkStorageBytes() + tableBytes_;
   for (const Batch& b : batches_) bytes += b.capacity * kBytesPerPrimitive + (b.command ? sizeof kFreshCommand : 0);
   return bytes;
 }
@@ -493,6 +592,11 @@ void ComputeExtraction::release() {
   batches_.clear();
   if (pattern_) glDeleteBuffers(1, &pattern_);
   pattern_ = 0;
+  const GLuint tables[2] = {spanBuffer_, groupBuffer_}, tableTextures[2] = {spanTexture_, groupTexture_};
+  glDeleteBuffers(2, tables);
+  glDeleteTextures(2, tableTextures);
+  spanBuffer_ = groupBuffer_ = spanTexture_ = groupTexture_ = 0;
+  tableBytes_ = 0;
   patternPrimitives_ = 0;
   for (GLuint& p : programs_) {
     if (p) glDeleteProgram(p);

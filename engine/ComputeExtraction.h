@@ -28,6 +28,7 @@
 
 #include "Extractor.h"
 #include "PolykitGL.h"
+#include "TexelArena.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +42,9 @@ class ComputeExtraction : public Extractor {
 public:
   // portable: always the pass without 64-bit words and subgroup ballots, as on a context that lacks
   // them (for the tests and the benchmark; both forms write the same bytes).
-  ComputeExtraction(int textureWidth, int textureHeight, bool portable = false);
+  // slabTexels: the most texels an arena of chunk data holds (0: what the context allows, at most
+  // 64 MiB; the tests give less, so that datasets spread over several).
+  ComputeExtraction(int textureWidth, int textureHeight, bool portable = false, std::size_t slabTexels = 0);
   ~ComputeExtraction() override;
   ComputeExtraction(const ComputeExtraction&) = delete;
   ComputeExtraction& operator=(const ComputeExtraction&) = delete;
@@ -92,6 +95,13 @@ public:
   // (position with weight, normal with slot id), a quad's two triangles one after the other.
   std::vector<float> readVertices(int batch) const;
 
+  // Chunks read on demand each get a slab of their own, just their size, whose memory goes when
+  // they are evicted, so that a budget holds what they take; otherwise they share slabs. Set
+  // before a load.
+  void setSharedSlabs(bool shared) { sharedSlabs_ = shared; }
+  // Graphics memory of the chunks' slabs (with what a shared one holds spare).
+  std::size_t chunkStorageBytes() const;
+  int slabCount() const { return int(slabs_.size()); }
   // Graphics memory of the chunk buffers and the output batches.
   std::size_t graphicsBytes() const override;
   std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const override;
@@ -110,11 +120,18 @@ public:
 
 private:
   struct Chunk {
-    GLuint vertexBuffer = 0, vertexTexture = 0;
-    GLuint tetBuffer = 0, tetTexture = 0;
+    int slab = -1;          // where its data lies (-1: nothing held)
+    std::size_t vertexFirst = 0, vertexTexels = 0, tetFirst = 0, tetTexels = 0;
     int slotCount = 0;      // tetrahedron slots uploaded (rows · W/2)
     std::size_t bytes = 0;
   };
+  // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
+  struct Slab {
+    TexelArena vertices, tets;
+    explicit Slab(std::size_t texels) : vertices(GL_RGBA32F, 16, texels), tets(GL_RGBA32UI, 16, texels) {}
+  };
+  // The slabs' limit in texels, each of its two arenas.
+  std::size_t slabTexels() const;
   struct Batch {
     GLuint surface = 0;     // storage buffer and vertex array
     GLuint command = 0;     // indirect draw command {count, 1, 0, 0, 0}
@@ -129,20 +146,29 @@ private:
   // A batch's capacity once it holds primitives.
   static std::size_t grownCapacity(std::size_t capacity, std::size_t primitives);
   void bindForDrawing(const Batch& b) const;
+  void uploadTables(const void* spans, std::size_t spanBytes, const void* groups, std::size_t groupBytes);
   void unbindForDrawing() const;
 
   bool subgroups_ = false;
+  bool sharedSlabs_ = true;
   GLuint programs_[2] = {0, 0}; // smooth, flat
   std::vector<Chunk> chunks_;
+  std::vector<std::unique_ptr<Slab>> slabs_;
+  // The dispatch tables: per span (first tetrahedron texel, first vertex texel, id of its first
+  // slot, slots), per work group (span, first slot in the span).
+  GLuint spanBuffer_ = 0, spanTexture_ = 0, groupBuffer_ = 0, groupTexture_ = 0;
   std::vector<Batch> batches_;
   int usedBatches_ = 0;
   GLuint pattern_ = 0;               // the fixed index buffer
   std::size_t patternPrimitives_ = 0;
   const int width_, height_;    // the chunk textures' size
   const bool portable_;
+  const std::size_t slabLimit_; // 0: the context's
   int columns_ = 128;           // tetrahedron slots per row (W/2)
   // Host memory of the chunk being derived, kept from chunk to chunk of one load.
   std::vector<std::uint32_t> tetScratch_;
   std::vector<float> vertexScratch_;
   std::vector<std::uint32_t> renumberScratch_, originalScratch_;
+  std::vector<GLuint> spanScratch_, groupScratch_; // the tables, kept from extraction to extraction
+  std::size_t tableBytes_ = 0;
 };

@@ -133,7 +133,8 @@ bool IsosurfaceEngine::chooseBackend() {
   const bool fragmentOnly = options.renderTargetMode == 1 || options.rectTextures;
   bool chosen = true;
   if (wanted == ExtractionBackend::Compute || (wanted == ExtractionBackend::Automatic && !fragmentOnly)) {
-    auto compute = std::make_unique<ComputeExtraction>(textureWidth, textureHeight, options.portableCompute);
+    auto compute = std::make_unique<ComputeExtraction>(textureWidth, textureHeight, options.portableCompute,
+                                                       options.computeSlabTexels);
     if (compute->initialize()) {
       backend_ = ExtractionBackend::Compute;
       extractionReady_ = true;
@@ -233,6 +234,7 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   clearChunks();
   dirty = true;
   // Read whole, or its chunk index only with the chunks read as isovalues need them.
+  if (auto* compute = dynamic_cast<ComputeExtraction*>(extractor_.get())) compute->setSharedSlabs(!options.chunksOnDemand);
   const bool read = options.chunksOnDemand
                         ? dataset.openCache(path, extractor_->chunkUpload(), gpuBudget(), loadProgress)
                         : dataset.readCache(path, extractor_->chunkUpload(), loadProgress);

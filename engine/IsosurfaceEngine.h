@@ -39,6 +39,9 @@ struct EngineOptions {
   // The compute pass in its portable form, without the 64-bit writes and subgroup ballots it uses
   // where the context has them (the same surface either way).
   bool portableCompute = false;
+  // Texels a slab of the compute back end's chunk data holds at most (0: its own choice, 64 MiB
+  // or the context's limit; the tests give less, so that a small dataset spreads over several).
+  std::size_t computeSlabTexels = 0;
   // 0: what the driver reports as free graphics memory, else 2 GB.
   std::size_t gpuBudgetBytes = 0;
 };

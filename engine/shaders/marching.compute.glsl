@@ -1,18 +1,23 @@
-// Marching tetrahedra over the candidate tetrahedron slots of one chunk, appending the crossing
-// primitives to the surface buffer the view draws from.
+// Marching tetrahedra over the candidate tetrahedron slots of the spans of many chunks, appending
+// the crossing primitives to the surface buffer the view draws from.
 //
-// Inputs (buffer textures, bound per chunk):
-//   Vertices: two texels per vertex slot, position and value, then gradient and value;
-//   Tets:     two texels per tetrahedron slot (row · W/2 + column), each component one edge as its
-//             vertex slots (lower-valued end in the low 16 bits, higher-valued end in the high 16):
-//             (AB, AC, AD, BC) and (BD, CD), A..D in ascending value order; 0xFFFFFFFF for an
-//             index outside the chunk's edge rows, which reads as not crossing; then the values at
-//             the ends of the slot's classification edge as float bits, lower end first (fetched
-//             from the vertices at load, so the pass reads them with the edges).
+// Inputs (buffer textures):
+//   Groups:   per work group, its span and the span's slot its first invocation takes;
+//   Spans:    per span, its first tetrahedron texel, its chunk's first vertex texel, the id of its
+//             first slot and its slot count;
+//   Vertices: the chunks' vertices (of a slab), two texels per vertex slot, position and value,
+//             then gradient and value;
+//   Tets:     the chunks' tetrahedra, two texels per tetrahedron slot (row · W/2 + column): six
+//             edges, each as its vertex slots (lower-valued end in the low 16 bits, higher-valued
+//             end in the high 16), (AB, AC, AD, BC) and (BD, CD), A..D in ascending value order,
+//             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing;
+//             then the values at the ends of the slot's classification edge as float bits, lower
+//             end first (fetched from the vertices at load, so the pass reads them with the edges).
 // Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
 // position with the interpolation weight in w, and the normal (the interpolated gradient), in the
-// first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not written,
-// or holds the id too: the view reads the normal's xyz only). A triangle repeats its third vertex as the fourth.
+// first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not
+// written, or holds the id too: the view reads the normal's xyz only). A triangle repeats its third
+// vertex as the fourth.
 // A fixed index buffer draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3), the second of
 // which has no area for a triangle: four vertices written where a quad took six. Each crossing
 // tetrahedron takes its primitive with one atomic add of six on the index count, the first word of
@@ -28,13 +33,15 @@
 // ends draw the same surface. FLAT_NORMALS: the primitive's third vertex gives the normal of all.
 layout(local_size_x = 64) in;
 
+uniform usamplerBuffer Groups;
+uniform usamplerBuffer Spans;
 uniform samplerBuffer Vertices;
 uniform usamplerBuffer Tets;
 uniform float Iso;
-uniform int FirstSlot;
-uniform int SlotCount;
-uniform uint ChunkBits;
+uniform int GroupBase; // this dispatch's first work group in Groups
 uniform uint Capacity; // indices
+
+int vertexBase; // the span's chunk's first vertex texel
 
 #ifdef SUBGROUPS
 layout(std430, binding = 0) writeonly buffer Surface { u64vec4 corners[]; };
@@ -48,8 +55,8 @@ const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves clear
 vec4 interpolateEdge(uint edge, int texel)
 {
   if (edge == kNoEdge) return vec4(1.0, 1.0, 1.0, -1.0);
-  vec4 lo = texelFetch(Vertices, 2 * int(edge & 0xFFFFu) + texel);
-  vec4 hi = texelFetch(Vertices, 2 * int(edge >> 16) + texel);
+  vec4 lo = texelFetch(Vertices, vertexBase + 2 * int(edge & 0xFFFFu) + texel);
+  vec4 hi = texelFetch(Vertices, vertexBase + 2 * int(edge >> 16) + texel);
   float d = max(hi.w - lo.w, 0.000001);
   float i = clamp((Iso - lo.w) / d, 0.0, 1.0);
   vec4 result = lo + (hi - lo) * i;
@@ -79,11 +86,14 @@ float sideOf(float lo, float hi)
 
 void main()
 {
-  int n = int(gl_GlobalInvocationID.x);
-  if (n >= SlotCount) return;
-  int slot = FirstSlot + n;
-  uvec4 t0 = texelFetch(Tets, 2 * slot);
-  uvec4 t1 = texelFetch(Tets, 2 * slot + 1);
+  uvec2 group = texelFetch(Groups, GroupBase + int(gl_WorkGroupID.x)).xy;
+  uvec4 span = texelFetch(Spans, int(group.x));
+  uint n = group.y + gl_LocalInvocationID.x;
+  if (n >= span.w) return;
+  vertexBase = int(span.y);
+  int tet = int(span.x + 2u * n);
+  uvec4 t0 = texelFetch(Tets, tet);
+  uvec4 t1 = texelFetch(Tets, tet + 1);
 
   // The classification edge BC decides: a quad between its ends, a triangle near A below, near D above.
   float side = sideOf(uintBitsToFloat(t1.z), uintBitsToFloat(t1.w));
@@ -102,7 +112,7 @@ void main()
   vec4 n0 = interpolateEdge(e.x, 1), n1 = interpolateEdge(e.y, 1);
   vec4 n2 = interpolateEdge(e.z, 1), n3 = interpolateEdge(e.w, 1);
 #endif
-  float id = uintBitsToFloat(ChunkBits | uint(slot));
+  float id = uintBitsToFloat(span.z + n);
   n0.w = id; n1.w = id; n2.w = id; n3.w = id;
 
   // A repeated corner makes a triangle: (v0, v1, v2) when v2 = v3, (v0, v2, v3) when v0 = v1.

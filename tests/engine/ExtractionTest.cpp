@@ -13,6 +13,7 @@
 #include "MemoryPool.h"
 #include "PkDiag.h"
 #include "ReferenceExtractor.h"
+#include "TexelArena.h"
 
 #include "CaptureOutput.h"
 #include "DatasetSamples.h"
@@ -502,6 +503,41 @@ TEST_P(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
     for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
 }
 
+TEST_P(ComputeBackend, ChunksSpreadOverSeveralSlabsDrawTheSame) {
+  // Slabs of 140,000 texels: a chunk's vertices take up to 131,072, so these chunks go into slabs
+  // of one or two each, and one extraction dispatches once per slab.
+  HeadlessEngine small;
+  small.options.backend = ExtractionBackend::Compute;
+  small.options.portableCompute = GetParam();
+  small.options.computeSlabTexels = 140000;
+  small.initializeGL();
+  const CacheData cache = cacheOf({randomChunk(7, 256, 256), randomChunk(8, 40, 100), randomChunk(9, 200, 256),
+                                   randomChunk(10, 64, 30)});
+  ASSERT_TRUE(small.loadDataset(writeDataset(dir, cache)));
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  for (float iso : {0.2f, 0.5f, 0.7f}) {
+    std::vector<std::vector<float>> here, there;
+    for (HeadlessEngine* e : {&small, &engine}) {
+      e->isovalue = iso;
+      e->requestExtraction();
+      e->extract();
+      vxbench::SlotVertices drawn;
+      for (int b = 0; b < e->computeBackend()->batchCount(); ++b)
+        EXPECT_TRUE(vxbench::groupBySlot(e->computeBackend()->readVertices(b), drawn));
+      (e == &small ? here : there).clear();
+      for (auto& slot : drawn) (e == &small ? here : there).push_back(slot.second);
+    }
+    EXPECT_FALSE(here.empty());
+    EXPECT_EQ(here, there) << "iso " << iso;
+  }
+  // Several slabs, and at least one that holds two chunks.
+  EXPECT_GE(small.computeBackend()->slabCount(), 2);
+  EXPECT_LT(small.computeBackend()->slabCount(), 4);
+  EXPECT_EQ(engine.computeBackend()->slabCount(), 1);
+  EXPECT_EQ(takeGLError(), 0u);
+  small.releaseGL();
+}
+
 TEST_P(ComputeBackend, RecordsPartsAndTheRowLimit) {
   const CacheData cache = cacheOf({randomChunk(4, 40, 100), exampleChunk(0.6f, 0.9f)});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
@@ -583,6 +619,66 @@ TEST_P(ComputeBackend, HoldsFarLessGraphicsMemoryThanThePasses) {
 
 INSTANTIATE_TEST_SUITE_P(PassForms, ComputeBackend, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Portable" : "Subgroups"; });
+
+// The chunk arena: ranges keep their texels when it grows, freed ones are filled first-fit (next
+// to each other they join), and what does not fit under the limit is refused without a change.
+TEST(TexelArenaTest, RangesKeepTheirTexelsWhileItGrowsAndHolesAreReused) {
+  GLTestContext gl;
+  ASSERT_TRUE(gl.ok());
+  TexelArena arena(GL_R32UI, 4, 1000);
+  auto range = [](std::uint32_t from, std::size_t count) {
+    std::vector<std::uint32_t> v(count);
+    for (std::size_t i = 0; i < count; ++i) v[i] = from + std::uint32_t(i);
+    return v;
+  };
+  auto joined = [](std::vector<std::uint32_t> x, const std::vector<std::uint32_t>& y) {
+    x.insert(x.end(), y.begin(), y.end());
+    return x;
+  };
+  auto contents = [&] {
+    std::vector<std::uint32_t> v(arena.capacityTexels());
+    GLint buffer = 0;
+    glBindTexture(GL_TEXTURE_BUFFER, arena.texture());
+    glGetTexLevelParameteriv(GL_TEXTURE_BUFFER, 0, GL_TEXTURE_BUFFER_DATA_STORE_BINDING, &buffer);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
+    glBindBuffer(GL_TEXTURE_BUFFER, GLuint(buffer));
+    glGetBufferSubData(GL_TEXTURE_BUFFER, 0, GLsizeiptr(v.size() * 4), v.data());
+    glBindBuffer(GL_TEXTURE_BUFFER, 0);
+    return v;
+  };
+  const std::size_t a = arena.store(range(100, 100).data(), 100);
+  const std::size_t b = arena.store(range(200, 50).data(), 50); // grows by copying a's texels
+  const std::size_t c = arena.store(range(300, 300).data(), 300);
+  EXPECT_EQ(a, 0u);
+  EXPECT_EQ(b, 100u);
+  EXPECT_EQ(c, 150u);
+  EXPECT_GE(arena.capacityTexels(), 450u);
+  EXPECT_EQ(arena.usedTexels(), 450u);
+  std::vector<std::uint32_t> v = contents();
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin(), v.begin() + 450), joined(range(100, 150), range(300, 300)));
+
+  // a and b freed join into one hole of 150, which a range of 120 then takes.
+  arena.free(a, 100);
+  arena.free(b, 50);
+  EXPECT_EQ(arena.store(range(500, 120).data(), 120), 0u);
+  v = contents();
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin(), v.begin() + 120), range(500, 120));
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin() + 150, v.begin() + 450), range(300, 300));
+
+  // Past the limit: refused, nothing moved. The last range freed shortens the arena, down to the
+  // hole before it.
+  const std::size_t capacity = arena.capacityTexels();
+  EXPECT_EQ(arena.store(range(0, 600).data(), 600), TexelArena::kNone);
+  EXPECT_EQ(arena.capacityTexels(), capacity);
+  arena.free(c, 300);
+  EXPECT_EQ(arena.store(range(900, 700).data(), 700), 120u);
+  EXPECT_EQ(arena.usedTexels(), 820u);
+  v = contents();
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin(), v.begin() + 820), joined(range(500, 120), range(900, 700)));
+  arena.release();
+  EXPECT_EQ(arena.capacityBytes(), 0u);
+  EXPECT_EQ(takeGLError(), 0u);
+}
 
 TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
   GLTestContext gl;
@@ -716,13 +812,9 @@ TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
   // Room for the two largest chunks and the outputs of any band: every band fits, and each move to
   // another band evicts. The outputs and the boundary surfaces count against the budget too.
   std::vector<std::size_t> sizes;
-  std::size_t chunkTotal = 0;
-  for (int k = 0; k < 6; ++k) {
-    sizes.push_back(eager.computeBackend()->chunkBytes(k));
-    chunkTotal += sizes.back();
-  }
+  for (int k = 0; k < 6; ++k) sizes.push_back(eager.computeBackend()->chunkBytes(k));
   for (float iso : {0.2f, 0.5f, 0.8f}) extractAt(eager, iso);
-  const std::size_t outputs = eager.computeBackend()->graphicsBytes() - chunkTotal;
+  const std::size_t outputs = eager.computeBackend()->graphicsBytes() - eager.computeBackend()->chunkStorageBytes();
   std::sort(sizes.rbegin(), sizes.rend());
   ASSERT_GT(lazy.dataset.boundaryBytes(), 0u);
   const std::size_t budget = sizes[0] + sizes[1] + outputs + lazy.dataset.boundaryBytes();

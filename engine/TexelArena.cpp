@@ -1,0 +1,82 @@
+#include "TexelArena.h"
+
+#include <algorithm>
+#include <iterator>
+
+TexelArena::TexelArena(GLenum format, std::size_t bytesPerTexel, std::size_t maxTexels)
+    : format_(format), bytesPerTexel_(bytesPerTexel), maxTexels_(maxTexels) {}
+
+std::size_t TexelArena::store(const void* data, std::size_t count) {
+  if (count == 0 || count > maxTexels_) return kNone;
+  std::size_t first = kNone;
+  for (auto h = holes_.begin(); h != holes_.end(); ++h) {
+    if (h->second < count) continue;
+    first = h->first;
+    if (h->second > count) holes_.emplace(h->first + count, h->second - count);
+    holes_.erase(h);
+    break;
+  }
+  if (first == kNone) {
+    if (end_ + count > maxTexels_) return kNone;
+    if (end_ + count > capacity_) grow(end_ + count);
+    first = end_;
+    end_ += count;
+  }
+  used_ += count;
+  glBindBuffer(GL_TEXTURE_BUFFER, buffer_);
+  glBufferSubData(GL_TEXTURE_BUFFER, GLintptr(first * bytesPerTexel_), GLsizeiptr(count * bytesPerTexel_), data);
+  glBindBuffer(GL_TEXTURE_BUFFER, 0);
+  return first;
+}
+
+void TexelArena::free(std::size_t first, std::size_t count) {
+  if (count == 0 || first + count > end_) return;
+  used_ -= std::min(used_, count);
+  // Joins the holes on either side; a hole that reaches the end shortens the arena's used part.
+  auto next = holes_.lower_bound(first);
+  if (next != holes_.end() && next->first == first + count) {
+    count += next->second;
+    next = holes_.erase(next);
+  }
+  if (next != holes_.begin()) {
+    auto before = std::prev(next);
+    if (before->first + before->second == first) {
+      first = before->first;
+      count += before->second;
+      holes_.erase(before);
+    }
+  }
+  if (first + count == end_)
+    end_ = first;
+  else
+    holes_.emplace(first, count);
+}
+
+void TexelArena::grow(std::size_t texels) {
+  const std::size_t capacity = std::min(std::max(texels, capacity_ + capacity_ / 2), maxTexels_);
+  GLuint buffer = 0;
+  glGenBuffers(1, &buffer);
+  glBindBuffer(GL_COPY_WRITE_BUFFER, buffer);
+  glBufferData(GL_COPY_WRITE_BUFFER, GLsizeiptr(capacity * bytesPerTexel_), nullptr, GL_STATIC_DRAW);
+  if (buffer_ && end_ > 0) {
+    glBindBuffer(GL_COPY_READ_BUFFER, buffer_);
+    glCopyBufferSubData(GL_COPY_READ_BUFFER, GL_COPY_WRITE_BUFFER, 0, 0, GLsizeiptr(end_ * bytesPerTexel_));
+    glBindBuffer(GL_COPY_READ_BUFFER, 0);
+  }
+  glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
+  if (buffer_) glDeleteBuffers(1, &buffer_);
+  buffer_ = buffer;
+  capacity_ = capacity;
+  if (!texture_) glGenTextures(1, &texture_);
+  glBindTexture(GL_TEXTURE_BUFFER, texture_);
+  glTexBuffer(GL_TEXTURE_BUFFER, format_, buffer_);
+  glBindTexture(GL_TEXTURE_BUFFER, 0);
+}
+
+void TexelArena::release() {
+  if (texture_) glDeleteTextures(1, &texture_);
+  if (buffer_) glDeleteBuffers(1, &buffer_);
+  texture_ = buffer_ = 0;
+  capacity_ = end_ = used_ = 0;
+  holes_.clear();
+}

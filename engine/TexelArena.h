@@ -1,0 +1,42 @@
+// A buffer texture whose texel ranges hold the data of many chunks, so that one compute dispatch
+// reaches them all. Ranges go first-fit into the holes that freed ones leave, else after the last
+// one; the buffer grows to what it must hold (by half again at least, its texels copied on the
+// graphics side) up to a fixed limit, past which the owner opens another arena. It never shrinks:
+// release() gives all of it back. Everything needs the context current.
+#pragma once
+
+#include "PolykitGL.h"
+
+#include <cstddef>
+#include <map>
+
+class TexelArena {
+public:
+  static constexpr std::size_t kNone = ~std::size_t(0);
+
+  // format: the texture's internal format, of bytesPerTexel each; maxTexels: the most it grows to.
+  TexelArena(GLenum format, std::size_t bytesPerTexel, std::size_t maxTexels);
+
+  // Places count texels from data and gives the first, or kNone where they do not fit under the
+  // limit; nothing changes then.
+  std::size_t store(const void* data, std::size_t count);
+  // Gives a stored range back.
+  void free(std::size_t first, std::size_t count);
+
+  GLuint texture() const { return texture_; }
+  std::size_t capacityTexels() const { return capacity_; }
+  std::size_t capacityBytes() const { return capacity_ * bytesPerTexel_; }
+  std::size_t usedTexels() const { return used_; }
+  void release();
+
+private:
+  void grow(std::size_t texels);
+
+  const GLenum format_;
+  const std::size_t bytesPerTexel_, maxTexels_;
+  GLuint buffer_ = 0, texture_ = 0;
+  std::size_t capacity_ = 0; // texels
+  std::size_t end_ = 0;      // texels up to the end of the last range
+  std::size_t used_ = 0;     // texels in ranges
+  std::map<std::size_t, std::size_t> holes_; // first texel -> count, below end_, never touching
+};
