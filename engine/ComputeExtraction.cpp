@@ -287,7 +287,14 @@ std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& span
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans;
   std::vector<std::size_t> batchPrimitives;
   planBatches(spans, batchSpans, batchPrimitives);
-  std::size_t bytes = 0, largest = patternPrimitives_;
+  // The dispatch tables: a span record and a group record per 64 slots, or what they hold now.
+  std::size_t tables = 0;
+  for (const ChunkSpan& s : spans)
+    if (s.drawn() && s.rowEnd > s.rowMin) {
+      const std::size_t slots = std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
+      tables += 4 * sizeof(GLuint) + (slots + kGroupSize - 1) / kGroupSize * 2 * sizeof(GLuint);
+    }
+  std::size_t bytes = std::max(tables, tableBytes_), largest = patternPrimitives_;
   for (std::size_t b = 0; b < std::max(batches_.size(), batchPrimitives.size()); ++b) {
     const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
     const std::size_t capacity = b < batchPrimitives.size() ? grownCapacity(held, batchPrimitives[b]) : held;
