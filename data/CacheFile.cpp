@@ -473,14 +473,37 @@ bool CacheReader::indexChunk(ChunkIndex& out) {
   return true;
 }
 
-bool CacheReader::openChunk(const unsigned char* data, std::size_t size) {
+bool CacheReader::openChunk(const unsigned char* data, std::size_t size, bool warnVertexCount) {
   source_ = std::make_unique<Source>(std::make_unique<vxdata::MemorySource>(data, size));
   failed_ = false;
   chunksLeft_ = 1;
-  quietVertexCount_ = true;
+  quietVertexCount_ = !warnVertexCount;
   const std::size_t scratchBytes = 16 * std::size_t(width_) * std::size_t(height_) + kScratchPadding;
   if (scratch_.size() < scratchBytes) scratch_.assign(scratchBytes, 0);
   return true;
+}
+
+bool CacheReader::readAt(std::uint64_t offset, void* destination, std::size_t n) const {
+  return source_ && source_->in().readAt(offset, destination, n);
+}
+
+std::uint64_t CacheReader::sourceSize() const {
+  if (!source_) return 0;
+  return source_->in().position() + source_->in().remaining();
+}
+
+std::uint64_t CacheReader::largestChunkBytes(int width, int height) {
+  const auto w = std::uint32_t(width), h = std::uint32_t(height);
+  // The vertex count, six W·H blocks with their size words (each at most its raw size or its stored
+  // limit), the three words after the weights and the one after the edge map, then the row
+  // intervals: their count and size word and at most the larger of their raw size and limit.
+  std::uint64_t bytes = 4 + 4 * 6 + 3 * 4 + 4 + 8;
+  const std::uint64_t texels = std::uint64_t(w) * h;
+  const std::uint64_t raw[] = {16 * texels, 16 * texels, 8 * texels, 16 * texels, 4 * texels, 8 * texels};
+  const CacheBlock blocks[] = {CacheBlock::VertexArray, CacheBlock::FirstWeights, CacheBlock::VertexIndices,
+                               CacheBlock::Weights,     CacheBlock::EdgeMap,      CacheBlock::TetMap};
+  for (int i = 0; i < 6; ++i) bytes += std::max(raw[i], cacheBlockStoredLimit(blocks[i], w, h));
+  return bytes + std::max<std::uint64_t>(8ull * h, cacheBlockStoredLimit(CacheBlock::Intervals, w, h));
 }
 
 bool CacheReader::finish() {

@@ -201,8 +201,15 @@ public:
   bool indexChunk(ChunkIndex& out);
   // Reads one chunk later on its own: data holds the chunk's bytes as indexChunk found them (they
   // must outlive the reader), and readChunk then reads it. The vertex count is not warned about
-  // again (indexChunk did).
-  bool openChunk(const unsigned char* data, std::size_t size);
+  // again (indexChunk did) unless warnVertexCount, for a reader that said nothing of the index.
+  bool openChunk(const unsigned char* data, std::size_t size, bool warnVertexCount = false);
+  // Copies n bytes at offset of what open or openBytes opened, without moving the read position;
+  // false when they are not all there. Other threads may call it while this one reads on.
+  bool readAt(std::uint64_t offset, void* destination, std::size_t n) const;
+  // Bytes of what was opened.
+  std::uint64_t sourceSize() const;
+  // The most bytes one chunk of a W × H cache can take in the file.
+  static std::uint64_t largestChunkBytes(int width, int height);
 
   // Leaves the two arrays the viewer does not use (first weights, vertex indices) empty: their size
   // words are checked and their bytes passed over, but not decompressed.

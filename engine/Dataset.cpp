@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <exception>
+#include <deque>
 #include <mutex>
 #include <fcntl.h>
 #include <future>
@@ -45,42 +45,131 @@ std::int64_t modificationTime(const struct stat& info) {
 struct LoadedChunk {
   std::unique_ptr<ChunkWorkspace> space;
   bool ok = false;
+  bool outOfMemory = false; // the read ran out of memory (after its messages)
   std::vector<pk::ThreadDiagCapture::Line> said; // the reader's messages, said by the owner
 };
 
-void readChunkAt(int file, std::uint64_t offset, std::uint64_t size, int width, int height, ChunkWorkspace& space,
-                 bool& ok) {
+// Where a chunk's bytes come from: size bytes at offset into `to`, returning how many were there.
+using ChunkBytesSource = std::function<std::size_t(std::uint64_t offset, std::uint64_t size, unsigned char* to)>;
+
+void readChunkAt(const ChunkBytesSource& source, std::uint64_t offset, std::uint64_t size, int width, int height,
+                 bool warnVertexCount, ChunkWorkspace& space, bool& ok) {
   std::vector<unsigned char>& bytes = space.bytes;
   if (bytes.size() < size) bytes.resize(std::size_t(size));
-  std::size_t got = 0;
-  while (got < size) {
-    const ssize_t n = ::pread(file, bytes.data() + got, std::size_t(size) - got, off_t(offset + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += std::size_t(n);
-  }
+  const std::size_t got = source(offset, size, bytes.data());
   if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
   CacheReader& reader = *space.reader;
-  reader.openChunk(bytes.data(), got);
+  reader.openChunk(bytes.data(), got, warnVertexCount);
   reader.setUnusedArraysSkipped(true);
   reader.setParallelBlocks(false); // chunks are decompressed side by side instead
   ok = got == size && reader.readChunk(space.data);
 }
 
-LoadedChunk loadChunk(int file, std::uint64_t offset, std::uint64_t size, int width, int height,
-                      std::unique_ptr<ChunkWorkspace> space) {
+LoadedChunk loadChunk(const ChunkBytesSource& source, std::uint64_t offset, std::uint64_t size, int width, int height,
+                      bool warnVertexCount, std::unique_ptr<ChunkWorkspace> space) {
   LoadedChunk out;
   out.space = std::move(space);
   pk::ThreadDiagCapture capture;
   try {
-    readChunkAt(file, offset, size, width, height, *out.space, out.ok);
+    readChunkAt(source, offset, size, width, height, warnVertexCount, *out.space, out.ok);
   } catch (const std::bad_alloc&) {
     out.ok = false;
-    pk::error("not enough memory to read a chunk");
+    out.outOfMemory = true;
   }
   out.said = std::move(capture.lines);
   return out;
 }
+
+// A chunk's bytes from an open file descriptor.
+ChunkBytesSource fileBytes(int file) {
+  return [file](std::uint64_t offset, std::uint64_t size, unsigned char* to) {
+    std::size_t got = 0;
+    while (got < size) {
+      const ssize_t n = ::pread(file, to + got, std::size_t(size) - got, off_t(offset + got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += std::size_t(n);
+    }
+    return got;
+  };
+}
+
+// Workspaces from a pool, made when it is empty.
+std::unique_ptr<ChunkWorkspace> takeWorkspace(std::vector<std::unique_ptr<ChunkWorkspace>>& pool) {
+  if (pool.empty()) return std::make_unique<ChunkWorkspace>();
+  std::unique_ptr<ChunkWorkspace> space = std::move(pool.back());
+  pool.pop_back();
+  return space;
+}
+
+// Gives a workspace the storage of a chunk of `size` bytes here, so that a worker thread finds its
+// arrays allocated: the large arrays of a read all come from this thread's allocator, which hands
+// their memory back between reads, rather than from the workers' own.
+void prepareWorkspace(ChunkWorkspace& space, std::uint64_t size, int width, int height) {
+  const std::size_t elements = 4 * std::size_t(width) * std::size_t(height);
+  if (space.bytes.size() < size) space.bytes.resize(std::size_t(size));
+  if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
+  ChunkData& d = space.data;
+  d.vertexArray.resize(elements);
+  d.weightArray.resize(elements);
+  d.edgeMap.resize(elements);
+  d.tetMap.resize(elements);
+}
+
+// Chunks read and decompressed at the same time: one per processor, at least two.
+std::size_t chunksInFlight() { return std::max<std::size_t>(2, std::thread::hardware_concurrency()); }
+
+// Threads that run the chunk reads given them, in order, for as long as they live; the same few
+// threads (and so the same few allocator arenas) serve a whole cache, whatever its chunk count.
+// Leaving finishes the reads still queued.
+class ChunkWorkers {
+public:
+  explicit ChunkWorkers(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) threads_.emplace_back([this] { serve(); });
+  }
+  ~ChunkWorkers() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  ChunkWorkers(const ChunkWorkers&) = delete;
+  ChunkWorkers& operator=(const ChunkWorkers&) = delete;
+
+  template <typename Read> std::future<LoadedChunk> run(Read read) {
+    std::packaged_task<LoadedChunk()> job(std::move(read));
+    std::future<LoadedChunk> done = job.get_future();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+    return done;
+  }
+
+private:
+  void serve() {
+    for (;;) {
+      std::packaged_task<LoadedChunk()> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::packaged_task<LoadedChunk()>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
 
 } // namespace
 
@@ -243,156 +332,95 @@ void Dataset::addToChunkTree(int k, const std::vector<float>& intervals) {
   ++chunksLoaded;
 }
 
-namespace {
-
-// Reads and decompresses the chunks of a cache in file order on a thread of its own, up to
-// kAhead chunks ahead of the thread that takes them (which uploads them meanwhile). Each chunk
-// comes with the reader's messages about it, for the taker to say in order, and with an
-// allocation failure, which the taker rethrows. The arrays go round: a taken chunk's storage is
-// given back for a later one.
-class ChunkReadAhead {
-public:
-  struct Item {
-    std::unique_ptr<ChunkData> data;
-    bool ok = false;
-    std::vector<pk::ThreadDiagCapture::Line> said;
-    std::exception_ptr failure;
-  };
-  static constexpr std::size_t kAhead = 2;
-
-  ChunkReadAhead(CacheReader& reader, std::uint32_t count) : reader_(reader), count_(count) {
-    // At most kAhead + 1 chunks exist at a time, so the lists never grow beyond what is reserved
-    // here (and the worker never allocates for them).
-    free_.reserve(kAhead + 1);
-    ready_.reserve(kAhead + 1);
-    for (std::size_t i = 0; i < kAhead + 1; ++i) free_.push_back(std::make_unique<ChunkData>());
-    worker_ = std::thread([this] { run(); });
-  }
-  ~ChunkReadAhead() { stop(); }
-  ChunkReadAhead(const ChunkReadAhead&) = delete;
-  ChunkReadAhead& operator=(const ChunkReadAhead&) = delete;
-
-  // The next chunk, waiting for it.
-  Item take() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !ready_.empty(); });
-    Item item = std::move(ready_.front());
-    ready_.erase(ready_.begin());
-    return item;
-  }
-  void giveBack(std::unique_ptr<ChunkData> data) {
-    if (!data) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(std::move(data));
-    changed_.notify_all();
-  }
-  // Ends the reading after the chunk in hand; the reader is then the taker's again.
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-      changed_.notify_all();
-    }
-    if (worker_.joinable()) worker_.join();
-  }
-
-private:
-  void run() {
-    for (std::uint32_t k = 0; k < count_; ++k) {
-      Item item;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return stopping_ || !free_.empty(); });
-        if (stopping_) return;
-        item.data = std::move(free_.back());
-        free_.pop_back();
-      }
-      {
-        pk::ThreadDiagCapture capture;
-        try {
-          item.ok = reader_.readChunk(*item.data);
-        } catch (...) {
-          item.ok = false;
-          item.failure = std::current_exception();
-        }
-        item.said = std::move(capture.lines);
-      }
-      const bool last = !item.ok;
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        ready_.push_back(std::move(item));
-        changed_.notify_all();
-      }
-      if (last) return;
-    }
-  }
-
-  CacheReader& reader_;
-  const std::uint32_t count_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::unique_ptr<ChunkData>> free_;
-  std::vector<Item> ready_;
-  bool stopping_ = false;
-  std::thread worker_;
-};
-
-} // namespace
-
 bool Dataset::readCache(const std::string& path, const Upload& form, const std::function<void(int, int)>& progress) {
   CacheReader reader(textureWidth, textureHeight);
   if (!reader.open(path)) return false;
-  reader.setUnusedArraysSkipped(true);
   clearChunks();
   upload_ = form;
   modelBox = reader.header().box;
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
   chunksInFile = int(reader.header().chunkCount);
 
-  // The chunks are read and decompressed ahead on a thread of their own while this one uploads
-  // them; each chunk's stages take effect here in order as a chunk-by-chunk read gives them.
+  // This thread walks the chunks by their size words, and worker threads read and decompress
+  // several chunks at a time from where it found them, while this one uploads them in file order.
+  // Each chunk is decompressed by a reader of its own that says everything about it, the vertex
+  // count included, so the walk's messages are dropped. A chunk the walk cannot pass is still
+  // read by a worker as far as the file goes, which says what is wrong with it exactly as a read
+  // chunk by chunk would, and the read ends there.
   const std::uint32_t count = reader.header().chunkCount;
-  {
-    ChunkReadAhead ahead(reader, count);
-    for (std::uint32_t k = 0; k < count; ++k) {
-      ChunkReadAhead::Item item = ahead.take();
-      pk::ThreadDiagCapture::say(item.said);
-      if (item.failure) std::rethrow_exception(item.failure);
-      chunks.push_back(std::make_unique<CacheChunk>());
-      CacheChunk& chunk = *chunks.back();
-      const ChunkData& d = *item.data;
-      bool accepted = true;
-      for (ChunkStage stage : {ChunkStage::VertexCount, ChunkStage::VertexArray, ChunkStage::WeightArray,
-                               ChunkStage::RowCounts, ChunkStage::EdgeMap, ChunkStage::TetCount,
-                               ChunkStage::TetMap, ChunkStage::Complete}) {
-        if (stage > d.stage) break;
-        uploadStage(chunk, stage, d);
-        switch (stage) {
-        case ChunkStage::RowCounts:
-          chunk.rowCount0 = d.rowCount0;
-          chunk.rowCount1 = d.rowCount1;
-          break;
-        case ChunkStage::TetCount:
-          totalTets += d.tetCount;
-          break;
-        case ChunkStage::Complete:
-          if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
-            accepted = false;
-            break;
-          }
-          addToTrees(int(k), d.intervals);
-          break;
-        default:
+  const std::uint64_t fileSize = reader.sourceSize();
+  const std::uint64_t largestChunk = CacheReader::largestChunkBytes(textureWidth, textureHeight);
+  const ChunkBytesSource source = [&reader](std::uint64_t offset, std::uint64_t size, unsigned char* to) {
+    return reader.readAt(offset, to, std::size_t(size)) ? std::size_t(size) : std::size_t(0);
+  };
+  std::vector<std::unique_ptr<ChunkWorkspace>> workspaces;
+  // Declared after what the workers use: leaving early waits for the chunks still being read.
+  std::deque<std::future<LoadedChunk>> pending;
+  const std::size_t inFlight = chunksInFlight();
+  ChunkWorkers workers(inFlight);
+  std::uint32_t started = 0;
+  bool walkFailed = false;
+  ChunkIndex index;
+  auto launch = [&] {
+    while (pending.size() < inFlight && started < count && !walkFailed) {
+      {
+        pk::ThreadDiagCapture dropped;
+        walkFailed = !reader.indexChunk(index);
+      }
+      std::uint64_t size = index.size;
+      if (walkFailed) size = std::min(largestChunk, fileSize - std::min(fileSize, index.offset));
+      std::unique_ptr<ChunkWorkspace> space = takeWorkspace(workspaces);
+      prepareWorkspace(*space, size, textureWidth, textureHeight);
+      pending.push_back(workers.run(
+          [&source, offset = index.offset, size, width = textureWidth, height = textureHeight,
+           space = std::move(space)]() mutable {
+            return loadChunk(source, offset, size, width, height, true, std::move(space));
+          }));
+      ++started;
+    }
+  };
+  launch();
+  for (std::uint32_t k = 0; k < count; ++k) {
+    LoadedChunk loaded = pending.front().get();
+    pending.pop_front();
+    launch();
+    pk::ThreadDiagCapture::say(loaded.said);
+    if (loaded.outOfMemory) throw std::bad_alloc();
+    chunks.push_back(std::make_unique<CacheChunk>());
+    CacheChunk& chunk = *chunks.back();
+    const ChunkData& d = loaded.space->data;
+    bool accepted = true;
+    for (ChunkStage stage : {ChunkStage::VertexCount, ChunkStage::VertexArray, ChunkStage::WeightArray,
+                             ChunkStage::RowCounts, ChunkStage::EdgeMap, ChunkStage::TetCount, ChunkStage::TetMap,
+                             ChunkStage::Complete}) {
+      if (stage > d.stage) break;
+      uploadStage(chunk, stage, d);
+      switch (stage) {
+      case ChunkStage::RowCounts:
+        chunk.rowCount0 = d.rowCount0;
+        chunk.rowCount1 = d.rowCount1;
+        break;
+      case ChunkStage::TetCount:
+        totalTets += d.tetCount;
+        break;
+      case ChunkStage::Complete:
+        if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
+          accepted = false;
           break;
         }
+        addToTrees(int(k), d.intervals);
+        break;
+      default:
+        break;
       }
-      glActiveTextureARB(GL_TEXTURE0);
-      if (!item.ok || !accepted) return false; // the chunks read completely stay usable
-      ahead.giveBack(std::move(item.data));
-      if (progress) progress(int(k) + 1, int(count));
     }
+    glActiveTextureARB(GL_TEXTURE0);
+    if (!loaded.ok || !accepted) return false; // the chunks read completely stay usable
+    if (walkFailed && pending.empty()) return false; // the walk stopped at this chunk
+    workspaces.push_back(std::move(loaded.space));
+    if (progress) progress(int(k) + 1, int(count));
   }
-  return reader.finish();
+  return !walkFailed && reader.finish();
 }
 
 void Dataset::clearChunks() {
@@ -569,21 +597,16 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
 
   // Several chunks in flight: each worker reads and decompresses one, and this thread uploads them
   // in the order wanted as they are done.
-  const std::size_t inFlight = std::max<std::size_t>(2, std::thread::hardware_concurrency());
+  const std::size_t inFlight = chunksInFlight();
+  const ChunkBytesSource source = fileBytes(file_);
   std::vector<std::future<LoadedChunk>> pending;
   std::size_t next = 0;
   auto launch = [&] {
     while (pending.size() < inFlight && next < missing.size()) {
       const Residence& r = residence_[std::size_t(wanted[missing[next]])];
-      std::unique_ptr<ChunkWorkspace> space;
-      if (workspaces_.empty()) {
-        space = std::make_unique<ChunkWorkspace>();
-      } else {
-        space = std::move(workspaces_.back());
-        workspaces_.pop_back();
-      }
-      pending.push_back(std::async(std::launch::async, loadChunk, file_, r.offset, r.size, textureWidth, textureHeight,
-                                   std::move(space)));
+      // The vertex count was warned about when the chunk was indexed.
+      pending.push_back(std::async(std::launch::async, loadChunk, std::cref(source), r.offset, r.size, textureWidth,
+                                   textureHeight, false, takeWorkspace(workspaces_)));
       ++next;
     }
   };
@@ -609,6 +632,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     Residence& r = residence_[std::size_t(k)];
     stats_.bytesRead += r.size;
     pk::ThreadDiagCapture::say(loaded.said);
+    if (loaded.outOfMemory) pk::error("not enough memory to read a chunk");
     if (!loaded.ok) {
       r.failed = true;
       pk::error("chunk " + std::to_string(k) + " of " + cachePath_ + " cannot be read");

@@ -357,6 +357,51 @@ TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
   EXPECT_EQ(takeGLError(), 0u);
 }
 
+// A chunk whose block fails only when decompressed ends the read where a chunk-by-chunk read ends
+// it, with the same messages, although the chunks after it were already being read: nothing is
+// said about them (chunk 2's vertex count here) and they are not added.
+TEST_F(DatasetLoad, AChunkThatFailsToDecompressEndsTheReadBeforeTheChunksReadAhead) {
+  const std::string p = path("inflate.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  CacheData cache = smallCache(4);
+  cache.chunks[2].vertexCount = W * H + 1;
+  std::vector<unsigned char> bytes;
+  CacheLayout layout;
+  ASSERT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+  // Chunk 1's weights keep their size but not their stream.
+  const CacheBlockLocation& weights = layout.chunks[1].blocks[int(CacheBlock::Weights)];
+  ASSERT_GT(weights.storedSize, 0u);
+  std::memset(bytes.data() + weights.offset + 4, 0xFF, weights.storedSize);
+  QFile f(QString::fromStdString(p + ".cache"));
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
+  f.close();
+  CacheData parsed;
+  const std::string byChunk = captureStderr([&] { EXPECT_FALSE(parseCacheBytes(bytes.data(), bytes.size(), W, H, parsed)); });
+  ASSERT_NE(byChunk.find("failure decompressing vertex weights array"), std::string::npos) << byChunk;
+
+  for (ExtractionBackend backend : {ExtractionBackend::FragmentPasses, ExtractionBackend::Compute}) {
+    engine.releaseGL();
+    engine.options.backend = backend;
+    captureStderr([&] { engine.initializeGL(); });
+    if (engine.activeBackend() != backend) continue; // no compute shaders in this context
+    SCOPED_TRACE(backendName(backend));
+    engine.loadProgress = [](int done, int total) { pk::warning("progress " + std::to_string(done) + "/" + std::to_string(total)); };
+    const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
+    engine.loadProgress = nullptr;
+    EXPECT_EQ(err, pk::warningText("progress 1/4") + byChunk + pk::errorText("data " + p + ".cache not readable"));
+    ASSERT_EQ(engine.dataset.chunks.size(), 2u);
+    EXPECT_EQ(engine.chunksLoaded(), 1);
+    EXPECT_EQ(engine.dataset.totalTets, 100u);
+    EXPECT_FALSE(engine.dataset.chunks[1]->rowTree);
+    if (backend == ExtractionBackend::FragmentPasses) {
+      EXPECT_TRUE(engine.dataset.chunks[1]->vertexTex);
+      EXPECT_FALSE(engine.dataset.chunks[1]->weightTex);
+    }
+    EXPECT_EQ(takeGLError(), 0u);
+  }
+}
+
 // Chunks opened on demand build their row trees when an isovalue first asks for their rows: the
 // spans are those of a whole read, and only the chunks asked for have a tree.
 TEST_F(DatasetLoad, RowTreesOnDemandAreBuiltWhenAskedAndGiveTheSameSpans) {
