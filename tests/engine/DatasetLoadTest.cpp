@@ -64,6 +64,11 @@ protected:
   void TearDown() override { engine.releaseGL(); }
   std::string path(const char* name) const { return QDir(dir.path()).filePath(QString::fromLatin1(name)).toStdString(); }
   bool load(const std::string& p) { return engine.loadDataset(QString::fromStdString(p)); }
+  static bool writeBytes(const std::string& p, const std::vector<unsigned char>& bytes) {
+    QFile f(QString::fromStdString(p));
+    return f.open(QIODevice::WriteOnly) &&
+           f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) == qint64(bytes.size());
+  }
 
   // A good dataset "good.vx" with three chunks and two boundary lists.
   std::string writeGood() {
@@ -226,10 +231,7 @@ TEST_F(DatasetLoad, ACacheThatFailsPartWayKeepsTheCompleteChunks) {
   // Cut the file in the middle of the third chunk's edge map.
   const std::size_t cut = layout.chunks[2].blocks[int(CacheBlock::EdgeMap)].offset + 100;
   bytes.resize(cut);
-  QFile f(QString::fromStdString(p + ".cache"));
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
-  f.close();
+  ASSERT_TRUE(writeBytes(p + ".cache", bytes));
 
   const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
   EXPECT_EQ(err, pk::warningText("wrong cache format - need 6") + pk::errorText("data " + p + ".cache not readable"));
@@ -336,10 +338,7 @@ TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
   const std::size_t at = layout.chunks[3].blocks[int(CacheBlock::EdgeMap)].offset;
   const std::uint32_t tooMany = 4 * W * H + 1;
   std::memcpy(bytes.data() + at, &tooMany, 4);
-  QFile f(QString::fromStdString(p + ".cache"));
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
-  f.close();
+  ASSERT_TRUE(writeBytes(p + ".cache", bytes));
 
   engine.loadProgress = [](int done, int total) { pk::warning("progress " + std::to_string(done) + "/" + std::to_string(total)); };
   const std::string err = captureStderr([&] { EXPECT_FALSE(load(p)); });
@@ -372,10 +371,7 @@ TEST_F(DatasetLoad, AChunkThatFailsToDecompressEndsTheReadBeforeTheChunksReadAhe
   const CacheBlockLocation& weights = layout.chunks[1].blocks[int(CacheBlock::Weights)];
   ASSERT_GT(weights.storedSize, 0u);
   std::memset(bytes.data() + weights.offset + 4, 0xFF, weights.storedSize);
-  QFile f(QString::fromStdString(p + ".cache"));
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-  f.write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()));
-  f.close();
+  ASSERT_TRUE(writeBytes(p + ".cache", bytes));
   CacheData parsed;
   const std::string byChunk = captureStderr([&] { EXPECT_FALSE(parseCacheBytes(bytes.data(), bytes.size(), W, H, parsed)); });
   ASSERT_NE(byChunk.find("failure decompressing vertex weights array"), std::string::npos) << byChunk;
