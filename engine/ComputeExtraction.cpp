@@ -218,33 +218,42 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
 
   Chunk chunk;
   if (slots) {
-    // Into the first slab with room for both, else a new one.
     chunk.vertexTexels = interleaved.size() / 4;
     chunk.tetTexels = tets.size() / 4;
-    // Shared: into the first slab with room for both, else a new one. Else a slab of its own, just
-    // its size, in the place of one that was given back.
-    for (std::size_t s = 0; s <= slabs_.size() && chunk.slab < 0; ++s) {
-      const bool fresh = s == slabs_.size();
-      if (!fresh && !sharedSlabs_ && slabs_[s]->vertices.capacityTexels() > 0) continue;
-      if (fresh) slabs_.push_back(nullptr);
-      if (fresh || !sharedSlabs_)
-        slabs_[s] = std::make_unique<Slab>(sharedSlabs_ ? slabTexels() : std::max(chunk.vertexTexels, chunk.tetTexels));
-      Slab& slab = *slabs_[s];
-      chunk.vertexFirst = slab.vertices.store(interleaved.data(), chunk.vertexTexels);
-      chunk.tetFirst = chunk.vertexFirst == TexelArena::kNone ? TexelArena::kNone
-                                                              : slab.tets.store(tets.data(), chunk.tetTexels);
-      if (chunk.tetFirst != TexelArena::kNone) {
-        chunk.slab = int(s);
-      } else {
-        if (chunk.vertexFirst != TexelArena::kNone) slab.vertices.free(chunk.vertexFirst, chunk.vertexTexels);
-        if (fresh || !sharedSlabs_) return false; // larger than a whole slab: nothing of it can be drawn
-      }
-    }
+    if (!place(chunk, interleaved.data(), tets.data())) return false; // larger than a slab: nothing of it is drawn
     chunk.slotCount = int(slots);
     chunk.bytes = (chunk.vertexTexels + chunk.tetTexels) * 16;
   }
   chunks_[std::size_t(k)] = chunk;
   return true;
+}
+
+bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* tets) {
+  auto placeIn = [&](std::size_t s) {
+    Slab& slab = *slabs_[s];
+    chunk.vertexFirst = slab.vertices.store(vertices, chunk.vertexTexels);
+    if (chunk.vertexFirst == TexelArena::kNone) return false;
+    chunk.tetFirst = slab.tets.store(tets, chunk.tetTexels);
+    if (chunk.tetFirst == TexelArena::kNone) {
+      slab.vertices.free(chunk.vertexFirst, chunk.vertexTexels);
+      return false;
+    }
+    chunk.slab = int(s);
+    return true;
+  };
+  std::size_t s = 0;
+  if (sharedSlabs_) {
+    // The first slab with room for both, else a new one.
+    for (; s < slabs_.size(); ++s)
+      if (placeIn(s)) return true;
+    slabs_.push_back(std::make_unique<Slab>(slabTexels()));
+  } else {
+    // A slab of its own, just its size, in the place of one given back.
+    while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
+    if (s == slabs_.size()) slabs_.push_back(nullptr);
+    slabs_[s] = std::make_unique<Slab>(std::max(chunk.vertexTexels, chunk.tetTexels));
+  }
+  return placeIn(s);
 }
 
 void ComputeExtraction::clearChunks() {

@@ -1,15 +1,19 @@
 // The compute back end of the extraction: marching tetrahedra in one OpenGL 4.3 compute pass over
 // the tetrahedron slots of the active rows, as the interval trees select them. Every crossing
-// tetrahedron appends its triangles (one, or two for a quad) through one atomic add straight into
+// tetrahedron appends its triangles (one, or two for a quad) through an atomic add straight into
 // the vertex buffer the surface is drawn from: no full-screen passes, no copies, nothing through
 // the host. Its arithmetic is that of the fragment passes, so both draw the same surface.
 //
-// Chunk data, derived at load from the cache's arrays (the file format is unchanged):
-//   - vertex buffer: two RGBA32F texels per vertex slot (position and value, gradient and value),
-//     only up to the highest slot the chunk's edges use;
-//   - tetrahedron buffer: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
-//     cover: six edges, each as the vertex slots of its two ends (lower-valued end in the low 16
-//     bits), (AB, AC, AD, BC) and (BD, CD), then the values at the two ends of the slot's
+// Chunk data, derived at load from the cache's arrays (the file format is unchanged), in slabs:
+// buffer textures that hold many chunks each, so that one dispatch per slab runs the active rows
+// of all its chunks, finding each work group's span and each span's chunk in two small tables.
+// A dataset read whole shares slabs; chunks read on demand get one each, just their size.
+//   - vertices: two RGBA32F texels per vertex (position and value, gradient and value), only the
+//     vertices the chunk's tetrahedra use, renumbered in the order the tetrahedron slots first use
+//     them, so that the pass reads them nearly in order;
+//   - tetrahedra: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
+//     cover: six edges, each as the (renumbered) vertices of its two ends (lower-valued end in the
+//     low 16 bits), (AB, AC, AD, BC) and (BD, CD), then the values at the two ends of the slot's
 //     classification edge as float bits (read here, so the pass fetches no vertex for them). An
 //     edge index that the interpolation pass would not fill with an edge of the right half (a row
 //     at or past rowCount1, or the left half, which no builder-made layout refers to) reads as not
@@ -132,6 +136,9 @@ private:
   };
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;
+  // Stores a chunk's vertex and tetrahedron texels (their counts set) in a slab and notes where;
+  // false where it does not fit in an empty one.
+  bool place(Chunk& chunk, const void* vertices, const void* tets);
   struct Batch {
     GLuint surface = 0;     // storage buffer and vertex array
     GLuint command = 0;     // indirect draw command {count, 1, 0, 0, 0}
