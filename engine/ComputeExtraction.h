@@ -45,7 +45,7 @@ struct ChunkData;
 class ComputeExtraction : public Extractor {
 public:
   // portable: always the pass without 64-bit words and subgroup ballots, as on a context that lacks
-  // them (for the tests and the benchmark; both forms write the same bytes).
+  // them (for the tests and the benchmark; both forms write the same vertices).
   // slabTexels: the most texels an arena of chunk data holds (0: what the context allows, at most
   // 64 MiB; the tests give less, so that datasets spread over several).
   ComputeExtraction(int textureWidth, int textureHeight, bool portable = false, std::size_t slabTexels = 0);
