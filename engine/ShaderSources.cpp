@@ -201,7 +201,7 @@ varying vec4 EyePos;
 varying float LightIntensity;
 void main()
 {
-  vec4 v = vec4(gl_Vertex.xyz, gl_Vertex.w <= 0.0 ? -1.0 : 1.0);
+  vec4 v = vec4(gl_Vertex.xyz, gl_Vertex.w < 0.0 ? -1.0 : 1.0);
   vec3 n = Flag < 0.0 ? gl_MultiTexCoord0.xyz : gl_Normal;
   gl_Position = gl_ModelViewProjectionMatrix * v;
   Normal = normalize(gl_NormalMatrix * n);
