@@ -220,7 +220,10 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   if (slots) {
     chunk.vertexTexels = interleaved.size() / 4;
     chunk.tetTexels = tets.size() / 4;
-    if (!place(chunk, interleaved.data(), tets.data())) return false; // larger than a slab: nothing of it is drawn
+    if (!place(chunk, interleaved.data(), tets.data())) {
+      pk::error("not enough graphics memory for chunk " + std::to_string(k) + " - it is left out of the surface");
+      return false;
+    }
     chunk.slotCount = int(slots);
     chunk.bytes = (chunk.vertexTexels + chunk.tetTexels) * 16;
   }

@@ -1,6 +1,7 @@
 #include "TexelArena.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 
 TexelArena::TexelArena(GLenum format, std::size_t bytesPerTexel, std::size_t maxTexels)
@@ -17,8 +18,7 @@ std::size_t TexelArena::store(const void* data, std::size_t count) {
     break;
   }
   if (first == kNone) {
-    if (end_ + count > maxTexels_) return kNone;
-    if (end_ + count > capacity_) grow(end_ + count);
+    if (end_ + count > maxTexels_ || (end_ + count > capacity_ && !grow(end_ + count))) return kNone;
     first = end_;
     end_ += count;
   }
@@ -52,12 +52,21 @@ void TexelArena::free(std::size_t first, std::size_t count) {
     holes_.emplace(first, count);
 }
 
-void TexelArena::grow(std::size_t texels) {
+bool TexelArena::grow(std::size_t texels) {
   const std::size_t capacity = std::min(std::max(texels, capacity_ + capacity_ / 2), maxTexels_);
   GLuint buffer = 0;
   glGenBuffers(1, &buffer);
   glBindBuffer(GL_COPY_WRITE_BUFFER, buffer);
   glBufferData(GL_COPY_WRITE_BUFFER, GLsizeiptr(capacity * bytesPerTexel_), nullptr, GL_STATIC_DRAW);
+  // A driver out of memory leaves the buffer without storage (and says GL_OUT_OF_MEMORY, which
+  // stays for whoever reads the errors): the arena stays as it was.
+  GLint64 size = 0;
+  glGetBufferParameteri64v(GL_COPY_WRITE_BUFFER, GL_BUFFER_SIZE, &size);
+  if (std::uint64_t(size) != std::uint64_t(capacity * bytesPerTexel_)) {
+    glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
+    glDeleteBuffers(1, &buffer);
+    return false;
+  }
   if (buffer_ && end_ > 0) {
     glBindBuffer(GL_COPY_READ_BUFFER, buffer_);
     glCopyBufferSubData(GL_COPY_READ_BUFFER, GL_COPY_WRITE_BUFFER, 0, 0, GLsizeiptr(end_ * bytesPerTexel_));
@@ -71,6 +80,7 @@ void TexelArena::grow(std::size_t texels) {
   glBindTexture(GL_TEXTURE_BUFFER, texture_);
   glTexBuffer(GL_TEXTURE_BUFFER, format_, buffer_);
   glBindTexture(GL_TEXTURE_BUFFER, 0);
+  return true;
 }
 
 void TexelArena::release() {

@@ -18,7 +18,7 @@ public:
   TexelArena(GLenum format, std::size_t bytesPerTexel, std::size_t maxTexels);
 
   // Places count texels from data and gives the first, or kNone where they do not fit under the
-  // limit; nothing changes then.
+  // limit or the driver has no memory for the grown buffer; nothing changes then.
   std::size_t store(const void* data, std::size_t count);
   // Gives a stored range back.
   void free(std::size_t first, std::size_t count);
@@ -30,7 +30,7 @@ public:
   void release();
 
 private:
-  void grow(std::size_t texels);
+  bool grow(std::size_t texels);
 
   const GLenum format_;
   const std::size_t bytesPerTexel_, maxTexels_;

@@ -678,6 +678,17 @@ TEST(TexelArenaTest, RangesKeepTheirTexelsWhileItGrowsAndHolesAreReused) {
   arena.release();
   EXPECT_EQ(arena.capacityBytes(), 0u);
   EXPECT_EQ(takeGLError(), 0u);
+
+  // A buffer the driver cannot make (four terabytes): refused, the arena as it was, the driver's
+  // error left to be read. The data is not read before the buffer exists.
+  TexelArena huge(GL_R32UI, 4, std::size_t(1) << 42);
+  const std::uint32_t few[4] = {1, 2, 3, 4};
+  ASSERT_NE(huge.store(few, 4), TexelArena::kNone);
+  EXPECT_EQ(huge.store(few, std::size_t(1) << 40), TexelArena::kNone);
+  EXPECT_EQ(takeGLError(), GLenum(GL_OUT_OF_MEMORY));
+  EXPECT_EQ(huge.usedTexels(), 4u);
+  EXPECT_EQ(huge.store(few + 1, 3), 4u);
+  huge.release();
 }
 
 TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
