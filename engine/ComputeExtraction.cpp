@@ -90,14 +90,15 @@ std::size_t ComputeExtraction::maxBatchPrimitives() {
 
 bool ComputeExtraction::initialize() {
   if (!supported()) return false;
-  subgroups_ = !portable_ && GLEW_ARB_gpu_shader_int64 && GLEW_ARB_shader_ballot;
-  programs_[0] = compileProgram(subgroups_, "");
-  programs_[1] = compileProgram(subgroups_, "#define FLAT_NORMALS\n");
+  auto compile = [this](bool subgroups) {
+    subgroups_ = subgroups;
+    programs_[0] = compileProgram(subgroups, "");
+    programs_[1] = compileProgram(subgroups, "#define FLAT_NORMALS\n");
+  };
+  compile(!portable_ && GLEW_ARB_gpu_shader_int64 && GLEW_ARB_shader_ballot);
   if (!ready() && subgroups_) { // a driver that names the extensions but does not compile them
     release();
-    subgroups_ = false;
-    programs_[0] = compileProgram(false, "");
-    programs_[1] = compileProgram(false, "#define FLAT_NORMALS\n");
+    compile(false);
   }
   if (!ready()) {
     release();
@@ -108,6 +109,7 @@ bool ComputeExtraction::initialize() {
   const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[2] = {0, 0};
   uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
   if (ensureBatch(0, 1)) {
+    bindTables();
     for (GLuint program : programs_) {
       glUseProgram(program);
       glUniform1i(glGetUniformLocation(program, "GroupBase"), 0);
@@ -116,6 +118,7 @@ bool ComputeExtraction::initialize() {
       glDispatchCompute(1, 1, 1);
     }
     glUseProgram(0);
+    unbindInputs();
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
     glFinish();
@@ -123,7 +126,10 @@ bool ComputeExtraction::initialize() {
   return true;
 }
 
-Dataset::Upload ComputeExtraction::chunkUpload() {
+Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
+  // Chunks read on demand each get a slab of their own, just their size, whose memory goes when
+  // they are evicted, so that a budget holds what they take; a dataset read whole shares slabs.
+  sharedSlabs_ = !onDemand;
   Dataset::Upload form;
   form.textures = false;
   form.chunkComplete = [this](int k, const ChunkData& d) {
@@ -385,6 +391,21 @@ void ComputeExtraction::uploadTables(const void* spans, std::size_t spanBytes, c
   tableBytes_ = spanBytes + groupBytes;
 }
 
+void ComputeExtraction::bindTables() const {
+  glActiveTexture(GL_TEXTURE2);
+  glBindTexture(GL_TEXTURE_BUFFER, spanTexture_);
+  glActiveTexture(GL_TEXTURE3);
+  glBindTexture(GL_TEXTURE_BUFFER, groupTexture_);
+  glActiveTexture(GL_TEXTURE0);
+}
+
+void ComputeExtraction::unbindInputs() const {
+  for (GLenum unit : {GL_TEXTURE3, GL_TEXTURE2, GL_TEXTURE1, GL_TEXTURE0}) {
+    glActiveTexture(unit);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
+  }
+}
+
 void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
                                 const PartHook& partDone) {
   usedBatches_ = 0;
@@ -442,10 +463,7 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   glUniform1f(glGetUniformLocation(program, "Iso"), iso);
   const GLint groupBase = glGetUniformLocation(program, "GroupBase");
   const GLint capacity = glGetUniformLocation(program, "Capacity");
-  glActiveTexture(GL_TEXTURE2);
-  glBindTexture(GL_TEXTURE_BUFFER, spanTexture_);
-  glActiveTexture(GL_TEXTURE3);
-  glBindTexture(GL_TEXTURE_BUFFER, groupTexture_);
+  bindTables();
   std::size_t next = 0; // the next dispatch
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
     if (!ensureBatch(int(b), batchPrimitives[b])) break;
@@ -469,13 +487,7 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
       glDispatchCompute(d.groups, 1, 1);
     }
   }
-  for (GLenum unit : {GL_TEXTURE3, GL_TEXTURE2, GL_TEXTURE1}) {
-    glActiveTexture(unit);
-    glBindTexture(GL_TEXTURE_BUFFER, 0);
-  }
-  glBindTexture(GL_TEXTURE_BUFFER, 0);
-  glActiveTexture(GL_TEXTURE0);
-  glBindTexture(GL_TEXTURE_BUFFER, 0);
+  unbindInputs();
   glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, 0);
   glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
   glUseProgram(0);

@@ -66,7 +66,7 @@ public:
 
   ExtractionBackend kind() const override { return ExtractionBackend::Compute; }
   // No chunk textures: each complete chunk is derived into the buffers below.
-  Dataset::Upload chunkUpload() override;
+  Dataset::Upload chunkUpload(bool onDemand) override;
   // Derives chunk k's buffers from its arrays (all W·H arrays of a 256 × 256 cache) and uploads
   // them, in place of what chunk k held. False (and nothing held) for arrays of another size.
   bool setChunk(int k, const ChunkData& data);
@@ -99,10 +99,6 @@ public:
   // (position with weight, normal with slot id), a quad's two triangles one after the other.
   std::vector<float> readVertices(int batch) const;
 
-  // Chunks read on demand each get a slab of their own, just their size, whose memory goes when
-  // they are evicted, so that a budget holds what they take; otherwise they share slabs. Set
-  // before a load.
-  void setSharedSlabs(bool shared) { sharedSlabs_ = shared; }
   // Graphics memory of the chunks' slabs (with what a shared one holds spare).
   std::size_t chunkStorageBytes() const;
   int slabCount() const { return int(slabs_.size()); }
@@ -153,11 +149,15 @@ private:
   // A batch's capacity once it holds primitives.
   static std::size_t grownCapacity(std::size_t capacity, std::size_t primitives);
   void bindForDrawing(const Batch& b) const;
+  // The dispatch tables on the units the programs read them from (2 and 3); and no buffer texture
+  // on units 0 to 3, unit 0 active.
+  void bindTables() const;
+  void unbindInputs() const;
   void uploadTables(const void* spans, std::size_t spanBytes, const void* groups, std::size_t groupBytes);
   void unbindForDrawing() const;
 
   bool subgroups_ = false;
-  bool sharedSlabs_ = true;
+  bool sharedSlabs_ = true; // chunks share slabs (a dataset read whole, as chunkUpload was told)
   GLuint programs_[2] = {0, 0}; // smooth, flat
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<Slab>> slabs_;

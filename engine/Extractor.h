@@ -20,8 +20,9 @@ public:
   virtual ~Extractor() = default;
 
   virtual ExtractionBackend kind() const = 0;
-  // How the dataset uploads the chunks for this back end.
-  virtual Dataset::Upload chunkUpload() = 0;
+  // How the dataset uploads the chunks for this back end, for a dataset read whole or with its
+  // chunks read on demand.
+  virtual Dataset::Upload chunkUpload(bool onDemand) = 0;
   // The dataset dropped its chunks: so does the back end.
   virtual void clearChunks() = 0;
 

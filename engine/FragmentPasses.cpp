@@ -108,7 +108,7 @@ bool FragmentPassExtractor::createPrograms() {
   return true;
 }
 
-Dataset::Upload FragmentPassExtractor::chunkUpload() {
+Dataset::Upload FragmentPassExtractor::chunkUpload(bool) {
   Dataset::Upload form;
   form.textures = true;
   form.floatFormat = floatTextureFormat;

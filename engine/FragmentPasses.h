@@ -32,7 +32,7 @@ public:
   bool ready() const { return ready_; }
 
   ExtractionBackend kind() const override { return ExtractionBackend::FragmentPasses; }
-  Dataset::Upload chunkUpload() override;
+  Dataset::Upload chunkUpload(bool onDemand) override;
   void clearChunks() override;
   void extract(const Dataset& dataset, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
                const PartHook& partDone) override;

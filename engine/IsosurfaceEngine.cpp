@@ -234,10 +234,9 @@ bool IsosurfaceEngine::readCache(const std::string& path) {
   clearChunks();
   dirty = true;
   // Read whole, or its chunk index only with the chunks read as isovalues need them.
-  if (auto* compute = dynamic_cast<ComputeExtraction*>(extractor_.get())) compute->setSharedSlabs(!options.chunksOnDemand);
-  const bool read = options.chunksOnDemand
-                        ? dataset.openCache(path, extractor_->chunkUpload(), gpuBudget(), loadProgress)
-                        : dataset.readCache(path, extractor_->chunkUpload(), loadProgress);
+  const Dataset::Upload form = extractor_->chunkUpload(options.chunksOnDemand);
+  const bool read = options.chunksOnDemand ? dataset.openCache(path, form, gpuBudget(), loadProgress)
+                                           : dataset.readCache(path, form, loadProgress);
   if (dataset.empty()) return false; // the header was not readable: nothing changed
   viewScale = dataset.modelBox.viewScale();
   // Whoever heard the progress may have painted the view from a part of the dataset.
