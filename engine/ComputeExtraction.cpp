@@ -136,6 +136,7 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
     setChunk(k, d); // a chunk it cannot take stays in the trees and draws nothing
     return true;
   };
+  if (!onDemand) form.chunksAhead = [this](const std::vector<ChunkShape>& shapes) { planSlabs(shapes); };
   form.chunkBytes = [this](int k) { return chunkBytes(k); };
   form.releaseChunk = [this](int k) { dropChunk(k); };
   return form;
@@ -237,6 +238,27 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   return true;
 }
 
+void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
+  plannedSlabs_.clear();
+  if (width_ != kChunkTextureSide || height_ != kChunkTextureSide) return;
+  const std::size_t limit = slabTexels(), texels = std::size_t(width_) * std::size_t(height_);
+  std::size_t vertices = 0, tets = 0;
+  for (const ChunkShape& shape : shapes) {
+    // As setChunk derives them, at most: two texels per vertex the chunk has (a chunk without
+    // any keeps one), two per tetrahedron slot of the rows its intervals cover.
+    const std::size_t slots = std::min<std::size_t>(shape.rows, std::size_t(height_)) * std::size_t(width_ / 2);
+    if (slots == 0) continue;
+    const std::size_t v = 2 * std::clamp<std::size_t>(shape.vertexCount, 1, texels), t = 2 * slots;
+    if (vertices + v > limit || tets + t > limit) {
+      plannedSlabs_.push_back({vertices, tets});
+      vertices = tets = 0;
+    }
+    vertices += v;
+    tets += t;
+  }
+  if (vertices > 0) plannedSlabs_.push_back({vertices, tets});
+}
+
 bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* tets) {
   auto placeIn = [&](std::size_t s) {
     Slab& slab = *slabs_[s];
@@ -255,12 +277,21 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
     // The first slab with room for both, else a new one.
     for (; s < slabs_.size(); ++s)
       if (placeIn(s)) return true;
-    slabs_.push_back(std::make_unique<Slab>(slabTexels()));
+    if (s < plannedSlabs_.size()) {
+      // Its planned size, allocated now; a chunk that outgrows the plan goes to the next one.
+      const std::size_t vertices = std::max(plannedSlabs_[s].first, chunk.vertexTexels);
+      const std::size_t tets = std::max(plannedSlabs_[s].second, chunk.tetTexels);
+      slabs_.push_back(std::make_unique<Slab>(vertices, tets));
+      slabs_.back()->vertices.reserve(vertices);
+      slabs_.back()->tets.reserve(tets);
+    } else {
+      slabs_.push_back(std::make_unique<Slab>(slabTexels(), slabTexels()));
+    }
   } else {
     // A slab of its own, just its size, in the place of one given back.
     while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
     if (s == slabs_.size()) slabs_.push_back(nullptr);
-    slabs_[s] = std::make_unique<Slab>(std::max(chunk.vertexTexels, chunk.tetTexels));
+    slabs_[s] = std::make_unique<Slab>(chunk.vertexTexels, chunk.tetTexels);
   }
   return placeIn(s);
 }
@@ -270,6 +301,7 @@ void ComputeExtraction::clearChunks() {
   vertexScratch_ = std::vector<float>();
   renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
   chunks_.clear();
+  plannedSlabs_.clear();
   for (auto& slab : slabs_) {
     slab->vertices.release();
     slab->tets.release();

@@ -128,8 +128,12 @@ private:
   // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
   struct Slab {
     TexelArena vertices, tets;
-    explicit Slab(std::size_t texels) : vertices(GL_RGBA32F, 16, texels), tets(GL_RGBA32UI, 16, texels) {}
+    Slab(std::size_t vertexTexels, std::size_t tetTexels)
+        : vertices(GL_RGBA32F, 16, vertexTexels), tets(GL_RGBA32UI, 16, tetTexels) {}
   };
+  // Plans the shared slabs of a dataset read whole from the shapes of its chunks, as slab sizes
+  // (vertex and tetrahedron texels): each slab is then allocated once, at its size, and never grows.
+  void planSlabs(const std::vector<ChunkShape>& shapes);
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;
   // Stores a chunk's vertex and tetrahedron texels (their counts set) in a slab and notes where;
@@ -161,6 +165,7 @@ private:
   GLuint programs_[2] = {0, 0}; // smooth, flat
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<Slab>> slabs_;
+  std::vector<std::pair<std::size_t, std::size_t>> plannedSlabs_; // by slab, from planSlabs
   // The dispatch tables: per span (first tetrahedron texel, first vertex texel, id of its first
   // slot, slots), per work group (span, first slot in the span).
   GLuint spanBuffer_ = 0, spanTexture_ = 0, groupBuffer_ = 0, groupTexture_ = 0;

@@ -341,15 +341,37 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
   chunkTree = std::make_unique<PvIntervalTreeBTree>(0.0f, 1.0f, 1, false, 400);
   chunksInFile = int(reader.header().chunkCount);
 
-  // This thread walks the chunks by their size words, and worker threads read and decompress
-  // several chunks at a time from where it found them, while this one uploads them in file order.
-  // Each chunk is decompressed by a reader of its own that says everything about it, the vertex
-  // count included, so the walk's messages are dropped. A chunk the walk cannot pass is still
-  // read by a worker as far as the file goes, which says what is wrong with it exactly as a read
-  // chunk by chunk would, and the read ends there.
+  // This thread first walks the chunks by their size words, and worker threads then read and
+  // decompress several chunks at a time from where it found them, while this one uploads them in
+  // file order. Each chunk is decompressed by a reader of its own that says everything about it,
+  // the vertex count included, so the walk's messages are dropped. A chunk the walk cannot pass is
+  // still read by a worker as far as the file goes, which says what is wrong with it exactly as a
+  // read chunk by chunk would, and the read ends there.
   const std::uint32_t count = reader.header().chunkCount;
   const std::uint64_t fileSize = reader.sourceSize();
   const std::uint64_t largestChunk = CacheReader::largestChunkBytes(textureWidth, textureHeight);
+  struct Where {
+    std::uint64_t offset, size;
+  };
+  std::vector<Where> where;
+  std::vector<ChunkShape> shapes;
+  bool walkFailed = false;
+  {
+    pk::ThreadDiagCapture dropped;
+    ChunkIndex index;
+    while (where.size() < count && !walkFailed) {
+      walkFailed = !reader.indexChunk(index);
+      if (walkFailed) {
+        where.push_back({index.offset, std::min(largestChunk, fileSize - std::min(fileSize, index.offset))});
+      } else {
+        where.push_back({index.offset, index.size});
+        shapes.push_back({index.vertexCount, std::uint32_t(index.intervals.size() / 2)});
+      }
+    }
+  }
+  if (form.chunksAhead) form.chunksAhead(shapes);
+  shapes = std::vector<ChunkShape>();
+
   const ChunkBytesSource source = [&reader](std::uint64_t offset, std::uint64_t size, unsigned char* to) {
     return reader.readAt(offset, to, std::size_t(size)) ? std::size_t(size) : std::size_t(0);
   };
@@ -358,25 +380,16 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
   std::deque<std::future<LoadedChunk>> pending;
   const std::size_t inFlight = chunksInFlight();
   ChunkWorkers workers(inFlight);
-  std::uint32_t started = 0;
-  bool walkFailed = false;
-  ChunkIndex index;
+  std::size_t started = 0;
   auto launch = [&] {
-    while (pending.size() < inFlight && started < count && !walkFailed) {
-      {
-        pk::ThreadDiagCapture dropped;
-        walkFailed = !reader.indexChunk(index);
-      }
-      std::uint64_t size = index.size;
-      if (walkFailed) size = std::min(largestChunk, fileSize - std::min(fileSize, index.offset));
+    for (; pending.size() < inFlight && started < where.size(); ++started) {
+      const Where at = where[started];
       std::unique_ptr<ChunkWorkspace> space = takeWorkspace(workspaces);
-      prepareWorkspace(*space, size, textureWidth, textureHeight);
-      pending.push_back(workers.run(
-          [&source, offset = index.offset, size, width = textureWidth, height = textureHeight,
-           space = std::move(space)]() mutable {
-            return loadChunk(source, offset, size, width, height, true, std::move(space));
-          }));
-      ++started;
+      prepareWorkspace(*space, at.size, textureWidth, textureHeight);
+      pending.push_back(workers.run([&source, at, width = textureWidth, height = textureHeight,
+                                     space = std::move(space)]() mutable {
+        return loadChunk(source, at.offset, at.size, width, height, true, std::move(space));
+      }));
     }
   };
   launch();

@@ -21,6 +21,12 @@ class PvIntervalTreeBTree;
 struct PendingBoundary;
 struct ChunkWorkspace;
 
+// A chunk's size as the cache's index gives it before the chunk is read.
+struct ChunkShape {
+  std::uint32_t vertexCount = 0;
+  std::uint32_t rows = 0; // row intervals, one per tetrahedron row
+};
+
 class Dataset {
 public:
   // How the chunk arrays go to the graphics processor.
@@ -30,6 +36,9 @@ public:
     bool rectTextures = false;   // rectangle textures for the float arrays
     // Told for each chunk read completely, with its index and arrays; false stops the read.
     std::function<bool(int, const ChunkData&)> chunkComplete;
+    // Told once, before a dataset read whole uploads anything, with the shape of every chunk the
+    // file's index walk passed, in file order, so that the back end can size its memory once.
+    std::function<void(const std::vector<ChunkShape>&)> chunksAhead;
     // For chunks resident on demand: the graphics memory chunk k holds in the back end's own form,
     // and its release when the chunk is evicted.
     std::function<std::size_t(int)> chunkBytes;

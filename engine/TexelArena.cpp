@@ -29,6 +29,11 @@ std::size_t TexelArena::store(const void* data, std::size_t count) {
   return first;
 }
 
+bool TexelArena::reserve(std::size_t texels) {
+  texels = std::min(texels, maxTexels_);
+  return texels <= capacity_ || grow(texels);
+}
+
 void TexelArena::free(std::size_t first, std::size_t count) {
   if (count == 0 || first + count > end_) return;
   used_ -= std::min(used_, count);

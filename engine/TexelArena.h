@@ -20,6 +20,9 @@ public:
   // Places count texels from data and gives the first, or kNone where they do not fit under the
   // limit or the driver has no memory for the grown buffer; nothing changes then.
   std::size_t store(const void* data, std::size_t count);
+  // Allocates room for texels (up to the limit) now, so that stores up to it copy nothing; false
+  // where the driver has no memory for it (nothing changes then).
+  bool reserve(std::size_t texels);
   // Gives a stored range back.
   void free(std::size_t first, std::size_t count);
 

@@ -526,6 +526,12 @@ TEST_P(ComputeBackend, ChunksSpreadOverSeveralSlabsDrawTheSame) {
   EXPECT_GE(small.computeBackend()->slabCount(), 2);
   EXPECT_LT(small.computeBackend()->slabCount(), 4);
   EXPECT_EQ(engine.computeBackend()->slabCount(), 1);
+  // Read whole, the slabs are sized from the chunk index before the first chunk arrives, and hold
+  // no more than the chunks' vertices and slots take.
+  std::size_t most = 0;
+  for (const ChunkData& c : cache.chunks) most += 16 * (2 * std::size_t(c.vertexCount) + 2 * c.intervals.size() / 2 * (W / 2));
+  EXPECT_LE(small.computeBackend()->chunkStorageBytes(), most);
+  EXPECT_LE(engine.computeBackend()->chunkStorageBytes(), most);
   EXPECT_EQ(takeGLError(), 0u);
   small.releaseGL();
 }
