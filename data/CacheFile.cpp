@@ -226,15 +226,34 @@ struct Inflation {
   std::size_t stored;
   unsigned char* destination;
   std::size_t rawSize;
+  std::size_t needed; // the bytes that are read (the rest is padding), at most rawSize
   std::size_t length = 0;
   int code = 0;
 };
+
+void inflate(Inflation& j, const Compressor& codec) {
+  j.length = j.needed < j.rawSize
+                 ? codec.decompressFront(j.source, j.stored, j.destination, j.rawSize, j.needed, j.code)
+                 : codec.decompressQuietly(j.source, j.stored, j.destination, j.rawSize, j.code);
+}
+
+// One past the highest vertex slot an edge map names (slot y·W + x for the texel coordinates
+// (x, y) of either end), at most W·H. The fragment passes read vertices at about (x, y)·W/255,
+// which for W, H ≤ 256 is never past (x, y) itself.
+std::size_t verticesNamed(const std::vector<std::uint8_t>& edgeMap, std::size_t width, std::size_t texels) {
+  std::size_t highest = 0;
+  for (std::size_t t = 0; t + 4 <= edgeMap.size(); t += 4) {
+    const std::uint8_t* e = &edgeMap[t];
+    highest = std::max({highest, e[1] * width + e[0], e[3] * width + e[2]});
+  }
+  return std::min(texels, highest + 1);
+}
 
 void inflateAll(std::vector<Inflation*>& jobs, const Compressor& codec, bool parallel) {
   const unsigned hardware = parallel ? std::max(1u, std::thread::hardware_concurrency()) : 1u;
   const std::size_t threads = std::min<std::size_t>({std::size_t(hardware), jobs.size(), 4});
   auto run = [&codec](const std::vector<Inflation*>& list) {
-    for (Inflation* j : list) j->length = codec.decompressQuietly(j->source, j->stored, j->destination, j->rawSize, j->code);
+    for (Inflation* j : list) inflate(*j, codec);
   };
   if (threads <= 1) {
     run(jobs);
@@ -342,12 +361,38 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
   }
 
   std::vector<Inflation> inflations(kSteps);
+  auto inflation = [&](int i) -> Inflation& {
+    const Step& st = steps[i];
+    return inflations[i] = Inflation{blockScratch_[i].data(), st.stored, st.destination, st.rawSize, st.rawSize};
+  };
+  // With the padding skipped, the vertex and weight arrays are decompressed as far as the vertices
+  // the edge map names (which goes first for that), and the tetrahedron map as far as the rows of
+  // the row intervals (the word after it, read ahead).
+  constexpr int kVertexStep = 0, kWeightStep = 3, kEdgeStep = 5, kTetStep = 7;
+  std::size_t vertexBytes = 16 * texels, tetBytes = 8 * texels;
+  bool edgeMapInflated = false;
+  if (skipPadding_ && width_ <= 256 && height_ <= 256) {
+    const Step& edges = steps[kEdgeStep];
+    if (kEdgeStep < stopAt && edges.stored != 0) {
+      Inflation& e = inflation(kEdgeStep);
+      inflate(e, codec);
+      edgeMapInflated = true;
+    }
+    if (kEdgeStep < stopAt && (edges.stored == 0 || (inflations[kEdgeStep].code == 0 &&
+                                                     inflations[kEdgeStep].length == edges.rawSize)))
+      vertexBytes = 16 * verticesNamed(chunk.edgeMap, std::size_t(width_), texels);
+    std::uint32_t rows = 0;
+    if (kTetStep < stopAt && in.readAt(in.position(), &rows, sizeof rows))
+      tetBytes = 8 * std::size_t(width_) * std::min<std::size_t>(rows, std::size_t(height_));
+  }
   std::vector<Inflation*> jobs;
   for (int i = 0; i < stopAt; ++i) {
     const Step& st = steps[i];
-    if (!st.destination || st.stored == 0 || st.unused) continue;
-    inflations[i] = Inflation{blockScratch_[i].data(), st.stored, st.destination, st.rawSize};
-    jobs.push_back(&inflations[i]);
+    if (!st.destination || st.stored == 0 || st.unused || (i == kEdgeStep && edgeMapInflated)) continue;
+    Inflation& j = inflation(i);
+    if (i == kVertexStep || i == kWeightStep) j.needed = vertexBytes;
+    if (i == kTetStep) j.needed = tetBytes;
+    jobs.push_back(&j);
   }
   inflateAll(jobs, codec, parallelBlocks_);
 

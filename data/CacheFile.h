@@ -214,6 +214,12 @@ public:
   // Leaves the two arrays the viewer does not use (first weights, vertex indices) empty: their size
   // words are checked and their bytes passed over, but not decompressed.
   void setUnusedArraysSkipped(bool skip) { skipUnused_ = skip; }
+  // Decompresses the vertex and weight arrays only as far as the vertices the edge map names, and
+  // the tetrahedron map only as far as the rows of the row intervals, which is all the passes read
+  // of them (for W, H ≤ 256); the rest of each reads as zeros. A writer pads the arrays with zeros,
+  // so such a file reads the same, in a fraction of the time; the stream past what is read is not
+  // checked.
+  void setPaddingSkipped(bool skip) { skipPadding_ = skip; }
   // Whether a chunk's blocks are decompressed on several threads (the default).
   void setParallelBlocks(bool parallel) { parallelBlocks_ = parallel; }
 
@@ -241,6 +247,7 @@ private:
   std::vector<unsigned char> scratch_; // compressed bytes of one block, 16·W·H
   std::vector<unsigned char> blockScratch_[8]; // compressed bytes of each W·H block of a chunk
   bool skipUnused_ = false;
+  bool skipPadding_ = false;
   bool quietVertexCount_ = false;
   bool parallelBlocks_ = true;
 };

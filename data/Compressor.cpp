@@ -104,6 +104,28 @@ std::size_t Compressor::decompressQuietly(const unsigned char* source, std::size
   return outLength;
 }
 
+std::size_t Compressor::decompressFront(const unsigned char* source, std::size_t sourceLength,
+                                       unsigned char* destination, std::size_t destinationCapacity,
+                                       std::size_t needed, int& code) const {
+  // Room for the operation that reaches past needed bytes to end inside it, mostly. Padding after
+  // data that does not compress begins with the end of a literal run: LZO1X-1 looks for matches
+  // ever further apart in such a run (a 32nd of its length, in blocks of 48 KiB), then the padding
+  // is one long match, which is where the decompressor stops.
+  const std::size_t slack = 8192 + needed / 16;
+  if (available_ && needed + slack < destinationCapacity && sourceLength >= kShortestStream) {
+    lzo_uint length = needed + slack;
+    // On an output overrun the decompressor has written whole operations up to length and no byte
+    // past it.
+    if (lzo1x_decompress_safe(source, sourceLength, destination, &length, nullptr) == LZO_E_OUTPUT_OVERRUN &&
+        length >= needed && length <= destinationCapacity) {
+      std::memset(destination + length, 0, destinationCapacity - length);
+      code = 0;
+      return destinationCapacity;
+    }
+  }
+  return decompressQuietly(source, sourceLength, destination, destinationCapacity, code);
+}
+
 void Compressor::reportFailure(int code) {
   if (code == kNotAvailable)
     pk::error("decompressor not available");

@@ -36,6 +36,14 @@ public:
   // library's code or kNotAvailable; reportFailure(code) later prints what decompress would have.
   std::size_t decompressQuietly(const unsigned char* source, std::size_t sourceLength,
                                 unsigned char* destination, std::size_t destinationCapacity, int& code) const;
+  // As decompressQuietly, for an array of which only the first `needed` bytes are read and whose
+  // rest the writer padded with zeros: decompression stops soon after those bytes and the rest of
+  // the destination is zeroed, so the padding costs nothing (a run of zeros decompresses a byte at
+  // a time). The length is then destinationCapacity, and the stream past the stop is not checked.
+  // A stream that ends or fails before it reaches past needed bytes is decompressed whole, with
+  // decompressQuietly's outcome.
+  std::size_t decompressFront(const unsigned char* source, std::size_t sourceLength, unsigned char* destination,
+                              std::size_t destinationCapacity, std::size_t needed, int& code) const;
   static void reportFailure(int code);
   static constexpr int kNotAvailable = 1;
 

@@ -61,6 +61,7 @@ void readChunkAt(const ChunkBytesSource& source, std::uint64_t offset, std::uint
   CacheReader& reader = *space.reader;
   reader.openChunk(bytes.data(), got, warnVertexCount);
   reader.setUnusedArraysSkipped(true);
+  reader.setPaddingSkipped(true);
   reader.setParallelBlocks(false); // chunks are decompressed side by side instead
   ok = got == size && reader.readChunk(space.data);
 }

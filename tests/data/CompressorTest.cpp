@@ -207,3 +207,56 @@ TEST(Compressor, ThreadsCompressingAtOnceGiveTheirOwnResults) {
   for (std::thread& t : threads) t.join();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[size_t(t)], 0) << "thread " << t;
 }
+
+// An array of float data padded with zeros, as the cache stores its vertex arrays: reading only its
+// front gives the whole array back (the padding as zeros, whatever the destination held), and
+// a stream that cannot give the front fails as a whole read does.
+TEST(Compressor, TheFrontOfAPaddedArrayReadsAsTheWholeArray) {
+  Compressor codec;
+  const std::size_t n = 16 * 256 * 256;
+  for (std::size_t used : {std::size_t(0), std::size_t(16 * 3000), std::size_t(16 * 40000)}) {
+    std::vector<unsigned char> array = randomBytes(used, unsigned(used));
+    array.resize(n, 0);
+    std::vector<unsigned char> stream = array;
+    const std::size_t stored = codec.compress(stream.data(), n);
+    ASSERT_GT(stored, 0u);
+    std::vector<unsigned char> out(n, 0xAB);
+    int code = -1;
+    EXPECT_EQ(codec.decompressFront(stream.data(), stored, out.data(), n, used, code), n) << used;
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(out == array) << used;
+
+    // Cut short before its front ends, or damaged there: what a whole read says.
+    for (std::size_t keep : {stored / 2, std::size_t(3)}) {
+      if (used == 0) break;
+      int whole = 0;
+      const std::size_t wholeLength = codec.decompressQuietly(stream.data(), keep, out.data(), n, whole);
+      EXPECT_EQ(codec.decompressFront(stream.data(), keep, out.data(), n, used, code), wholeLength);
+      EXPECT_EQ(code, whole);
+      EXPECT_NE(code, 0);
+    }
+  }
+
+  // A block that ends in its padding, before its array does, is not told from a whole one: what it
+  // holds is read, and the rest as zeros (no byte of the destination stays).
+  std::vector<unsigned char> shortBlock = randomBytes(100000, 3);
+  shortBlock.resize(200000, 0);
+  std::vector<unsigned char> shortStream = shortBlock;
+  const std::size_t stored = codec.compress(shortStream.data(), shortStream.size());
+  std::vector<unsigned char> out(n, 0xAB);
+  int code = -1;
+  EXPECT_EQ(codec.decompressFront(shortStream.data(), stored, out.data(), n, 100000, code), n);
+  EXPECT_EQ(code, 0);
+  shortBlock.resize(n, 0);
+  EXPECT_TRUE(out == shortBlock);
+
+  // Data past the front (not padding): the front is still exact.
+  const std::vector<unsigned char> full = randomBytes(n / 2, 4);
+  std::vector<unsigned char> array = full;
+  array.resize(n, 0);
+  std::vector<unsigned char> stream = array;
+  const std::size_t fullStored = codec.compress(stream.data(), n);
+  ASSERT_GT(fullStored, 0u);
+  EXPECT_EQ(codec.decompressFront(stream.data(), fullStored, out.data(), n, 1000, code), n);
+  EXPECT_TRUE(std::equal(full.begin(), full.begin() + 1000, out.begin()));
+}
