@@ -73,6 +73,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s\nvorex: --screenshot and --time-first-frame do not go together\n", usage);
     return 1;
   }
+  if (screenshot.isEmpty() && (size.isValid() || iso >= 0.0f)) {
+    std::fprintf(stderr, "%s\nvorex: --size and --iso go with --screenshot\n", usage);
+    return 1;
+  }
   if ((!screenshot.isEmpty() || timeFirstFrame) && dataset.isEmpty()) {
     std::fprintf(stderr, "vorex: %s needs a dataset to draw\n", timeFirstFrame ? "--time-first-frame" : "--screenshot");
     return 1;

@@ -136,6 +136,12 @@ TEST(Startup, ScriptedScreenshotDrawsTheFramedModelAndSaysWhyWhenItCannot) {
   std::tie(status, err) = vorex({"s.vx", "--screenshot", "x.png", "--size", "0x5"});
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(err.contains("usage: vorex")) << err.toStdString();
+  // A picture's size or isovalue without a picture to take is a mistake, not a viewer to open.
+  for (const QStringList& alone : {QStringList{"s.vx", "--size", "320x240"}, QStringList{"s.vx", "--iso", "0.4"}}) {
+    std::tie(status, err) = vorex(alone);
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(err.contains("--size and --iso go with --screenshot")) << err.toStdString();
+  }
 #endif
 }
 
