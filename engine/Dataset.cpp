@@ -186,6 +186,7 @@ void Dataset::closeFile() {
   if (file_ >= 0) ::close(file_);
   file_ = -1;
   residence_.clear();
+  residentChunks_ = 0;
   workspaces_.clear();
   upload_ = Upload();
   fileChanged_ = false;
@@ -510,9 +511,7 @@ bool Dataset::isResident(int k) const {
 
 std::size_t Dataset::expectedChunkBytes(int k) const {
   if (upload_.textures || isResident(k)) return chunkBytes(k);
-  std::size_t resident = 0;
-  for (const Residence& r : residence_) resident += r.resident;
-  return resident ? stats_.residentBytes / resident : 0;
+  return residentChunks_ ? stats_.residentBytes / residentChunks_ : 0;
 }
 
 std::size_t Dataset::chunkBytes(int k) const {
@@ -538,6 +537,7 @@ void Dataset::evict(int k) {
   chunk.tetMapTex.reset();
   if (upload_.releaseChunk) upload_.releaseChunk(k);
   r.resident = false;
+  --residentChunks_;
   stats_.residentBytes -= std::min(stats_.residentBytes, r.bytes);
   r.bytes = 0;
   ++stats_.evictions;
@@ -668,6 +668,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
       continue;
     }
     r.resident = true;
+    ++residentChunks_;
     r.bytes = chunkBytes(k);
     stats_.residentBytes += r.bytes;
     ++stats_.loads;

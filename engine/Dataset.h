@@ -163,6 +163,7 @@ private:
   std::size_t reserved_ = 0;
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
+  std::size_t residentChunks_ = 0; // of residence_, those resident
   // Workspaces of chunk reads on demand, kept from chunk to chunk (up to kKeptWorkspaces between
   // requests).
   std::vector<std::unique_ptr<ChunkWorkspace>> workspaces_;
