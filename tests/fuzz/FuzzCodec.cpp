@@ -1,5 +1,6 @@
 // Fuzz target: the block codec. The first byte picks the case: decompressing the rest into a
-// destination whose size the next two bytes give (never written beyond), or compressing the rest
+// destination whose size the next two bytes give (never written beyond; whole, and only its
+// front, which must agree), or compressing the rest
 // and getting it back exactly; the normal code runs over the input's floats either way.
 #include "Compressor.h"
 
@@ -27,6 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<unsigned char> destination(capacity);
     const std::size_t got = codec.decompress(rest, restSize, destination.data(), capacity);
     if (got > capacity) std::abort();
+    // Reading only the front (an eighth) of the same block: never past the destination, and where
+    // the whole read gave the whole block, the same front.
+    std::vector<unsigned char> front(capacity);
+    const std::size_t needed = capacity / 8;
+    int code = 0;
+    const std::size_t frontGot = codec.decompressFront(rest, restSize, front.data(), capacity, needed, code);
+    if (frontGot > capacity || (code != 0 && frontGot != 0)) std::abort();
+    if (got == capacity && (frontGot != capacity || (needed > 0 && std::memcmp(front.data(), destination.data(), needed) != 0)))
+      std::abort();
   } else {
     std::vector<unsigned char> buffer(rest, rest + restSize);
     const std::size_t stored = codec.compress(buffer.data(), buffer.size());

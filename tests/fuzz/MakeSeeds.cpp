@@ -82,6 +82,16 @@ int main(int argc, char** argv) {
   seed("codec", "decompress_overrun", b);
   b.resize(b.size() - 2);
   seed("codec", "decompress_cut", b);
+  // An array of 40,000 bytes whose data ends after 1,000 (the rest zeros): large enough that only
+  // its front is decompressed; and the same stream cut short.
+  std::vector<unsigned char> padded(40000, 0);
+  for (std::size_t i = 0; i < 1000; ++i) padded[i] = static_cast<unsigned char>(i * 7 + i / 13);
+  padded.resize(codec.compress(padded.data(), padded.size()));
+  b = {1, 40000 & 0xFF, 40000 >> 8};
+  b.insert(b.end(), padded.begin(), padded.end());
+  seed("codec", "decompress_front", b);
+  b.resize(b.size() - 5);
+  seed("codec", "decompress_front_cut", b);
   seed("codec", "normals", {0, 0, 0, 0, 0, 0x80, 0x3F, 0, 0, 0, 0, 0, 0, 0x80, 0xBF, 0, 0, 0, 0, 0, 0, 0, 0});
 
   // Bitmaps.
