@@ -15,12 +15,14 @@
 // chunk by chunk into plain host memory, printing the reader's messages, and leaves the textures,
 // the back end's own chunk form and the interval trees to the engine. The engine's loop that keeps
 // the order of effects and messages of the whole read (engine/Dataset.cpp, readCache; the engine
-// runs readChunk on a thread of its own a few chunks ahead, and takes each chunk's stages and
-// messages in this order on its own thread):
+// first walks the chunks with indexChunk, reads each chunk with a reader of its own on worker
+// threads a few chunks ahead, and takes each chunk's stages and messages in this order on its
+// own thread):
 //
 //   CacheReader reader(textureWidth, textureHeight);
 //   if (!reader.open(path)) return false;                 // nothing changed yet
 //   reader.setUnusedArraysSkipped(true);
+//   reader.setPaddingSkipped(true);
 //   modelBox = reader.header().box; totalTets = 0; chunkTree = new PvIntervalTreeBTree(0, 1, 1, false, 400);
 //   ChunkData data;                                       // reused: its arrays keep their storage
 //   for (k = 0; k < reader.header().chunkCount; ++k) {
