@@ -249,7 +249,7 @@ void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
     const std::size_t slots = std::min<std::size_t>(shape.rows, std::size_t(height_)) * std::size_t(width_ / 2);
     if (slots == 0) continue;
     const std::size_t v = 2 * std::clamp<std::size_t>(shape.vertexCount, 1, texels), t = 2 * slots;
-    if (vertices + v > limit || tets + t > limit) {
+    if (vertices > 0 && (vertices + v > limit || tets + t > limit)) {
       plannedSlabs_.push_back({vertices, tets});
       vertices = tets = 0;
     }

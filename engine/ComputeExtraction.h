@@ -7,7 +7,8 @@
 // Chunk data, derived at load from the cache's arrays (the file format is unchanged), in slabs:
 // buffer textures that hold many chunks each, so that one dispatch per slab runs the active rows
 // of all its chunks, finding each work group's span and each span's chunk in two small tables.
-// A dataset read whole shares slabs; chunks read on demand get one each, just their size.
+// A dataset read whole shares slabs, each allocated once at the size the chunk index gives its
+// chunks; chunks read on demand get one each, just their size.
 //   - vertices: two RGBA32F texels per vertex (position and value, gradient and value), only the
 //     vertices the chunk's tetrahedra use, renumbered in the order the tetrahedron slots first use
 //     them, so that the pass reads them nearly in order;
