@@ -77,6 +77,17 @@ protected:
     EXPECT_TRUE(writeCacheFile(p + ".cache", smallCache(3)));
     return p;
   }
+
+  // The geometry file `name` and the bytes of a cache of `chunks` chunks (not yet written, for a
+  // test to damage) whose chunk `warned` claims one vertex more than its texture holds.
+  std::vector<unsigned char> cacheToDamage(const char* name, int chunks, int warned, CacheLayout& layout) {
+    EXPECT_TRUE(writeGeometryFile(path(name), triangleGeometry(0)));
+    CacheData cache = smallCache(chunks);
+    cache.chunks[std::size_t(warned)].vertexCount = W * H + 1;
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+    return bytes;
+  }
 };
 
 } // namespace
@@ -328,12 +339,8 @@ TEST_F(DatasetLoad, TheBoundaryBuffersHoldTheWholeFilesSoups) {
 // chunk 0, and a chunk that fails part-way keeps the textures of the stages before its failure.
 TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
   const std::string p = path("ahead.vx");
-  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
-  CacheData cache = smallCache(5);
-  cache.chunks[1].vertexCount = W * H + 1;
-  std::vector<unsigned char> bytes;
   CacheLayout layout;
-  ASSERT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+  std::vector<unsigned char> bytes = cacheToDamage("ahead.vx", 5, 1, layout);
   // Chunk 3's edge map claims more bytes than its array can hold.
   const std::size_t at = layout.chunks[3].blocks[int(CacheBlock::EdgeMap)].offset;
   const std::uint32_t tooMany = 4 * W * H + 1;
@@ -361,12 +368,8 @@ TEST_F(DatasetLoad, ChunksReadAheadKeepTheOrderOfMessagesAndStages) {
 // said about them (chunk 2's vertex count here) and they are not added.
 TEST_F(DatasetLoad, AChunkThatFailsToDecompressEndsTheReadBeforeTheChunksReadAhead) {
   const std::string p = path("inflate.vx");
-  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
-  CacheData cache = smallCache(4);
-  cache.chunks[2].vertexCount = W * H + 1;
-  std::vector<unsigned char> bytes;
   CacheLayout layout;
-  ASSERT_TRUE(writeCacheBytes(cache, bytes, {}, &layout));
+  std::vector<unsigned char> bytes = cacheToDamage("inflate.vx", 4, 2, layout);
   // Chunk 1's weights keep their size but not their stream.
   const CacheBlockLocation& weights = layout.chunks[1].blocks[int(CacheBlock::Weights)];
   ASSERT_GT(weights.storedSize, 0u);
