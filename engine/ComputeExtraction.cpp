@@ -15,6 +15,7 @@ namespace {
 constexpr int kGroupSize = 64;
 constexpr GLuint kMaxGroupsPerDispatch = 65535; // the least every context allows
 constexpr std::uint32_t kNoEdge = 0xFFFFFFFFu;
+constexpr std::size_t kBytesPerTexel = 16; // RGBA32F and RGBA32UI
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
 constexpr std::size_t kBytesPerPrimitive = 4 * kBytesPerVertex;
 constexpr std::size_t kPatternBytesPerPrimitive = 6 * sizeof(GLuint);
@@ -143,7 +144,9 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
 }
 
 std::size_t ComputeExtraction::chunkBytes(int k) const {
-  return k >= 0 && std::size_t(k) < chunks_.size() ? chunks_[std::size_t(k)].bytes : 0;
+  if (k < 0 || std::size_t(k) >= chunks_.size()) return 0;
+  const Chunk& c = chunks_[std::size_t(k)];
+  return (c.vertexTexels + c.tetTexels) * kBytesPerTexel;
 }
 
 void ComputeExtraction::dropChunk(int k) {
@@ -232,7 +235,6 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
       return false;
     }
     chunk.slotCount = int(slots);
-    chunk.bytes = (chunk.vertexTexels + chunk.tetTexels) * 16;
   }
   chunks_[std::size_t(k)] = chunk;
   return true;

@@ -124,7 +124,6 @@ private:
     int slab = -1;          // where its data lies (-1: nothing held)
     std::size_t vertexFirst = 0, vertexTexels = 0, tetFirst = 0, tetTexels = 0;
     int slotCount = 0;      // tetrahedron slots uploaded (rows · W/2)
-    std::size_t bytes = 0;
   };
   // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
   struct Slab {
