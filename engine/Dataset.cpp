@@ -52,14 +52,26 @@ struct LoadedChunk {
 // Where a chunk's bytes come from: size bytes at offset into `to`, returning how many were there.
 using ChunkBytesSource = std::function<std::size_t(std::uint64_t offset, std::uint64_t size, unsigned char* to)>;
 
+// Gives a workspace the storage of a chunk of `size` bytes here, so that a worker thread finds its
+// arrays allocated: the large arrays of a read all come from this thread's allocator, which hands
+// their memory back between reads, rather than from the workers' own.
+void prepareWorkspace(ChunkWorkspace& space, std::uint64_t size, int width, int height) {
+  const std::size_t elements = 4 * std::size_t(width) * std::size_t(height);
+  if (space.bytes.size() < size) space.bytes.resize(std::size_t(size));
+  if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
+  ChunkData& d = space.data;
+  d.vertexArray.resize(elements);
+  d.weightArray.resize(elements);
+  d.edgeMap.resize(elements);
+  d.tetMap.resize(elements);
+}
+
 void readChunkAt(const ChunkBytesSource& source, std::uint64_t offset, std::uint64_t size, int width, int height,
                  bool warnVertexCount, ChunkWorkspace& space, bool& ok) {
-  std::vector<unsigned char>& bytes = space.bytes;
-  if (bytes.size() < size) bytes.resize(std::size_t(size));
-  const std::size_t got = source(offset, size, bytes.data());
-  if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
+  prepareWorkspace(space, size, width, height); // nothing to do where the loading thread did it
+  const std::size_t got = source(offset, size, space.bytes.data());
   CacheReader& reader = *space.reader;
-  reader.openChunk(bytes.data(), got, warnVertexCount);
+  reader.openChunk(space.bytes.data(), got, warnVertexCount);
   reader.setUnusedArraysSkipped(true);
   reader.setPaddingSkipped(true);
   reader.setParallelBlocks(false); // chunks are decompressed side by side instead
@@ -101,20 +113,6 @@ std::unique_ptr<ChunkWorkspace> takeWorkspace(std::vector<std::unique_ptr<ChunkW
   std::unique_ptr<ChunkWorkspace> space = std::move(pool.back());
   pool.pop_back();
   return space;
-}
-
-// Gives a workspace the storage of a chunk of `size` bytes here, so that a worker thread finds its
-// arrays allocated: the large arrays of a read all come from this thread's allocator, which hands
-// their memory back between reads, rather than from the workers' own.
-void prepareWorkspace(ChunkWorkspace& space, std::uint64_t size, int width, int height) {
-  const std::size_t elements = 4 * std::size_t(width) * std::size_t(height);
-  if (space.bytes.size() < size) space.bytes.resize(std::size_t(size));
-  if (!space.reader) space.reader = std::make_unique<CacheReader>(width, height);
-  ChunkData& d = space.data;
-  d.vertexArray.resize(elements);
-  d.weightArray.resize(elements);
-  d.edgeMap.resize(elements);
-  d.tetMap.resize(elements);
 }
 
 // Chunks read and decompressed at the same time: one per processor, at least two.
