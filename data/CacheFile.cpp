@@ -373,14 +373,16 @@ bool CacheReader::readChunk(ChunkData& chunk, const StageCallback& onStage) {
   bool edgeMapInflated = false;
   if (skipPadding_ && width_ <= 256 && height_ <= 256) {
     const Step& edges = steps[kEdgeStep];
-    if (kEdgeStep < stopAt && edges.stored != 0) {
-      Inflation& e = inflation(kEdgeStep);
-      inflate(e, codec);
-      edgeMapInflated = true;
+    if (kEdgeStep < stopAt) {
+      bool whole = edges.stored == 0; // read raw already
+      if (!whole) {
+        Inflation& e = inflation(kEdgeStep);
+        inflate(e, codec);
+        edgeMapInflated = true;
+        whole = e.code == 0 && e.length == edges.rawSize;
+      }
+      if (whole) vertexBytes = 16 * verticesNamed(chunk.edgeMap, std::size_t(width_), texels);
     }
-    if (kEdgeStep < stopAt && (edges.stored == 0 || (inflations[kEdgeStep].code == 0 &&
-                                                     inflations[kEdgeStep].length == edges.rawSize)))
-      vertexBytes = 16 * verticesNamed(chunk.edgeMap, std::size_t(width_), texels);
     std::uint32_t rows = 0;
     if (kTetStep < stopAt && in.readAt(in.position(), &rows, sizeof rows))
       tetBytes = 8 * std::size_t(width_) * std::min<std::size_t>(rows, std::size_t(height_));
