@@ -7,7 +7,9 @@
 #include "PkDiag.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <numeric>
 #include <string>
 
 namespace {
@@ -19,7 +21,22 @@ constexpr std::size_t kBytesPerTexel = 16; // RGBA32F and RGBA32UI
 constexpr std::size_t kBytesPerVertex = ComputeExtraction::kFloatsPerVertex * sizeof(float);
 constexpr std::size_t kBytesPerPrimitive = 4 * kBytesPerVertex;
 constexpr std::size_t kPatternBytesPerPrimitive = 6 * sizeof(GLuint);
-constexpr GLuint kFreshCommand[5] = {0, 1, 0, 0, 0}; // no indices yet, one instance
+// A batch's draw commands, one per region of its output, each in 64 bytes of its own: the count,
+// which the pass grows with its atomic adds, has a cache line to itself.
+constexpr int kRegions = 16;
+constexpr std::size_t kCommandWords = 16;
+constexpr std::size_t kCommandBytes = kRegions * kCommandWords * sizeof(GLuint);
+using Commands = std::array<GLuint, kRegions * kCommandWords>;
+
+// The commands of regions that begin at these indices, none drawing anything yet.
+Commands freshCommands(const GLuint* firstIndex) {
+  Commands c{};
+  for (int r = 0; r < kRegions; ++r) {
+    c[std::size_t(r) * kCommandWords + 1] = 1; // one instance
+    c[std::size_t(r) * kCommandWords + 2] = firstIndex ? firstIndex[r] : 0;
+  }
+  return c;
+}
 
 // The extensions the SUBGROUPS form of the pass needs.
 constexpr const char* kSubgroupHeader = "#extension GL_ARB_gpu_shader_int64 : require\n"
@@ -82,7 +99,7 @@ ComputeExtraction::~ComputeExtraction() = default; // GL objects go with release
 
 bool ComputeExtraction::supported() {
   return GLEW_VERSION_4_3 || (GLEW_ARB_compute_shader && GLEW_ARB_shader_storage_buffer_object &&
-                              GLEW_ARB_texture_buffer_object && GLEW_ARB_draw_indirect);
+                              GLEW_ARB_texture_buffer_object && GLEW_ARB_draw_indirect && GLEW_ARB_multi_draw_indirect);
 }
 
 std::size_t ComputeExtraction::maxBatchPrimitives() {
@@ -107,7 +124,7 @@ bool ComputeExtraction::initialize() {
   }
   // Warm both programs: the driver compiles a program at its first dispatch. One work group of
   // a span without slots does nothing.
-  const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[2] = {0, 0};
+  const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[4] = {0, 0, 0, 0};
   uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
   if (ensureBatch(0, 1)) {
     bindTables();
@@ -344,13 +361,13 @@ std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& span
   for (const ChunkSpan& s : spans)
     if (s.drawn() && s.rowEnd > s.rowMin) {
       const std::size_t slots = std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
-      tables += 4 * sizeof(GLuint) + (slots + kGroupSize - 1) / kGroupSize * 2 * sizeof(GLuint);
+      tables += 4 * sizeof(GLuint) + (slots + kGroupSize - 1) / kGroupSize * 4 * sizeof(GLuint);
     }
   std::size_t bytes = std::max(tables, tableBytes_), largest = patternPrimitives_;
   for (std::size_t b = 0; b < std::max(batches_.size(), batchPrimitives.size()); ++b) {
     const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
     const std::size_t capacity = b < batchPrimitives.size() ? grownCapacity(held, batchPrimitives[b]) : held;
-    bytes += capacity * kBytesPerPrimitive + sizeof kFreshCommand;
+    bytes += capacity * kBytesPerPrimitive + kCommandBytes;
     largest = std::max(largest, capacity);
   }
   return bytes + largest * kPatternBytesPerPrimitive;
@@ -370,7 +387,7 @@ bool ComputeExtraction::ensureBatch(int index, std::size_t primitives) {
   if (!b.command) {
     glGenBuffers(1, &b.command);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    glBufferData(GL_DRAW_INDIRECT_BUFFER, sizeof kFreshCommand, kFreshCommand, GL_DYNAMIC_DRAW);
+    glBufferData(GL_DRAW_INDIRECT_BUFFER, kCommandBytes, freshCommands(nullptr).data(), GL_DYNAMIC_DRAW);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
   }
   if (b.capacity < primitives) {
@@ -413,7 +430,7 @@ void ComputeExtraction::uploadTables(const void* spans, std::size_t spanBytes, c
     const void* data;
     std::size_t bytes;
   } tables[2] = {{spanBuffer_, spanTexture_, GL_RGBA32UI, spans, spanBytes},
-                 {groupBuffer_, groupTexture_, GL_RG32UI, groups, groupBytes}};
+                 {groupBuffer_, groupTexture_, GL_RGBA32UI, groups, groupBytes}};
   for (const auto& t : tables) {
     glBindBuffer(GL_TEXTURE_BUFFER, t.buffer);
     glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(t.bytes), t.data, GL_STREAM_DRAW);
@@ -472,7 +489,7 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     std::stable_sort(bySlab.begin(), bySlab.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     for (std::size_t j = 0; j < bySlab.size();) {
       const int slab = bySlab[j].first;
-      const GLuint firstGroup = GLuint(groupTable.size() / 2);
+      const GLuint firstGroup = GLuint(groupTable.size() / 4);
       for (; j < bySlab.size() && bySlab[j].first == slab; ++j) {
         const ChunkSpan& s = spans[bySlab[j].second];
         const Chunk& chunk = chunks_[std::size_t(s.chunk)];
@@ -483,31 +500,49 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
         const GLuint record[4] = {GLuint(chunk.tetFirst + 2 * std::size_t(first)), GLuint(chunk.vertexFirst),
                                   GLuint(s.chunk) << 15 | GLuint(first), GLuint(count)};
         spanTable.insert(spanTable.end(), record, record + 4);
-        for (int g = 0; g < count; g += kGroupSize) groupTable.insert(groupTable.end(), {span, GLuint(g)});
+        // (span, first slot, region and its bounds below); a span has at most 256 · 128 slots, so the
+        // slot leaves the high 16 bits of its word to the region.
+        for (int g = 0; g < count; g += kGroupSize) groupTable.insert(groupTable.end(), {span, GLuint(g), 0, 0});
       }
-      const GLuint groups = GLuint(groupTable.size() / 2) - firstGroup;
+      const GLuint groups = GLuint(groupTable.size() / 4) - firstGroup;
       for (GLuint done = 0; done < groups; done += kMaxGroupsPerDispatch)
         dispatches.push_back({b, slab, firstGroup + done, std::min(groups - done, kMaxGroupsPerDispatch)});
     }
   }
+  // Each dispatch's work groups are cut into kRegions parts in order; part k appends to region k of
+  // its batch, which holds a primitive for every slot of those groups. A group's record names its
+  // region and where the region's indices begin and end.
+  std::vector<std::array<GLuint, kRegions + 1>> regionBounds(batchSpans.size()); // first index of each, then the end
+  for (const Dispatch& d : dispatches)
+    for (GLuint i = 0; i < d.groups; ++i) {
+      const GLuint* group = &groupTable[4 * std::size_t(d.firstGroup + i)];
+      regionBounds[d.batch][i * kRegions / d.groups + 1] += 6 * std::min<GLuint>(kGroupSize, spanTable[4 * group[0] + 3] - group[1]);
+    }
+  for (auto& bounds : regionBounds) std::partial_sum(bounds.begin(), bounds.end(), bounds.begin());
+  for (const Dispatch& d : dispatches)
+    for (GLuint i = 0; i < d.groups; ++i) {
+      GLuint* group = &groupTable[4 * std::size_t(d.firstGroup + i)];
+      const GLuint region = i * kRegions / d.groups;
+      group[1] |= region << 16;
+      group[2] = regionBounds[d.batch][region];
+      group[3] = regionBounds[d.batch][region + 1];
+    }
   if (!groupTable.empty())
     uploadTables(spanTable.data(), spanTable.size() * sizeof(GLuint), groupTable.data(), groupTable.size() * sizeof(GLuint));
 
   glUseProgram(program);
   glUniform1f(glGetUniformLocation(program, "Iso"), iso);
   const GLint groupBase = glGetUniformLocation(program, "GroupBase");
-  const GLint capacity = glGetUniformLocation(program, "Capacity");
   bindTables();
   std::size_t next = 0; // the next dispatch
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
     if (!ensureBatch(int(b), batchPrimitives[b])) break;
     const Batch& batch = batches_[b];
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, batch.command);
-    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof kFreshCommand, kFreshCommand);
+    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, kCommandBytes, freshCommands(regionBounds[b].data()).data());
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batch.surface);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batch.command);
-    glUniform1ui(capacity, GLuint(6 * batch.capacity)); // indices
     usedBatches_ = int(b) + 1;
     if (b == 0 && partDone) partDone(ExtractionPart::Setup);
     for (; next < dispatches.size() && dispatches[next].batch == b; ++next) {
@@ -563,7 +598,7 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
     const Batch& b = batches_[std::size_t(i)];
     bindForDrawing(b);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    glDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr);
+    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, kRegions, GLsizei(kCommandWords * sizeof(GLuint)));
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     unbindForDrawing();
   }
@@ -579,43 +614,65 @@ void ComputeExtraction::drawRange(int batch, int first, int count) const {
 void ComputeExtraction::collectPrimitives(const std::vector<ChunkSpan>&, std::vector<PrimitiveRecord*>& out) {
   MemoryPool& pool = MemoryPool::shared();
   constexpr std::size_t stride = 4 * kFloatsPerVertex;
-  for (int b = 0; b < usedBatches_; ++b) {
-    const std::vector<float> v = readPrimitives(b);
-    for (std::size_t p = 0; p * stride < v.size(); ++p) {
-      const float* first = &v[p * stride];
-      for (int t = 0; t < (isTriangle(first) ? 1 : 2); ++t) { // both triangles start at vertex 0
-        void* item = pool.allocate(sizeof(PrimitiveRecord));
-        if (!item) return; // the pool is full: no more records (its warning was printed)
-        auto* r = static_cast<PrimitiveRecord*>(item);
-        *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(6 * p + 3 * std::size_t(t)), first[0],
-                             first[1], first[2]};
-        out.push_back(r);
+  std::vector<float> v;
+  for (int b = 0; b < usedBatches_; ++b)
+    for (const PrimitiveRange& range : usedRanges(b)) {
+      v.clear();
+      readRange(b, range, v);
+      for (std::size_t p = 0; p < range.count; ++p) {
+        const float* first = &v[p * stride];
+        for (int t = 0; t < (isTriangle(first) ? 1 : 2); ++t) { // both triangles start at vertex 0
+          void* item = pool.allocate(sizeof(PrimitiveRecord));
+          if (!item) return; // the pool is full: no more records (its warning was printed)
+          auto* r = static_cast<PrimitiveRecord*>(item);
+          *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(6 * (range.first + p) + 3 * std::size_t(t)),
+                               first[0], first[1], first[2]};
+          out.push_back(r);
+        }
       }
     }
-  }
 }
 
 void ComputeExtraction::drawPrimitive(const PrimitiveRecord& r) const {
   drawRange(int(r.id & ~kBatchPrimitive), r.firstVertex, 3);
 }
 
-std::uint32_t ComputeExtraction::primitiveCount(int batch) const {
-  if (batch < 0 || batch >= usedBatches_) return 0;
+std::vector<ComputeExtraction::PrimitiveRange> ComputeExtraction::usedRanges(int batch) const {
+  std::vector<PrimitiveRange> ranges;
+  if (batch < 0 || batch >= usedBatches_) return ranges;
   const Batch& b = batches_[std::size_t(batch)];
-  GLuint indices = 0;
+  Commands commands{};
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-  glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, sizeof indices, &indices);
+  glGetBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, kCommandBytes, commands.data());
   glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
-  return std::uint32_t(std::min<std::size_t>(indices / 6, b.capacity));
+  for (int r = 0; r < kRegions; ++r) {
+    const GLuint* c = &commands[std::size_t(r) * kCommandWords];
+    const std::size_t first = std::min<std::size_t>(c[2] / 6, b.capacity);
+    const std::size_t count = std::min<std::size_t>(c[0] / 6, b.capacity - first);
+    if (count > 0) ranges.push_back({first, count});
+  }
+  return ranges;
+}
+
+void ComputeExtraction::readRange(int batch, const PrimitiveRange& range, std::vector<float>& out) const {
+  constexpr std::size_t stride = 4 * kFloatsPerVertex;
+  const std::size_t at = out.size();
+  out.resize(at + range.count * stride);
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, batches_[std::size_t(batch)].surface);
+  glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, GLintptr(range.first * kBytesPerPrimitive),
+                     GLsizeiptr(range.count * kBytesPerPrimitive), &out[at]);
+  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+}
+
+std::uint32_t ComputeExtraction::primitiveCount(int batch) const {
+  std::size_t count = 0;
+  for (const PrimitiveRange& range : usedRanges(batch)) count += range.count;
+  return std::uint32_t(count);
 }
 
 std::vector<float> ComputeExtraction::readPrimitives(int batch) const {
-  const std::uint32_t count = primitiveCount(batch);
-  std::vector<float> out(std::size_t(count) * 4 * kFloatsPerVertex);
-  if (count == 0) return out;
-  glBindBuffer(GL_SHADER_STORAGE_BUFFER, batches_[std::size_t(batch)].surface);
-  glGetBufferSubData(GL_SHADER_STORAGE_BUFFER, 0, GLsizeiptr(out.size() * sizeof(float)), out.data());
-  glBindBuffer(GL_SHADER_STORAGE_BUFFER, 0);
+  std::vector<float> out;
+  for (const PrimitiveRange& range : usedRanges(batch)) readRange(batch, range, out);
   return out;
 }
 
@@ -644,7 +701,7 @@ std::size_t ComputeExtraction::chunkStorageBytes() const {
 std::size_t ComputeExtraction::graphicsBytes() const {
   std::size_t bytes = patternPrimitives_ * kPatternBytesPerPrimitive;
   bytes += chunkStorageBytes() + tableBytes_;
-  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerPrimitive + (b.command ? sizeof kFreshCommand : 0);
+  for (const Batch& b : batches_) bytes += b.capacity * kBytesPerPrimitive + (b.command ? kCommandBytes : 0);
   return bytes;
 }
 

@@ -23,12 +23,15 @@
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
 // (position with the weight in w; normal, for the first vertex with the slot's id chunk·2^15 + slot
-// as bits in w, for the others with w not written), and an indexed indirect draw command whose
-// count the atomic add grows. One fixed index buffer, shared by the batches, draws primitive p as
-// (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for a triangle the second has no area. Four vertices per
-// primitive cost a third fewer storage-buffer writes than a quad's six, and on llvmpipe those
-// writes are most of the pass. Batches are pooled and grow on demand. Everything needs the
-// engine's context current.
+// as bits in w, for the others with w not written). A batch is cut into 16 regions, one drawn by
+// each of its 16 indexed indirect draw commands (one multi-draw), whose counts the atomic adds
+// grow: each dispatch's work groups are cut into 16 parts in order, and each part appends to its
+// own region, sized for its slots, so that llvmpipe's threads, which each take a contiguous part
+// of the groups, neither contend for one count nor write next to each other. One fixed index
+// buffer, shared by the batches, draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3); for
+// a triangle the second has no area. Four vertices per primitive cost a third fewer storage-buffer
+// writes than a quad's six, and on llvmpipe those writes are most of the pass. Batches are pooled
+// and grow on demand. Everything needs the engine's context current.
 #pragma once
 
 #include "Extractor.h"
@@ -91,10 +94,16 @@ public:
   void drawRange(int batch, int first, int count) const;
 
   int batchCount() const { return usedBatches_; }
-  // The primitives a batch holds after the last extraction (a read of its draw command).
+  // The primitives a batch holds after the last extraction (a read of its draw commands).
   std::uint32_t primitiveCount(int batch) const;
-  // A batch's primitives as written: four vertices of eight floats each (the last float of the
-  // second to fourth vertex is whatever the buffer held).
+  // Where they lie: a batch's output is cut into regions, each filled from its start, in order
+  // (primitive p is drawn from index 6p).
+  struct PrimitiveRange {
+    std::size_t first, count; // primitives
+  };
+  std::vector<PrimitiveRange> usedRanges(int batch) const;
+  // A batch's primitives as written, its ranges one after the other: four vertices of eight floats
+  // each (the last float of the second to fourth vertex is whatever the buffer held).
   std::vector<float> readPrimitives(int batch) const;
   // A batch's triangles as drawn, those with an area: three vertices each of eight floats
   // (position with weight, normal with slot id), a quad's two triangles one after the other.
@@ -145,6 +154,8 @@ private:
     std::size_t capacity = 0; // primitives
   };
   bool ensureBatch(int index, std::size_t primitives);
+  // Appends a range's primitives as written (four vertices of eight floats each).
+  void readRange(int batch, const PrimitiveRange& range, std::vector<float>& out) const;
   // The fixed index buffer, for this many primitives at least.
   bool ensurePattern(std::size_t primitives);
   // The drawn spans in batches, in order: [first, end) of spans and the primitives each may append.
@@ -167,7 +178,7 @@ private:
   std::vector<std::unique_ptr<Slab>> slabs_;
   std::vector<std::pair<std::size_t, std::size_t>> plannedSlabs_; // by slab, from planSlabs
   // The dispatch tables: per span (first tetrahedron texel, first vertex texel, id of its first
-  // slot, slots), per work group (span, first slot in the span).
+  // slot, slots), per work group (span, first slot in the span with its region, the region's bounds).
   GLuint spanBuffer_ = 0, spanTexture_ = 0, groupBuffer_ = 0, groupTexture_ = 0;
   std::vector<Batch> batches_;
   int usedBatches_ = 0;

@@ -2,7 +2,8 @@
 // the crossing primitives to the surface buffer the view draws from.
 //
 // Inputs (buffer textures):
-//   Groups:   per work group, its span and the span's slot its first invocation takes;
+//   Groups:   per work group, its span; the span's slot its first invocation takes (low 16 bits)
+//             and its output region (high 16); and the region's first index and end;
 //   Spans:    per span, its first tetrahedron texel, its chunk's first vertex texel, the id of its
 //             first slot and its slot count;
 //   Vertices: the chunks' vertices (of a slab), two texels per vertex slot, position and value,
@@ -19,15 +20,20 @@
 // written, or holds the id too: the view reads the normal's xyz only). A triangle repeats its third
 // vertex as the fourth.
 // A fixed index buffer draws primitive p as (4p, 4p+1, 4p+2) and (4p, 4p+2, 4p+3), the second of
-// which has no area for a triangle: four vertices written where a quad took six. Each crossing
-// tetrahedron takes its primitive with one atomic add of six on the index count, the first word of
-// an indexed indirect draw command.
+// which has no area for a triangle: four vertices written where a quad took six.
+// The output is cut into regions, each with its own indexed indirect draw command (the commands
+// 64 bytes apart, so that each count has a cache line of its own). The host cuts the work groups
+// of each dispatch into as many parts, in order, and the k-th part appends to region k, which it
+// sized for the slots of those groups. Each crossing tetrahedron takes its primitive with one
+// atomic add of six on its region's index count. On llvmpipe each thread runs a contiguous part of
+// a dispatch's groups, so each appends to regions of its own: with one count for all, the threads
+// contended for it and wrote their vertices into neighbouring blocks of one buffer, which made the
+// largest surfaces twice as slow.
 //
 // Where the context has 64-bit integers and subgroup ballots (SUBGROUPS), each vertex is written as
 // one u64vec4, and the crossing lanes of a subgroup take their places with one atomic add by the
 // first of them: on llvmpipe a storage-buffer write or atomic runs lane by lane and component by
-// component, so that halves the writes' steps and makes the atomic, which both threads contend
-// for, one per subgroup. The vertices are the same either way (this form also writes the slot id
+// component, so that halves the writes' steps and makes the atomic one per subgroup. The vertices are the same either way (this form also writes the slot id
 // into the w the view does not read of the second to fourth vertex).
 //
 // The arithmetic repeats the interpolation pass and the triangle assembly exactly, so both back
@@ -40,7 +46,6 @@ uniform samplerBuffer Vertices;
 uniform usamplerBuffer Tets;
 uniform float Iso;
 uniform int GroupBase; // this dispatch's first work group in Groups
-uniform uint Capacity; // indices
 
 int vertexBase; // the span's chunk's first vertex texel
 
@@ -49,7 +54,8 @@ layout(std430, binding = 0) writeonly buffer Surface { u64vec4 corners[]; };
 #else
 layout(std430, binding = 0) writeonly buffer Surface { vec4 corners[]; };
 #endif
-layout(std430, binding = 1) buffer Command { uint indexCount; uint instanceCount; uint firstIndex; uint baseVertex; uint baseInstance; };
+struct Command { uint indexCount; uint instanceCount; uint firstIndex; uint baseVertex; uint baseInstance; uint pad[11]; };
+layout(std430, binding = 1) buffer Commands { Command commands[]; };
 
 const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves cleared
 
@@ -87,9 +93,9 @@ float sideOf(float lo, float hi)
 
 void main()
 {
-  uvec2 group = texelFetch(Groups, GroupBase + int(gl_WorkGroupID.x)).xy;
+  uvec4 group = texelFetch(Groups, GroupBase + int(gl_WorkGroupID.x));
   uvec4 span = texelFetch(Spans, int(group.x));
-  uint n = group.y + gl_LocalInvocationID.x;
+  uint n = (group.y & 0xFFFFu) + gl_LocalInvocationID.x;
   if (n >= span.w) return;
   vertexBase = int(span.y);
   int tet = int(span.x + 2u * n);
@@ -121,22 +127,23 @@ void main()
   bool single = p2 == p3 || dropFirst;
   if (dropFirst && !(p2 == p3)) { p1 = p2; n1 = n2; p2 = p3; n2 = n3; }
   if (single) { p3 = p2; n3 = n2; }
+  uint region = group.y >> 16;
 #ifdef SUBGROUPS
   uint64_t lanes = ballotARB(true);
   uvec2 crossing = unpackUint2x32(lanes), below = unpackUint2x32(lanes & gl_SubGroupLtMaskARB);
   uint rank = uint(bitCount(below.x) + bitCount(below.y));
   uint first = 0u;
-  if (rank == 0u) first = atomicAdd(indexCount, 6u * uint(bitCount(crossing.x) + bitCount(crossing.y)));
-  uint at = readFirstInvocationARB(first) + 6u * rank;
-  if (at + 6u > Capacity) return;
+  if (rank == 0u) first = atomicAdd(commands[region].indexCount, 6u * uint(bitCount(crossing.x) + bitCount(crossing.y)));
+  uint at = group.z + readFirstInvocationARB(first) + 6u * rank;
+  if (at + 6u > group.w) return;
   uint w = at / 6u * 4u;
   corners[w] = vertexBits(p0, n0);
   corners[w + 1u] = vertexBits(p1, n1);
   corners[w + 2u] = vertexBits(p2, n2);
   corners[w + 3u] = vertexBits(p3, n3);
 #else
-  uint at = atomicAdd(indexCount, 6u);
-  if (at + 6u > Capacity) return;
+  uint at = group.z + atomicAdd(commands[region].indexCount, 6u);
+  if (at + 6u > group.w) return;
   uint w = at / 6u * 8u;
   corners[w] = p0; corners[w + 1u] = n0;
   corners[w + 2u] = p1; corners[w + 3u].xyz = n1.xyz;

@@ -505,6 +505,30 @@ TEST_P(ComputeBackend, RandomChunksMatchTheReferenceSlotBySlot) {
     for (bool flat : {false, true}) compareWithReference(cache, iso, flat);
 }
 
+TEST_P(ComputeBackend, SlotsThatAllCrossFillTheOutputToItsLastPrimitive) {
+  // Every slot of these chunks holds the example tetrahedron, which at 0.4 appends a quad: the
+  // output's regions, sized from the work groups that append to them, fill to their last primitive.
+  auto full = [](int rows) {
+    ChunkData c = exampleChunk();
+    for (int r = 0; r < rows; ++r)
+      for (int col = 0; col < W / 2; ++col) {
+        setEdge(c, r * W + col, 1, 2);
+        std::copy_n(c.tetMap.begin(), 8, c.tetMap.begin() + 4 * (r * W + 2 * col));
+      }
+    c.tetCount = std::uint32_t(rows * W / 2);
+    c.rowCount0 = rows;
+    c.intervals.clear();
+    for (int r = 0; r < rows; ++r) c.intervals.insert(c.intervals.end(), {0.1f, 0.9f});
+    return c;
+  };
+  const CacheData cache = cacheOf({full(37), full(5), full(64)});
+  ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
+  for (bool flat : {false, true}) compareWithReference(cache, 0.4f, flat);
+  std::uint32_t primitives = 0;
+  for (int b = 0; b < engine.computeBackend()->batchCount(); ++b) primitives += engine.computeBackend()->primitiveCount(b);
+  EXPECT_EQ(primitives, (37u + 5u + 64u) * (W / 2));
+}
+
 TEST_P(ComputeBackend, ChunksSpreadOverSeveralSlabsDrawTheSame) {
   // Slabs of 140,000 texels: a chunk's vertices take up to 131,072, so these chunks go into slabs
   // of one or two each, and one extraction dispatches once per slab.
@@ -555,13 +579,25 @@ TEST_P(ComputeBackend, RecordsPartsAndTheRowLimit) {
   std::size_t triangles = 0;
   for (const auto& slot : drawn) triangles += slot.second.size() / (3 * 8);
   ASSERT_EQ(engine.renderer.primitives.size(), triangles);
+  // The primitives lie in ranges of the batch (its regions), each from its region's start; the
+  // records name them by where they are drawn from.
   const std::vector<float> primitives = engine.computeBackend()->readPrimitives(0);
+  const std::vector<ComputeExtraction::PrimitiveRange> ranges = engine.computeBackend()->usedRanges(0);
+  ASSERT_GE(ranges.size(), 2u);
   std::vector<int> perPrimitive(primitives.size() / 32, 0);
   for (const PrimitiveRecord* r : engine.renderer.primitives) {
     EXPECT_EQ(r->id, ComputeExtraction::kBatchPrimitive);
     ASSERT_EQ(r->firstVertex % 3, 0);
-    const std::size_t p = std::size_t(r->firstVertex) / 6;
-    ASSERT_LT(p, perPrimitive.size());
+    const std::size_t drawnAt = std::size_t(r->firstVertex) / 6;
+    std::size_t p = 0; // where readPrimitives has it
+    for (const ComputeExtraction::PrimitiveRange& range : ranges) {
+      if (drawnAt >= range.first && drawnAt < range.first + range.count) {
+        p += drawnAt - range.first;
+        break;
+      }
+      p += range.count;
+    }
+    ASSERT_LT(p, perPrimitive.size()) << "a record outside the drawn ranges";
     ++perPrimitive[p];
     EXPECT_EQ(r->x, primitives[32 * p]);
   }
