@@ -512,11 +512,12 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   // Each dispatch's work groups are cut into kRegions parts in order; part k appends to region k of
   // its batch, which holds a primitive for every slot of those groups. A group's record names its
   // region and where the region's indices begin and end.
-  std::vector<std::array<GLuint, kRegions + 1>> regionBounds(batchSpans.size()); // first index of each, then the end
+  std::vector<std::array<GLuint, kRegions + 1>> regionBounds(batchSpans.size()); // each one's first index, then the end
   for (const Dispatch& d : dispatches)
     for (GLuint i = 0; i < d.groups; ++i) {
       const GLuint* group = &groupTable[4 * std::size_t(d.firstGroup + i)];
-      regionBounds[d.batch][i * kRegions / d.groups + 1] += 6 * std::min<GLuint>(kGroupSize, spanTable[4 * group[0] + 3] - group[1]);
+      const GLuint slots = std::min<GLuint>(kGroupSize, spanTable[4 * group[0] + 3] - group[1]);
+      regionBounds[d.batch][i * kRegions / d.groups + 1] += 6 * slots;
     }
   for (auto& bounds : regionBounds) std::partial_sum(bounds.begin(), bounds.end(), bounds.begin());
   for (const Dispatch& d : dispatches)
@@ -539,7 +540,8 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     if (!ensureBatch(int(b), batchPrimitives[b])) break;
     const Batch& batch = batches_[b];
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, batch.command);
-    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, kCommandBytes, freshCommands(regionBounds[b].data()).data());
+    const Commands fresh = freshCommands(regionBounds[b].data());
+    glBufferSubData(GL_DRAW_INDIRECT_BUFFER, 0, kCommandBytes, fresh.data());
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 0, batch.surface);
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, batch.command);
@@ -598,7 +600,8 @@ void ComputeExtraction::draw(const std::vector<ChunkSpan>&) const {
     const Batch& b = batches_[std::size_t(i)];
     bindForDrawing(b);
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, b.command);
-    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, kRegions, GLsizei(kCommandWords * sizeof(GLuint)));
+    glMultiDrawElementsIndirect(GL_TRIANGLES, GL_UNSIGNED_INT, nullptr, kRegions,
+                                GLsizei(kCommandWords * sizeof(GLuint)));
     glBindBuffer(GL_DRAW_INDIRECT_BUFFER, 0);
     unbindForDrawing();
   }
@@ -625,8 +628,9 @@ void ComputeExtraction::collectPrimitives(const std::vector<ChunkSpan>&, std::ve
           void* item = pool.allocate(sizeof(PrimitiveRecord));
           if (!item) return; // the pool is full: no more records (its warning was printed)
           auto* r = static_cast<PrimitiveRecord*>(item);
-          *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(6 * (range.first + p) + 3 * std::size_t(t)),
-                               first[0], first[1], first[2]};
+          const std::size_t firstIndex = 6 * (range.first + p) + 3 * std::size_t(t);
+          *r = PrimitiveRecord{kBatchPrimitive | std::uint32_t(b), std::int32_t(firstIndex), first[0], first[1],
+                               first[2]};
           out.push_back(r);
         }
       }

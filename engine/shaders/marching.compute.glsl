@@ -33,8 +33,9 @@
 // Where the context has 64-bit integers and subgroup ballots (SUBGROUPS), each vertex is written as
 // one u64vec4, and the crossing lanes of a subgroup take their places with one atomic add by the
 // first of them: on llvmpipe a storage-buffer write or atomic runs lane by lane and component by
-// component, so that halves the writes' steps and makes the atomic one per subgroup. The vertices are the same either way (this form also writes the slot id
-// into the w the view does not read of the second to fourth vertex).
+// component, so that halves the writes' steps and makes the atomic one per subgroup. The vertices
+// are the same either way (this form also writes the slot id into the w the view does not read of
+// the second to fourth vertex).
 //
 // The arithmetic repeats the interpolation pass and the triangle assembly exactly, so both back
 // ends draw the same surface. FLAT_NORMALS: the primitive's third vertex gives the normal of all.

@@ -524,8 +524,9 @@ TEST_P(ComputeBackend, SlotsThatAllCrossFillTheOutputToItsLastPrimitive) {
   const CacheData cache = cacheOf({full(37), full(5), full(64)});
   ASSERT_TRUE(engine.loadDataset(writeDataset(dir, cache)));
   for (bool flat : {false, true}) compareWithReference(cache, 0.4f, flat);
+  const ComputeExtraction* compute = engine.computeBackend();
   std::uint32_t primitives = 0;
-  for (int b = 0; b < engine.computeBackend()->batchCount(); ++b) primitives += engine.computeBackend()->primitiveCount(b);
+  for (int b = 0; b < compute->batchCount(); ++b) primitives += compute->primitiveCount(b);
   EXPECT_EQ(primitives, (37u + 5u + 64u) * (W / 2));
 }
 
