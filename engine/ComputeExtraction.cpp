@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string>
 
@@ -36,6 +37,18 @@ Commands freshCommands(const GLuint* firstIndex) {
     c[std::size_t(r) * kCommandWords + 2] = firstIndex ? firstIndex[r] : 0;
   }
   return c;
+}
+
+// Whether a slot's six edges (AB, AC, AD, BC, BD, CD, each as its ends' vertex slots, lower-valued
+// end in the low 16 bits) are those of one tetrahedron A..D, each from its lower corner, so that
+// the slot can be kept as its four corners (every slot a builder makes), or all edges the
+// interpolation pass does not fill (a slot past the chunk's last tetrahedron), which never crosses.
+bool isUnusedSlot(const std::uint32_t* e) { return std::count(e, e + 6, kNoEdge) == 6; }
+bool isRegularSlot(const std::uint32_t* e) {
+  if (isUnusedSlot(e)) return true;
+  if (std::find(e, e + 6, kNoEdge) != e + 6) return false;
+  const std::uint32_t a = e[0] & 0xFFFFu, b = e[0] >> 16, c = e[5] & 0xFFFFu, d = e[5] >> 16;
+  return e[1] == (a | c << 16) && e[2] == (a | d << 16) && e[3] == (b | c << 16) && e[4] == (b | d << 16);
 }
 
 // The extensions the SUBGROUPS form of the pass needs.
@@ -110,8 +123,10 @@ bool ComputeExtraction::initialize() {
   if (!supported()) return false;
   auto compile = [this](bool subgroups) {
     subgroups_ = subgroups;
-    programs_[0] = compileProgram(subgroups, "");
-    programs_[1] = compileProgram(subgroups, "#define FLAT_NORMALS\n");
+    for (int form = 0; form < 4; ++form)
+      programs_[form] = compileProgram(subgroups, std::string(form & 1 ? "#define FLAT_NORMALS\n" : "")
+                                                      .append(form & 2 ? "#define REGULAR\n" : "")
+                                                      .c_str());
   };
   compile(!portable_ && GLEW_ARB_gpu_shader_int64 && GLEW_ARB_shader_ballot);
   if (!ready() && subgroups_) { // a driver that names the extensions but does not compile them
@@ -122,8 +137,8 @@ bool ComputeExtraction::initialize() {
     release();
     return false;
   }
-  // Warm both programs: the driver compiles a program at its first dispatch. One work group of
-  // a span without slots does nothing.
+  // Warm the programs: the driver compiles a program at its first dispatch. One work group of a
+  // span without slots does nothing.
   const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[4] = {0, 0, 0, 0};
   uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
   if (ensureBatch(0, 1)) {
@@ -173,7 +188,7 @@ void ComputeExtraction::dropChunk(int k) {
     Slab& slab = *slabs_[std::size_t(c.slab)];
     slab.vertices.free(c.vertexFirst, c.vertexTexels);
     slab.tets.free(c.tetFirst, c.tetTexels);
-    if (!sharedSlabs_) { // its own: the memory goes now
+    if (!sharedSlabs_ || !c.regular) { // its own: the memory goes now
       slab.vertices.release();
       slab.tets.release();
     }
@@ -208,6 +223,20 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
   std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
   tets.resize(8 * slots);
+  // Each slot's six edges (original vertex slots) and classification values, in the irregular form.
+  bool regular = true;
+  for (int r = 0; r < rows; ++r)
+    for (int c = 0; c < columns_; ++c) {
+      const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
+      std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
+      const std::size_t edges[6] = {m[0], m[1], m[2], m[3], m[6], m[7]};
+      for (int i = 0; i < 6; ++i) out[i] = edgeAt(edges[i]);
+      regular = regular && isRegularSlot(out);
+      // The values at the classification edge's ends, as the pass would fetch them.
+      const std::uint32_t classification = edgeIn(std::size_t(r) * W + c);
+      std::memcpy(&out[6], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
+      std::memcpy(&out[7], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
+    }
   // Vertex slots are renumbered in the order the tetrahedron slots first use them, so that the pass,
   // which walks a span's slots in order, reads the vertices nearly in order too (the cache's order
   // follows the edge rows, and a span's tetrahedra lie all over it).
@@ -223,27 +252,63 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     }
     return n;
   };
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < columns_; ++c) {
-      const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
-      const std::uint32_t edges[6] = {edgeAt(m[0]), edgeAt(m[1]), edgeAt(m[2]), edgeAt(m[3]), edgeAt(m[6]), edgeAt(m[7])};
-      std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
-      for (int i = 0; i < 6; ++i)
-        out[i] = edges[i] == kNoEdge ? kNoEdge : renumber(edges[i] & 0xFFFFu) | renumber(edges[i] >> 16) << 16;
-      // The values at the classification edge's ends, as the pass would fetch them.
-      const std::uint32_t classification = edgeIn(std::size_t(r) * W + c);
-      std::memcpy(&out[6], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
-      std::memcpy(&out[7], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
+  // Renumbered in the order of the edges' ends; a regular slot's corners A, B, C, D come in the
+  // same order, so both forms number the vertices alike. An unused slot's corners are all a
+  // sentinel vertex after the chunk's own, of value +inf, which no isovalue crosses (the form stays
+  // irregular where the chunk has no vertex slot left for it).
+  bool sentinel = false;
+  for (std::size_t slot = 0; regular && slot < slots; ++slot) sentinel = sentinel || isUnusedSlot(&tets[8 * slot]);
+  if (sentinel) { // a vertex slot left for it: fewer than 2^16 vertices in use
+    std::vector<bool> used(std::size_t(1) << 16);
+    std::size_t count = 0;
+    for (std::size_t slot = 0; slot < slots; ++slot) {
+      const std::uint32_t* e = &tets[8 * slot];
+      if (isUnusedSlot(e)) continue;
+      for (std::uint32_t v : {e[0] & 0xFFFFu, e[0] >> 16, e[5] & 0xFFFFu, e[5] >> 16})
+        if (!used[v]) used[v] = true, ++count;
     }
-  if (original.empty()) original.push_back(0); // no edge crosses: one vertex all the same
+    if (count >= used.size()) regular = sentinel = false;
+  }
+  constexpr std::uint32_t kSentinelCorners = 0xFFFFFFFFu; // until the sentinel's number is known
+  for (std::size_t slot = 0; slot < slots; ++slot) {
+    std::uint32_t* in = &tets[8 * slot];
+    if (regular) {
+      const bool unused = isUnusedSlot(in);
+      const std::uint32_t corners[2] = {
+          unused ? kSentinelCorners : renumber(in[0] & 0xFFFFu) | renumber(in[0] >> 16) << 16,
+          unused ? kSentinelCorners : renumber(in[5] & 0xFFFFu) | renumber(in[5] >> 16) << 16};
+      const std::uint32_t values[2] = {in[6], in[7]};
+      std::uint32_t* out = &tets[4 * slot]; // never past the slot's own words
+      out[0] = corners[0];
+      out[1] = corners[1];
+      out[2] = values[0];
+      out[3] = values[1];
+    } else {
+      for (int i = 0; i < 6; ++i)
+        if (in[i] != kNoEdge) in[i] = renumber(in[i] & 0xFFFFu) | renumber(in[i] >> 16) << 16;
+    }
+  }
+  if (regular) tets.resize(4 * slots);
+  if (sentinel) {
+    const std::uint32_t v = std::uint32_t(original.size());
+    for (std::size_t w = 0; w < tets.size(); w += 4)
+      if (tets[w] == kSentinelCorners) tets[w] = tets[w + 1] = v | v << 16;
+  }
+  if (original.empty() && !sentinel) original.push_back(0); // no edge crosses: one vertex all the same
   std::vector<float>& interleaved = vertexScratch_;
-  interleaved.resize(8 * original.size());
+  interleaved.resize(8 * (original.size() + (sentinel ? 1 : 0)));
   for (std::size_t v = 0; v < original.size(); ++v) {
     std::copy_n(&d.vertexArray[4 * std::size_t(original[v])], 4, &interleaved[8 * v]);
     std::copy_n(&d.weightArray[4 * std::size_t(original[v])], 4, &interleaved[8 * v + 4]);
   }
+  if (sentinel) {
+    float* s = &interleaved[8 * original.size()];
+    std::fill_n(s, 8, 0.0f);
+    s[3] = s[7] = std::numeric_limits<float>::infinity();
+  }
 
   Chunk chunk;
+  chunk.regular = regular;
   if (slots) {
     chunk.vertexTexels = interleaved.size() / 4;
     chunk.tetTexels = tets.size() / 4;
@@ -264,10 +329,11 @@ void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
   std::size_t vertices = 0, tets = 0;
   for (const ChunkShape& shape : shapes) {
     // As setChunk derives them, at most: two texels per vertex the chunk has (a chunk without
-    // any keeps one), two per tetrahedron slot of the rows its intervals cover.
+    // any keeps one), one per tetrahedron slot of the rows its intervals cover (the regular form;
+    // an irregular chunk takes a slab of its own).
     const std::size_t slots = std::min<std::size_t>(shape.rows, std::size_t(height_)) * std::size_t(width_ / 2);
     if (slots == 0) continue;
-    const std::size_t v = 2 * std::clamp<std::size_t>(shape.vertexCount, 1, texels), t = 2 * slots;
+    const std::size_t v = 2 * std::clamp<std::size_t>(shape.vertexCount, 1, texels), t = slots;
     if (vertices > 0 && (vertices + v > limit || tets + t > limit)) {
       plannedSlabs_.push_back({vertices, tets});
       vertices = tets = 0;
@@ -292,7 +358,7 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
     return true;
   };
   std::size_t s = 0;
-  if (sharedSlabs_) {
+  if (sharedSlabs_ && chunk.regular) {
     // The first slab with room for both, else a new one.
     for (; s < slabs_.size(); ++s)
       if (placeIn(s)) return true;
@@ -307,7 +373,8 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
       slabs_.push_back(std::make_unique<Slab>(slabTexels(), slabTexels()));
     }
   } else {
-    // A slab of its own, just its size, in the place of one given back.
+    // A slab of its own, just its size, in the place of one given back (every chunk read on demand,
+    // and an irregular one read whole, which no builder makes).
     while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
     if (s == slabs_.size()) slabs_.push_back(nullptr);
     slabs_[s] = std::make_unique<Slab>(chunk.vertexTexels, chunk.tetTexels);
@@ -460,8 +527,7 @@ void ComputeExtraction::unbindInputs() const {
 void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& spans, float iso, bool flatNormals,
                                 const PartHook& partDone) {
   usedBatches_ = 0;
-  const GLuint program = programs_[flatNormals ? 1 : 0];
-  if (!program) return;
+  if (!ready()) return;
   std::vector<std::pair<std::size_t, std::size_t>> batchSpans; // [first, end) of spans
   std::vector<std::size_t> batchPrimitives;
   planBatches(spans, batchSpans, batchPrimitives);
@@ -471,6 +537,7 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   struct Dispatch {
     std::size_t batch;
     int slab;
+    bool regular; // its chunks' form, one per program
     GLuint firstGroup, groups;
   };
   std::vector<Dispatch> dispatches;
@@ -478,26 +545,29 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   std::vector<GLuint>& groupTable = groupScratch_;
   spanTable.clear();
   groupTable.clear();
-  std::vector<std::pair<int, std::size_t>> bySlab; // (slab, span) of one batch
+  // (slab and form as one key: slab · 2 + regular, span) of one batch
+  std::vector<std::pair<int, std::size_t>> bySlab;
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
     bySlab.clear();
     for (std::size_t i = batchSpans[b].first; i < batchSpans[b].second; ++i) {
       const ChunkSpan& s = spans[i];
-      if (s.drawn() && s.chunk >= 0 && std::size_t(s.chunk) < chunks_.size() && chunks_[std::size_t(s.chunk)].slab >= 0)
-        bySlab.push_back({chunks_[std::size_t(s.chunk)].slab, i});
+      if (!s.drawn() || s.chunk < 0 || std::size_t(s.chunk) >= chunks_.size()) continue;
+      const Chunk& chunk = chunks_[std::size_t(s.chunk)];
+      if (chunk.slab >= 0) bySlab.push_back({2 * chunk.slab + (chunk.regular ? 1 : 0), i});
     }
     std::stable_sort(bySlab.begin(), bySlab.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     for (std::size_t j = 0; j < bySlab.size();) {
-      const int slab = bySlab[j].first;
+      const int key = bySlab[j].first;
       const GLuint firstGroup = GLuint(groupTable.size() / 4);
-      for (; j < bySlab.size() && bySlab[j].first == slab; ++j) {
+      for (; j < bySlab.size() && bySlab[j].first == key; ++j) {
         const ChunkSpan& s = spans[bySlab[j].second];
         const Chunk& chunk = chunks_[std::size_t(s.chunk)];
         const int first = s.rowMin * columns_;
         const int count = std::min(s.rowEnd * columns_, chunk.slotCount) - first;
         if (count <= 0) continue;
         const GLuint span = GLuint(spanTable.size() / 4);
-        const GLuint record[4] = {GLuint(chunk.tetFirst + 2 * std::size_t(first)), GLuint(chunk.vertexFirst),
+        const std::size_t texelsPerSlot = chunk.regular ? 1 : 2;
+        const GLuint record[4] = {GLuint(chunk.tetFirst + texelsPerSlot * std::size_t(first)), GLuint(chunk.vertexFirst),
                                   GLuint(s.chunk) << 15 | GLuint(first), GLuint(count)};
         spanTable.insert(spanTable.end(), record, record + 4);
         // (span, first slot, region and its bounds below); a span has at most 256 · 128 slots, so the
@@ -506,7 +576,7 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
       }
       const GLuint groups = GLuint(groupTable.size() / 4) - firstGroup;
       for (GLuint done = 0; done < groups; done += kMaxGroupsPerDispatch)
-        dispatches.push_back({b, slab, firstGroup + done, std::min(groups - done, kMaxGroupsPerDispatch)});
+        dispatches.push_back({b, key / 2, key % 2 == 1, firstGroup + done, std::min(groups - done, kMaxGroupsPerDispatch)});
     }
   }
   // Each dispatch's work groups are cut into kRegions parts in order; part k appends to region k of
@@ -531,9 +601,11 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
   if (!groupTable.empty())
     uploadTables(spanTable.data(), spanTable.size() * sizeof(GLuint), groupTable.data(), groupTable.size() * sizeof(GLuint));
 
-  glUseProgram(program);
-  glUniform1f(glGetUniformLocation(program, "Iso"), iso);
-  const GLint groupBase = glGetUniformLocation(program, "GroupBase");
+  const GLuint* programs = &programs_[flatNormals ? 1 : 0]; // [0] irregular, [2] regular
+  for (int form : {0, 2}) {
+    glUseProgram(programs[form]);
+    glUniform1f(glGetUniformLocation(programs[form], "Iso"), iso);
+  }
   bindTables();
   std::size_t next = 0; // the next dispatch
   for (std::size_t b = 0; b < batchSpans.size(); ++b) {
@@ -550,11 +622,13 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     for (; next < dispatches.size() && dispatches[next].batch == b; ++next) {
       const Dispatch& d = dispatches[next];
       const Slab& slab = *slabs_[std::size_t(d.slab)];
+      const GLuint program = programs[d.regular ? 2 : 0];
+      glUseProgram(program);
       glActiveTexture(GL_TEXTURE0);
       glBindTexture(GL_TEXTURE_BUFFER, slab.vertices.texture());
       glActiveTexture(GL_TEXTURE1);
       glBindTexture(GL_TEXTURE_BUFFER, slab.tets.texture());
-      glUniform1i(groupBase, GLint(d.firstGroup));
+      glUniform1i(glGetUniformLocation(program, "GroupBase"), GLint(d.firstGroup));
       glDispatchCompute(d.groups, 1, 1);
     }
   }

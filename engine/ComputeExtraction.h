@@ -8,18 +8,29 @@
 // buffer textures that hold many chunks each, so that one dispatch per slab runs the active rows
 // of all its chunks, finding each work group's span and each span's chunk in two small tables.
 // A dataset read whole shares slabs, each allocated once at the size the chunk index gives its
-// chunks; chunks read on demand get one each, just their size.
+// chunks; chunks read on demand get one each, just their size, and so does an irregular chunk.
 //   - vertices: two RGBA32F texels per vertex (position and value, gradient and value), only the
 //     vertices the chunk's tetrahedra use, renumbered in the order the tetrahedron slots first use
 //     them, so that the pass reads them nearly in order;
-//   - tetrahedra: two RGBA32UI texels per tetrahedron slot of the rows the row intervals
-//     cover: six edges, each as the (renumbered) vertices of its two ends (lower-valued end in the
-//     low 16 bits), (AB, AC, AD, BC) and (BD, CD), then the values at the two ends of the slot's
-//     classification edge as float bits (read here, so the pass fetches no vertex for them). An
-//     edge index that the interpolation pass would not fill with an edge of the right half (a row
-//     at or past rowCount1, or the left half, which no builder-made layout refers to) reads as not
-//     crossing: the passes read a cleared texel there, or for the left half the classification
-//     edge of whatever row the span makes active.
+//   - tetrahedra, one of two forms per chunk, for the tetrahedron slots of the rows the row
+//     intervals cover:
+//     - regular (every chunk a builder makes): one RGBA32UI texel per slot, its corners A..D
+//       (ascending value) as renumbered vertices, (A | B << 16, C | D << 16), then the values at
+//       the two ends of the slot's classification edge as float bits (read here, so the pass
+//       fetches no vertex for them). A chunk is regular when each slot's six edges join its four
+//       corners, each from its lower-valued end, or when all six are edges the interpolation pass
+//       does not fill (a slot past the last tetrahedron), which never cross: those slots' corners
+//       are a sentinel vertex of value +inf after the chunk's own. The pass then fetches each
+//       corner once, where the edges fetch it three times.
+//     - irregular (anything else a file may hold): two RGBA32UI texels per slot, six edges, each
+//       as the (renumbered) vertices of its two ends (lower-valued end in the low 16 bits), (AB,
+//       AC, AD, BC) and (BD, CD), then the classification values as above. An edge index that
+//       the interpolation pass would not fill with an edge of the right half (a row at or past
+//       rowCount1, or the left half, which no builder-made layout refers to for a tetrahedron)
+//       reads as not crossing: the passes read a cleared texel there, or for the left half the
+//       classification edge of whatever row the span makes active.
+//   Both forms give the same vertices bit for bit; a chunk's slab and form pick the dispatch and
+//   the program.
 // Output: batches of at most 128 MiB (the largest storage buffer llvmpipe binds), each a vertex
 // buffer of primitives, four vertices each (a triangle repeats its third), two vec4 per vertex
 // (position with the weight in w; normal, for the first vertex with the slot's id chunk·2^15 + slot
@@ -63,7 +74,7 @@ public:
   // Compiles the two programs (smooth and flat normals) and runs each once on nothing, so that the
   // driver's compilation at first use is paid here. False after an error line.
   bool initialize();
-  bool ready() const { return programs_[0] != 0 && programs_[1] != 0; }
+  bool ready() const { return programs_[0] && programs_[1] && programs_[2] && programs_[3]; }
   // Whether the programs write 64-bit words and take one atomic per subgroup
   // (GL_ARB_gpu_shader_int64 and GL_ARB_shader_ballot), after initialize.
   bool subgroups() const { return subgroups_; }
@@ -133,6 +144,7 @@ private:
     int slab = -1;          // where its data lies (-1: nothing held)
     std::size_t vertexFirst = 0, vertexTexels = 0, tetFirst = 0, tetTexels = 0;
     int slotCount = 0;      // tetrahedron slots uploaded (rows · W/2)
+    bool regular = false;   // in the regular form: one texel per slot
   };
   // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
   struct Slab {
@@ -173,7 +185,7 @@ private:
 
   bool subgroups_ = false;
   bool sharedSlabs_ = true; // chunks share slabs (a dataset read whole, as chunkUpload was told)
-  GLuint programs_[2] = {0, 0}; // smooth, flat
+  GLuint programs_[4] = {0, 0, 0, 0}; // smooth, flat; then both for regular chunks
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<Slab>> slabs_;
   std::vector<std::pair<std::size_t, std::size_t>> plannedSlabs_; // by slab, from planSlabs

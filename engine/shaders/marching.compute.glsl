@@ -8,12 +8,14 @@
 //             first slot and its slot count;
 //   Vertices: the chunks' vertices (of a slab), two texels per vertex slot, position and value,
 //             then gradient and value;
-//   Tets:     the chunks' tetrahedra, two texels per tetrahedron slot (row · W/2 + column): six
-//             edges, each as its vertex slots (lower-valued end in the low 16 bits, higher-valued
-//             end in the high 16), (AB, AC, AD, BC) and (BD, CD), A..D in ascending value order,
-//             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing;
-//             then the values at the ends of the slot's classification edge as float bits, lower
-//             end first (fetched from the vertices at load, so the pass reads them with the edges).
+//   Tets:     the chunks' tetrahedra, per tetrahedron slot (row · W/2 + column), A..D in
+//             ascending value order. REGULAR: one texel, the corners' vertex slots (A | B << 16,
+//             C | D << 16); else two texels, six edges, each as its vertex slots (lower-valued end
+//             in the low 16 bits, higher-valued end in the high 16), (AB, AC, AD, BC) and (BD, CD),
+//             0xFFFFFFFF for an index outside the chunk's edge rows, which reads as not crossing.
+//             Either way the last two words are the values at the ends of the slot's
+//             classification edge as float bits, lower end first (fetched from the vertices at
+//             load, so the pass reads them with the slot).
 // Output: per crossing tetrahedron one primitive of four surface vertices, each two vec4s: the
 // position with the interpolation weight in w, and the normal (the interpolated gradient), in the
 // first vertex with the slot's id (chunk · 2^15 + slot) as bits in w (the others' w is not
@@ -60,11 +62,11 @@ layout(std430, binding = 1) buffer Commands { Command commands[]; };
 
 const uint kNoEdge = 0xFFFFFFFFu; // an edge the interpolation pass leaves cleared
 
-vec4 interpolateEdge(uint edge, int texel)
+// The point on an edge from its lower-valued end lo to hi (position or gradient, value in w) where
+// the field takes the isovalue, its weight in w; -1 or -2 in w where the edge is all above or all
+// below it.
+vec4 interpolate(vec4 lo, vec4 hi)
 {
-  if (edge == kNoEdge) return vec4(1.0, 1.0, 1.0, -1.0);
-  vec4 lo = texelFetch(Vertices, vertexBase + 2 * int(edge & 0xFFFFu) + texel);
-  vec4 hi = texelFetch(Vertices, vertexBase + 2 * int(edge >> 16) + texel);
   float d = max(hi.w - lo.w, 0.000001);
   float i = clamp((Iso - lo.w) / d, 0.0, 1.0);
   vec4 result = lo + (hi - lo) * i;
@@ -73,6 +75,30 @@ vec4 interpolateEdge(uint edge, int texel)
   if (Iso < lo.w) result.w = -1.0;
   return result;
 }
+
+#ifdef REGULAR
+// The four edges of the primitive from the texels of the slot's corners A..D: a quad (AC, AD, BD,
+// BC) between the classification edge's ends, a triangle (AB, AC, AD, AD) below, (AD, AD, BD, CD)
+// above, as the edges of an irregular slot give them.
+void interpolateCorners(vec4 A, vec4 B, vec4 C, vec4 D, float side, out vec4 q0, out vec4 q1, out vec4 q2,
+                        out vec4 q3)
+{
+  vec4 hi0 = C, hi1 = D, lo2 = B, lo3 = B, hi3 = C;
+  if (side < 0.0) { hi0 = B; hi1 = C; lo2 = A; lo3 = A; hi3 = D; }
+  if (side < -1.0) { hi0 = D; hi1 = D; lo2 = B; lo3 = C; hi3 = D; }
+  q0 = interpolate(A, hi0);
+  q1 = interpolate(A, hi1);
+  q2 = interpolate(lo2, D);
+  q3 = interpolate(lo3, hi3);
+}
+#else
+vec4 interpolateEdge(uint edge, int texel)
+{
+  if (edge == kNoEdge) return vec4(1.0, 1.0, 1.0, -1.0);
+  return interpolate(texelFetch(Vertices, vertexBase + 2 * int(edge & 0xFFFFu) + texel),
+                     texelFetch(Vertices, vertexBase + 2 * int(edge >> 16) + texel));
+}
+#endif
 
 #ifdef SUBGROUPS
 // A vertex's eight floats as four 64-bit words, in the order of their bytes.
@@ -99,11 +125,31 @@ void main()
   uint n = (group.y & 0xFFFFu) + gl_LocalInvocationID.x;
   if (n >= span.w) return;
   vertexBase = int(span.y);
+#ifdef REGULAR
+  uvec4 t = texelFetch(Tets, int(span.x + n));
+  // The classification edge decides: a quad between its ends, a triangle near A below, near D above.
+  float side = sideOf(uintBitsToFloat(t.z), uintBitsToFloat(t.w));
+  int a = vertexBase + 2 * int(t.x & 0xFFFFu), b = vertexBase + 2 * int(t.x >> 16);
+  int c = vertexBase + 2 * int(t.y & 0xFFFFu), d = vertexBase + 2 * int(t.y >> 16);
+  vec4 p0, p1, p2, p3;
+  interpolateCorners(texelFetch(Vertices, a), texelFetch(Vertices, b), texelFetch(Vertices, c),
+                     texelFetch(Vertices, d), side, p0, p1, p2, p3);
+  if (min(min(p0.w, p1.w), min(p2.w, p3.w)) < 0.0) return;
+
+#ifdef FLAT_NORMALS
+  vec4 n2 = interpolate(texelFetch(Vertices, (side < 0.0 && side >= -1.0 ? a : b) + 1), texelFetch(Vertices, d + 1));
+  vec4 n0 = n2, n1 = n2, n3 = n2;
+#else
+  vec4 n0, n1, n2, n3;
+  interpolateCorners(texelFetch(Vertices, a + 1), texelFetch(Vertices, b + 1), texelFetch(Vertices, c + 1),
+                     texelFetch(Vertices, d + 1), side, n0, n1, n2, n3);
+#endif
+#else
   int tet = int(span.x + 2u * n);
   uvec4 t0 = texelFetch(Tets, tet);
   uvec4 t1 = texelFetch(Tets, tet + 1);
 
-  // The classification edge BC decides: a quad between its ends, a triangle near A below, near D above.
+  // The classification edge decides: a quad between its ends, a triangle near A below, near D above.
   float side = sideOf(uintBitsToFloat(t1.z), uintBitsToFloat(t1.w));
   uvec4 e = uvec4(t0.y, t0.z, t1.x, t0.w);
   if (side < 0.0) e = uvec4(t0.x, t0.y, t0.z, t0.z);
@@ -119,6 +165,7 @@ void main()
 #else
   vec4 n0 = interpolateEdge(e.x, 1), n1 = interpolateEdge(e.y, 1);
   vec4 n2 = interpolateEdge(e.z, 1), n3 = interpolateEdge(e.w, 1);
+#endif
 #endif
   float id = uintBitsToFloat(span.z + n);
   n0.w = id; n1.w = id; n2.w = id; n3.w = id;
