@@ -39,11 +39,12 @@ Commands freshCommands(const GLuint* firstIndex) {
   return c;
 }
 
-// Whether a slot's six edges (AB, AC, AD, BC, BD, CD, each as its ends' vertex slots, lower-valued
-// end in the low 16 bits) are those of one tetrahedron A..D, each from its lower corner, so that
-// the slot can be kept as its four corners (every slot a builder makes), or all edges the
-// interpolation pass does not fill (a slot past the chunk's last tetrahedron), which never crosses.
+// A slot's six edges are AB, AC, AD, BC, BD, CD, each as its ends' vertex slots, lower-valued end in
+// the low 16 bits. A slot past the chunk's last tetrahedron has only edges the interpolation pass
+// does not fill, and never crosses.
 bool isUnusedSlot(const std::uint32_t* e) { return std::count(e, e + 6, kNoEdge) == 6; }
+// Whether a slot can be kept as its four corners: its edges are those of one tetrahedron A..D, each
+// from its lower corner (every slot a builder makes), or it is unused.
 bool isRegularSlot(const std::uint32_t* e) {
   if (isUnusedSlot(e)) return true;
   if (std::find(e, e + 6, kNoEdge) != e + 6) return false;
