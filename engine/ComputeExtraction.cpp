@@ -222,29 +222,27 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
   const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
-  std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
-  tets.resize(8 * slots);
-  // Each slot's six edges (original vertex slots) and classification values, in the irregular form.
-  bool regular = true;
-  for (int r = 0; r < rows; ++r)
-    for (int c = 0; c < columns_; ++c) {
-      const std::uint16_t* m = &d.tetMap[4 * (std::size_t(r) * W + 2 * std::size_t(c))];
-      std::uint32_t* out = &tets[8 * (std::size_t(r) * columns_ + c)];
-      const std::size_t edges[6] = {m[0], m[1], m[2], m[3], m[6], m[7]};
-      for (int i = 0; i < 6; ++i) out[i] = edgeAt(edges[i]);
-      regular = regular && isRegularSlot(out);
-      // The values at the classification edge's ends, as the pass would fetch them.
-      const std::uint32_t classification = edgeIn(std::size_t(r) * W + c);
-      std::memcpy(&out[6], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
-      std::memcpy(&out[7], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
-    }
+  // A slot's six edges (the cache's vertex slots) and the values at the ends of its classification
+  // edge, as the pass would fetch them.
+  auto readSlot = [&](std::size_t slot, std::uint32_t* edges, std::uint32_t* values) {
+    const std::size_t r = slot / std::size_t(columns_), c = slot % std::size_t(columns_);
+    const std::uint16_t* m = &d.tetMap[4 * (r * std::size_t(W) + 2 * c)];
+    const std::size_t indices[6] = {m[0], m[1], m[2], m[3], m[6], m[7]};
+    for (int i = 0; i < 6; ++i) edges[i] = edgeAt(indices[i]);
+    const std::uint32_t classification = edgeIn(r * std::size_t(W) + c);
+    std::memcpy(&values[0], &d.vertexArray[4 * std::size_t(classification & 0xFFFFu) + 3], sizeof(float));
+    std::memcpy(&values[1], &d.vertexArray[4 * std::size_t(classification >> 16) + 3], sizeof(float));
+  };
   // Vertex slots are renumbered in the order the tetrahedron slots first use them, so that the pass,
   // which walks a span's slots in order, reads the vertices nearly in order too (the cache's order
-  // follows the edge rows, and a span's tetrahedra lie all over it).
+  // follows the edge rows, and a span's tetrahedra lie all over it). A regular slot's corners A, B,
+  // C, D come in the order of its edges' ends, so both forms number the vertices alike.
   std::vector<std::uint32_t>& renumbered = renumberScratch_;
-  renumbered.assign(std::size_t(1) << 16, kNoEdge);
   std::vector<std::uint32_t>& original = originalScratch_; // by new number
-  original.clear();
+  auto startNumbering = [&] {
+    renumbered.assign(std::size_t(1) << 16, kNoEdge);
+    original.clear();
+  };
   auto renumber = [&](std::uint32_t v) {
     std::uint32_t& n = renumbered[v];
     if (n == kNoEdge) {
@@ -253,47 +251,50 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     }
     return n;
   };
-  // Renumbered in the order of the edges' ends; a regular slot's corners A, B, C, D come in the
-  // same order, so both forms number the vertices alike. An unused slot's corners are all a
-  // sentinel vertex after the chunk's own, of value +inf, which no isovalue crosses (the form stays
-  // irregular where the chunk has no vertex slot left for it).
-  bool sentinel = false;
-  for (std::size_t slot = 0; regular && slot < slots; ++slot) sentinel = sentinel || isUnusedSlot(&tets[8 * slot]);
-  if (sentinel) { // a vertex slot left for it: fewer than 2^16 vertices in use
-    std::vector<bool> used(std::size_t(1) << 16);
-    std::size_t count = 0;
-    for (std::size_t slot = 0; slot < slots; ++slot) {
-      const std::uint32_t* e = &tets[8 * slot];
-      if (isUnusedSlot(e)) continue;
-      for (std::uint32_t v : {e[0] & 0xFFFFu, e[0] >> 16, e[5] & 0xFFFFu, e[5] >> 16})
-        if (!used[v]) used[v] = true, ++count;
-    }
-    if (count >= used.size()) regular = sentinel = false;
-  }
+  auto renumberEdge = [&](std::uint32_t e) { return renumber(e & 0xFFFFu) | renumber(e >> 16) << 16; };
+
+  // The corners' form where every slot allows it. An unused slot's corners are all a sentinel vertex
+  // after the chunk's own, of value +inf, which no isovalue crosses; a chunk that uses every vertex
+  // slot has no number left for it and keeps its edges.
+  std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
   constexpr std::uint32_t kSentinelCorners = 0xFFFFFFFFu; // until the sentinel's number is known
-  for (std::size_t slot = 0; slot < slots; ++slot) {
-    std::uint32_t* in = &tets[8 * slot];
-    if (regular) {
-      const bool unused = isUnusedSlot(in);
-      const std::uint32_t corners[2] = {
-          unused ? kSentinelCorners : renumber(in[0] & 0xFFFFu) | renumber(in[0] >> 16) << 16,
-          unused ? kSentinelCorners : renumber(in[5] & 0xFFFFu) | renumber(in[5] >> 16) << 16};
-      const std::uint32_t values[2] = {in[6], in[7]};
-      std::uint32_t* out = &tets[4 * slot]; // never past the slot's own words
-      out[0] = corners[0];
-      out[1] = corners[1];
-      out[2] = values[0];
-      out[3] = values[1];
+  bool regular = true, sentinel = false;
+  startNumbering();
+  tets.resize(4 * slots);
+  for (std::size_t slot = 0; regular && slot < slots; ++slot) {
+    std::uint32_t edges[6], *out = &tets[4 * slot];
+    readSlot(slot, edges, out + 2);
+    if (isUnusedSlot(edges)) {
+      out[0] = out[1] = kSentinelCorners;
+      sentinel = true;
+    } else if (isRegularSlot(edges)) {
+      out[0] = renumberEdge(edges[0]); // A, B
+      out[1] = renumberEdge(edges[5]); // C, D
     } else {
-      for (int i = 0; i < 6; ++i)
-        if (in[i] != kNoEdge) in[i] = renumber(in[i] & 0xFFFFu) | renumber(in[i] >> 16) << 16;
+      regular = false;
     }
   }
-  if (regular) tets.resize(4 * slots);
-  if (sentinel) {
-    const std::uint32_t v = std::uint32_t(original.size());
-    for (std::size_t w = 0; w < tets.size(); w += 4)
-      if (tets[w] == kSentinelCorners) tets[w] = tets[w + 1] = v | v << 16;
+  if (regular && sentinel) {
+    if (original.size() >= renumbered.size()) {
+      regular = false;
+    } else {
+      const std::uint32_t v = std::uint32_t(original.size());
+      for (std::size_t w = 0; w < tets.size(); w += 4)
+        if (tets[w] == kSentinelCorners) tets[w] = tets[w + 1] = v | v << 16;
+    }
+  }
+  // Else the edges' form, the edges renumbered and an edge the interpolation pass does not fill
+  // kept as kNoEdge.
+  if (!regular) {
+    sentinel = false;
+    startNumbering();
+    tets.resize(8 * slots);
+    for (std::size_t slot = 0; slot < slots; ++slot) {
+      std::uint32_t* out = &tets[8 * slot];
+      readSlot(slot, out, out + 6);
+      for (int i = 0; i < 6; ++i)
+        if (out[i] != kNoEdge) out[i] = renumberEdge(out[i]);
+    }
   }
   if (original.empty() && !sentinel) original.push_back(0); // no edge crosses: one vertex all the same
   std::vector<float>& interleaved = vertexScratch_;
