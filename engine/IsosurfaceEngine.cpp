@@ -11,6 +11,9 @@
 #include <chrono>
 #include <climits>
 #include <sys/stat.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -252,6 +255,11 @@ void IsosurfaceEngine::clearChunks() {
   stats_ = ExtractionStats(); // its spans named these chunks
   if (extractor_) extractor_->clearChunks();
   renderer.releasePrimitives();
+#ifdef __GLIBC__
+  // A dataset's host memory came from the heaps of the reading threads as well; what it freed goes
+  // back to the system now, else every dataset opened after it in the same session keeps it.
+  malloc_trim(0);
+#endif
 }
 
 std::size_t IsosurfaceEngine::driverFreeMemory() {

@@ -252,12 +252,14 @@ TEST_F(VxbenchCommand, ReopeningTheDatasetKeepsMemoryFlat) {
     ASSERT_EQ(r.status, 0) << text(r);
     const QJsonObject soak = QJsonDocument::fromJson(r.out.section('\n', 0, 0).toUtf8()).object();
     ASSERT_EQ(soak["reopen"].toInt(), 8) << text(r);
-    // Graphics memory is the same after every round. Resident memory grows once while the driver and
-    // the allocator settle (up to about 15 MB after the first round on llvmpipe), then stays within a few per cent.
+    // Graphics memory is the same after every round. Resident memory stays within a few per cent of
+    // the first round's: closing a dataset gives the heap's free memory back (without that, the
+    // reading threads' heaps kept up to 10 % more after a few rounds of this set, and a quarter more
+    // of the demo's).
     EXPECT_GT(soak["graphicsFirst"].toDouble(), 0.0);
     EXPECT_EQ(soak["graphicsLast"].toDouble(), soak["graphicsFirst"].toDouble()) << backend;
     EXPECT_LT(soak["residentLast"].toDouble(), 1.05 * soak["residentSecond"].toDouble()) << backend;
-    EXPECT_LT(soak["residentLast"].toDouble(), 1.15 * soak["residentFirst"].toDouble()) << backend;
+    EXPECT_LT(soak["residentLast"].toDouble(), 1.04 * soak["residentFirst"].toDouble()) << backend;
   }
   EXPECT_EQ(vxbench({"set.vx", "--reopen", "0"}).status, 2);
   EXPECT_EQ(vxbench({"set.vx", "--reopen", "2", "--render", "x.png"}).status, 2);
