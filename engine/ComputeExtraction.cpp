@@ -43,10 +43,9 @@ Commands freshCommands(const GLuint* firstIndex) {
 // the low 16 bits. A slot past the chunk's last tetrahedron has only edges the interpolation pass
 // does not fill, and never crosses.
 bool isUnusedSlot(const std::uint32_t* e) { return std::count(e, e + 6, kNoEdge) == 6; }
-// Whether a slot can be kept as its four corners: its edges are those of one tetrahedron A..D, each
-// from its lower corner (every slot a builder makes), or it is unused.
+// Whether a used slot can be kept as its four corners: its edges are those of one tetrahedron A..D,
+// each from its lower corner (every slot a builder makes).
 bool isRegularSlot(const std::uint32_t* e) {
-  if (isUnusedSlot(e)) return true;
   if (std::find(e, e + 6, kNoEdge) != e + 6) return false;
   const std::uint32_t a = e[0] & 0xFFFFu, b = e[0] >> 16, c = e[5] & 0xFFFFu, d = e[5] >> 16;
   return e[1] == (a | c << 16) && e[2] == (a | d << 16) && e[3] == (b | c << 16) && e[4] == (b | d << 16);
