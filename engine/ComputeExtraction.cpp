@@ -603,9 +603,11 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     uploadTables(spanTable.data(), spanTable.size() * sizeof(GLuint), groupTable.data(), groupTable.size() * sizeof(GLuint));
 
   const GLuint* programs = &programs_[flatNormals ? 1 : 0]; // [0] irregular, [2] regular
+  GLint groupBase[3] = {-1, -1, -1};
   for (int form : {0, 2}) {
     glUseProgram(programs[form]);
     glUniform1f(glGetUniformLocation(programs[form], "Iso"), iso);
+    groupBase[form] = glGetUniformLocation(programs[form], "GroupBase");
   }
   bindTables();
   std::size_t next = 0; // the next dispatch
@@ -623,13 +625,13 @@ void ComputeExtraction::extract(const Dataset&, const std::vector<ChunkSpan>& sp
     for (; next < dispatches.size() && dispatches[next].batch == b; ++next) {
       const Dispatch& d = dispatches[next];
       const Slab& slab = *slabs_[std::size_t(d.slab)];
-      const GLuint program = programs[d.regular ? 2 : 0];
-      glUseProgram(program);
+      const int form = d.regular ? 2 : 0;
+      glUseProgram(programs[form]);
       glActiveTexture(GL_TEXTURE0);
       glBindTexture(GL_TEXTURE_BUFFER, slab.vertices.texture());
       glActiveTexture(GL_TEXTURE1);
       glBindTexture(GL_TEXTURE_BUFFER, slab.tets.texture());
-      glUniform1i(glGetUniformLocation(program, "GroupBase"), GLint(d.firstGroup));
+      glUniform1i(groupBase[form], GLint(d.firstGroup));
       glDispatchCompute(d.groups, 1, 1);
     }
   }
