@@ -160,18 +160,24 @@ bool ComputeExtraction::initialize() {
 }
 
 Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
-  // Chunks read on demand each get a slab of their own, just their size, whose memory goes when
-  // they are evicted, so that a budget holds what they take; a dataset read whole shares slabs.
-  sharedSlabs_ = !onDemand;
+  // Chunks share slabs, planned from the chunk index. Read on demand, they do so while the dataset
+  // finds that the whole index fits its budget; after stopSharing each chunk gets a slab of its
+  // own, just its size, whose memory goes when it is evicted.
+  sharedSlabs_ = true;
   Dataset::Upload form;
   form.textures = false;
   form.chunkComplete = [this](int k, const ChunkData& d) {
     setChunk(k, d); // a chunk it cannot take stays in the trees and draws nothing
     return true;
   };
-  if (!onDemand) form.chunksAhead = [this](const std::vector<ChunkShape>& shapes) { planSlabs(shapes); };
+  form.chunksAhead = [this](const std::vector<ChunkShape>& shapes) { planSlabs(shapes); };
   form.chunkBytes = [this](int k) { return chunkBytes(k); };
   form.releaseChunk = [this](int k) { dropChunk(k); };
+  if (onDemand) {
+    form.storageBytes = [this] { return chunkStorageBytes(); };
+    form.sharedBytes = [this] { return sharedSlabs_ ? sharedBytes() : 0; };
+    form.stopSharing = [this] { stopSharing(); };
+  }
   return form;
 }
 
@@ -188,12 +194,30 @@ void ComputeExtraction::dropChunk(int k) {
     Slab& slab = *slabs_[std::size_t(c.slab)];
     slab.vertices.free(c.vertexFirst, c.vertexTexels);
     slab.tets.free(c.tetFirst, c.tetTexels);
-    if (!sharedSlabs_ || !c.regular) { // its own: the memory goes now
-      slab.vertices.release();
-      slab.tets.release();
-    }
+    // A chunk's own slab, and a shared one it leaves empty, give their memory back now.
+    if (slab.planned < 0 || (slab.vertices.usedTexels() == 0 && slab.tets.usedTexels() == 0)) releaseSlab(slab);
   }
   c = Chunk();
+}
+
+void ComputeExtraction::releaseSlab(Slab& slab) {
+  if (slab.planned >= 0) plannedHeld_[std::size_t(slab.planned)] = 0;
+  slab.planned = -1;
+  slab.vertices.release();
+  slab.tets.release();
+}
+
+std::size_t ComputeExtraction::sharedBytes() const {
+  // What is held, and the planned slabs not held now at their planned size.
+  std::size_t bytes = chunkStorageBytes();
+  for (std::size_t p = 0; p < plannedSlabs_.size(); ++p)
+    if (!plannedHeld_[p]) bytes += (plannedSlabs_[p].first + plannedSlabs_[p].second) * kBytesPerTexel;
+  return bytes;
+}
+
+void ComputeExtraction::stopSharing() {
+  sharedSlabs_ = false;
+  for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
 }
 
 bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
@@ -325,16 +349,17 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
 
 void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
   plannedSlabs_.clear();
+  plannedHeld_.clear();
   if (width_ != kChunkTextureSide || height_ != kChunkTextureSide) return;
   const std::size_t limit = slabTexels(), texels = std::size_t(width_) * std::size_t(height_);
   std::size_t vertices = 0, tets = 0;
   for (const ChunkShape& shape : shapes) {
-    // As setChunk derives them, at most: two texels per vertex the chunk has (a chunk without
-    // any keeps one), one per tetrahedron slot of the rows its intervals cover (the regular form;
-    // an irregular chunk takes a slab of its own).
+    // As setChunk derives them, at most: two texels per vertex the chunk has and its sentinel
+    // vertex (a chunk without any keeps one), one per tetrahedron slot of the rows its intervals
+    // cover (the regular form; an irregular chunk takes a slab of its own).
     const std::size_t slots = std::min<std::size_t>(shape.rows, std::size_t(height_)) * std::size_t(width_ / 2);
     if (slots == 0) continue;
-    const std::size_t v = 2 * std::clamp<std::size_t>(shape.vertexCount, 1, texels), t = slots;
+    const std::size_t v = 2 * (std::clamp<std::size_t>(shape.vertexCount, 1, texels) + 1), t = slots;
     if (vertices > 0 && (vertices + v > limit || tets + t > limit)) {
       plannedSlabs_.push_back({vertices, tets});
       vertices = tets = 0;
@@ -343,6 +368,7 @@ void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
     tets += t;
   }
   if (vertices > 0) plannedSlabs_.push_back({vertices, tets});
+  plannedHeld_.assign(plannedSlabs_.size(), 0);
 }
 
 bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* tets) {
@@ -358,29 +384,37 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
     chunk.slab = int(s);
     return true;
   };
-  std::size_t s = 0;
-  if (sharedSlabs_ && chunk.regular) {
-    // The first slab with room for both, else a new one.
-    for (; s < slabs_.size(); ++s)
-      if (placeIn(s)) return true;
-    if (s < plannedSlabs_.size()) {
-      // Its planned size, allocated now; a chunk that outgrows the plan goes to the next one.
-      const std::size_t vertices = std::max(plannedSlabs_[s].first, chunk.vertexTexels);
-      const std::size_t tets = std::max(plannedSlabs_[s].second, chunk.tetTexels);
-      slabs_.push_back(std::make_unique<Slab>(vertices, tets));
-      slabs_.back()->vertices.reserve(vertices);
-      slabs_.back()->tets.reserve(tets);
-    } else {
-      slabs_.push_back(std::make_unique<Slab>(slabTexels(), slabTexels()));
-    }
-  } else {
-    // A slab of its own, just its size, in the place of one given back (every chunk read on demand,
-    // and an irregular one read whole, which no builder makes).
+  // A slab given back leaves its place in slabs_ for the next one.
+  auto newSlab = [&](std::size_t vertexTexels, std::size_t tetTexels) {
+    std::size_t s = 0;
     while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
     if (s == slabs_.size()) slabs_.push_back(nullptr);
-    slabs_[s] = std::make_unique<Slab>(chunk.vertexTexels, chunk.tetTexels);
+    slabs_[s] = std::make_unique<Slab>(vertexTexels, tetTexels);
+    return s;
+  };
+  if (sharedSlabs_ && chunk.regular) {
+    // The first shared slab with room for both, else the next planned one, allocated now at its
+    // planned size (a chunk that outgrows the plan goes to the next one).
+    for (std::size_t s = 0; s < slabs_.size(); ++s)
+      if (slabs_[s]->planned >= 0 && placeIn(s)) return true;
+    for (std::size_t p = 0; p < plannedSlabs_.size(); ++p) {
+      if (plannedHeld_[p]) continue;
+      const std::size_t vertexTexels = std::max(plannedSlabs_[p].first, chunk.vertexTexels);
+      const std::size_t tetTexels = std::max(plannedSlabs_[p].second, chunk.tetTexels);
+      const std::size_t s = newSlab(vertexTexels, tetTexels);
+      Slab& slab = *slabs_[s];
+      if (!slab.vertices.reserve(vertexTexels) || !slab.tets.reserve(tetTexels)) {
+        releaseSlab(slab);
+        break;
+      }
+      slab.planned = int(p);
+      plannedHeld_[p] = 1;
+      return placeIn(s);
+    }
   }
-  return placeIn(s);
+  // A slab of its own, just its size: an irregular chunk (which no builder makes), one past the
+  // plan, and every chunk read on demand once the dataset no longer shares.
+  return placeIn(newSlab(chunk.vertexTexels, chunk.tetTexels));
 }
 
 void ComputeExtraction::clearChunks() {
@@ -389,6 +423,7 @@ void ComputeExtraction::clearChunks() {
   renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
   chunks_.clear();
   plannedSlabs_.clear();
+  plannedHeld_.clear();
   for (auto& slab : slabs_) {
     slab->vertices.release();
     slab->tets.release();

@@ -7,8 +7,10 @@
 // Chunk data, derived at load from the cache's arrays (the file format is unchanged), in slabs:
 // buffer textures that hold many chunks each, so that one dispatch per slab runs the active rows
 // of all its chunks, finding each work group's span and each span's chunk in two small tables.
-// A dataset read whole shares slabs, each allocated once at the size the chunk index gives its
-// chunks; chunks read on demand get one each, just their size, and so does an irregular chunk.
+// Chunks share slabs, each allocated once, when its first chunk comes, at the size the chunk index
+// gives the chunks planned for it, and given back when its last chunk goes. Read on demand, chunks
+// share while the whole index fits the budget; else each gets a slab of its own, just its size, whose
+// memory goes with it when it is evicted. An irregular chunk always gets one of its own.
 //   - vertices: two RGBA32F texels per vertex (position and value, gradient and value), only the
 //     vertices the chunk's tetrahedra use, renumbered in the order the tetrahedron slots first use
 //     them, so that the pass reads them nearly in order;
@@ -149,12 +151,20 @@ private:
   // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
   struct Slab {
     TexelArena vertices, tets;
+    int planned = -1; // its index in the plan, for a shared slab; -1 for a chunk's own
     Slab(std::size_t vertexTexels, std::size_t tetTexels)
         : vertices(GL_RGBA32F, 16, vertexTexels), tets(GL_RGBA32UI, 16, tetTexels) {}
   };
-  // Plans the shared slabs of a dataset read whole from the shapes of its chunks, as slab sizes
-  // (vertex and tetrahedron texels): each slab is then allocated once, at its size, and never grows.
+  // Plans the shared slabs from the shapes of the chunks in the index, as slab sizes (vertex and
+  // tetrahedron texels): each slab is then allocated once, at its size, and never grows.
   void planSlabs(const std::vector<ChunkShape>& shapes);
+  // Gives a slab's memory back; its place in slabs_ is then free.
+  void releaseSlab(Slab& slab);
+  // The graphics memory of the chunks held, and of the planned slabs not held at their planned
+  // size: what shared slabs hold at most once every chunk of the index is resident.
+  std::size_t sharedBytes() const;
+  // Drops every chunk and gives each chunk set after this a slab of its own.
+  void stopSharing();
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;
   // Stores a chunk's vertex and tetrahedron texels (their counts set) in a slab and notes where;
@@ -184,11 +194,12 @@ private:
   void unbindForDrawing() const;
 
   bool subgroups_ = false;
-  bool sharedSlabs_ = true; // chunks share slabs (a dataset read whole, as chunkUpload was told)
+  bool sharedSlabs_ = true; // regular chunks share slabs (until stopSharing)
   GLuint programs_[4] = {0, 0, 0, 0}; // smooth, flat; then both for regular chunks
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<Slab>> slabs_;
-  std::vector<std::pair<std::size_t, std::size_t>> plannedSlabs_; // by slab, from planSlabs
+  std::vector<std::pair<std::size_t, std::size_t>> plannedSlabs_; // texels of each planned slab, from planSlabs
+  std::vector<char> plannedHeld_;   // by planned slab: whether a slab holds its place now
   // The dispatch tables: per span (first tetrahedron texel, first vertex texel, id of its first
   // slot, slots), per work group (span, first slot in the span with its region, the region's bounds).
   GLuint spanBuffer_ = 0, spanTexture_ = 0, groupBuffer_ = 0, groupTexture_ = 0;

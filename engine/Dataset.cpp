@@ -187,6 +187,7 @@ void Dataset::closeFile() {
   residentChunks_ = 0;
   workspaces_.clear();
   upload_ = Upload();
+  sharing_ = false;
   fileChanged_ = false;
 }
 
@@ -483,9 +484,21 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
   chunksInFile = int(reader.header().chunkCount);
   ChunkIndex index;
   const std::uint32_t count = reader.header().chunkCount;
+  // The back end plans its memory from the shapes of the chunks indexed, also when the index
+  // breaks off (the chunks indexed so far stay usable).
+  std::vector<ChunkShape> shapes;
+  struct Planned {
+    const Upload& form;
+    std::vector<ChunkShape>& shapes;
+    ~Planned() {
+      if (form.chunksAhead) form.chunksAhead(shapes);
+    }
+  } planned{upload_, shapes};
+  sharing_ = bool(upload_.sharedBytes);
   for (std::uint32_t k = 0; k < count; ++k) {
     chunks.push_back(std::make_unique<CacheChunk>());
-    if (!reader.indexChunk(index)) return false; // the chunks indexed so far stay usable
+    if (!reader.indexChunk(index)) return false;
+    shapes.push_back({index.vertexCount, std::uint32_t(index.intervals.size() / 2)});
     CacheChunk& chunk = *chunks.back();
     chunk.rowCount0 = index.rowCount0;
     chunk.rowCount1 = index.rowCount1;
@@ -541,23 +554,47 @@ void Dataset::evict(int k) {
   ++stats_.evictions;
 }
 
+void Dataset::stopSharing() {
+  for (std::size_t k = 0; k < residence_.size(); ++k) evict(int(k));
+  upload_.stopSharing();
+  sharing_ = false;
+}
+
 std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool mayEvict,
                                         const std::function<void()>& whileReading) {
-  std::vector<char> resident(wanted.size(), 0);
   // Runs at most once, before this returns.
   bool saidReading = false;
-  auto reading = [&] {
+  const std::function<void()> reading = [&] {
     if (whileReading && !saidReading) whileReading();
     saidReading = true;
   };
   struct Finally {
-    std::function<void()> run;
+    const std::function<void()>& run;
     ~Finally() { run(); }
   } atEnd{reading};
   if (!onDemand()) {
+    std::vector<char> resident(wanted.size(), 0);
     for (std::size_t i = 0; i < wanted.size(); ++i) resident[i] = isResident(wanted[i]);
     return resident;
   }
+  // Shared memory stays held while any of its chunks is resident: chunks share it only while all
+  // of them fit the budget beside what is reserved, else every chunk moves to memory of its own
+  // (read again as it is wanted).
+  if (sharing_ && budget_ > 0 && upload_.sharedBytes() + reserved_ > budget_) stopSharing();
+  bool full = false;
+  std::vector<char> resident = residentOnce(wanted, mayEvict, reading, full);
+  // A chunk may take more than the index foresaw (an irregular one): where the budget then refused
+  // a wanted chunk while sharing, every chunk moves to memory of its own and the request runs again.
+  if (sharing_ && mayEvict && full) {
+    stopSharing();
+    resident = residentOnce(wanted, mayEvict, reading, full);
+  }
+  return resident;
+}
+
+std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool mayEvict,
+                                        const std::function<void()>& reading, bool& full) {
+  std::vector<char> resident(wanted.size(), 0);
   const std::uint64_t now = ++useClock_;
   std::vector<std::size_t> missing; // positions in wanted
   for (std::size_t i = 0; i < wanted.size(); ++i) {
@@ -572,13 +609,19 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
   }
   stats_.refused = 0;
 
+  // The graphics memory the chunks hold: what the back end holds beyond the resident chunks' own
+  // bytes (free room in memory they share) counts too.
+  auto held = [&] {
+    const std::size_t storage = upload_.storageBytes ? upload_.storageBytes() : 0;
+    return std::max(storage, stats_.residentBytes);
+  };
   // Evicts least recently used chunks not wanted now until `bytes` more fit; false when they do
   // not fit even then.
   auto makeRoom = [&](std::size_t bytes) {
     if (budget_ == 0) return true;
     const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0;
-    if (!mayEvict) return stats_.residentBytes + bytes <= room;
-    while (stats_.residentBytes + bytes > room) {
+    if (!mayEvict) return held() + bytes <= room;
+    while (held() + bytes > room) {
       int oldest = -1;
       for (std::size_t k = 0; k < residence_.size(); ++k) {
         const Residence& r = residence_[k];
@@ -623,7 +666,7 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     }
   };
   std::size_t done = 0;
-  bool full = false;
+  full = false;
   launch();
   reading();
   while (done < next) {

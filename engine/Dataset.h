@@ -43,6 +43,14 @@ public:
     // and its release when the chunk is evicted.
     std::function<std::size_t(int)> chunkBytes;
     std::function<void(int)> releaseChunk;
+    // For a back end whose chunks share its memory: the graphics memory they hold in all, with
+    // what shared blocks keep free (which counts against the budget too); what they would hold
+    // with every chunk of the index resident (0: they do not share); and the switch to memory of
+    // its own for each chunk, made once that no longer fits the budget, after every chunk was
+    // evicted.
+    std::function<std::size_t()> storageBytes;
+    std::function<std::size_t()> sharedBytes;
+    std::function<void()> stopSharing;
   };
 
   // What residency on demand has done since the cache was opened.
@@ -93,7 +101,8 @@ public:
   void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
   // Makes the wanted chunks resident, in the order given: missing ones are read (one read each)
   // and decompressed on worker threads, several at a time, and uploaded here; the least recently
-  // used of the others are evicted to stay within the budget. Returns, for each wanted chunk,
+  // used of the others are evicted to stay within the budget (in which memory a back end's chunks
+  // share counts whole, free room included). Returns, for each wanted chunk,
   // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
   // opened, is said once; what is resident stays usable.
   // With mayEvict false (a prefetch) only spare budget is used. whileReading, if given, runs on this
@@ -142,6 +151,12 @@ private:
   bool uploadChunk(int k, const ChunkData& data);
   std::size_t chunkBytes(int k) const;
   void evict(int k);
+  // Evicts every chunk and gives the back end's chunks memory of their own from now on.
+  void stopSharing();
+  // One pass of makeResident; reading is told once the first chunks are being read. full: whether
+  // the budget refused a chunk.
+  std::vector<char> residentOnce(const std::vector<int>& wanted, bool mayEvict, const std::function<void()>& reading,
+                                 bool& full);
   void closeFile();
 
   struct Residence {
@@ -161,6 +176,7 @@ private:
   bool fileChanged_ = false;
   std::size_t budget_ = 0;
   std::size_t reserved_ = 0;
+  bool sharing_ = false; // the back end's chunks share memory (see Upload::sharedBytes)
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
   std::size_t residentChunks_ = 0; // of residence_, those resident

@@ -826,8 +826,8 @@ TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
 namespace {
 
 // randomChunk with its values (and so its row intervals) mapped from [0, 1] onto [low, high].
-ChunkData bandChunk(unsigned seed, int tetRows, float low, float high) {
-  ChunkData c = randomChunk(seed, tetRows, 200);
+ChunkData bandChunk(unsigned seed, int tetRows, float low, float high, bool regular = true) {
+  ChunkData c = regular ? regularChunk(seed, tetRows) : randomChunk(seed, tetRows, 200);
   auto map = [&](float v) { return low + v * (high - low); };
   for (int i = 0; i < 4096; ++i) {
     c.vertexArray[4 * std::size_t(i) + 3] = map(c.vertexArray[4 * std::size_t(i) + 3]);
@@ -857,12 +857,13 @@ protected:
   QString path;
   HeadlessEngine eager, lazy;
 
-  // Six chunks in three value bands: two chunks at 0.2, two at 0.5, two at 0.8, four at 0.32.
+  // Six chunks in three value bands: two chunks at 0.2, two at 0.5, two at 0.8, four at 0.32. All
+  // hold whole tetrahedra, as the builder makes them, but the last.
   void SetUp() override {
     ASSERT_TRUE(gl.ok());
-    path = writeDataset(dir, cacheOf({bandChunk(21, 40, 0.0f, 0.35f), bandChunk(22, 50, 0.0f, 0.35f),
-                                      bandChunk(23, 60, 0.3f, 0.65f), bandChunk(24, 45, 0.3f, 0.65f),
-                                      bandChunk(25, 55, 0.6f, 1.0f), bandChunk(26, 35, 0.6f, 1.0f)}));
+    path = writeDataset(dir, cacheOf({bandChunk(21, 30, 0.0f, 0.35f), bandChunk(22, 38, 0.0f, 0.35f),
+                                      bandChunk(23, 40, 0.3f, 0.65f), bandChunk(24, 34, 0.3f, 0.65f),
+                                      bandChunk(25, 36, 0.6f, 1.0f), bandChunk(26, 35, 0.6f, 1.0f, false)}));
     eager.initializeGL();
     lazy.options.chunksOnDemand = true;
     lazy.initializeGL();
@@ -940,6 +941,80 @@ TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
   }
   EXPECT_EQ(lazy.dataset.residency().loads, 10);
   EXPECT_EQ(lazy.dataset.residency().evictions, 8);
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeTheirOwnAfter) {
+  // With room for every chunk of the index, chunks read on demand share the slab their index
+  // plans, as a dataset read whole does (but the irregular one), so that one dispatch reaches them all. Once the budget no
+  // longer holds the whole index, every chunk is evicted and comes back in a slab of its own,
+  // whose memory goes with it: a shared slab keeps its memory while any of its chunks stays.
+  if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
+  ASSERT_TRUE(eager.loadDataset(path));
+  ASSERT_TRUE(lazy.loadDataset(path));
+  lazy.dataset.setBudgetBytes(0);
+  const ComputeExtraction* compute = lazy.computeBackend();
+  for (float iso : {0.2f, 0.5f, 0.8f, 0.32f}) {
+    SCOPED_TRACE(iso);
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+  }
+  EXPECT_EQ(lazy.dataset.residency().loads, 6);
+  EXPECT_EQ(compute->slabCount(), 2); // the irregular chunk's own beside the shared one
+  EXPECT_EQ(compute->chunkStorageBytes(), eager.computeBackend()->chunkStorageBytes());
+
+  // Room for the two largest chunks and the outputs of any band, as below.
+  std::vector<std::size_t> sizes;
+  std::size_t resident = 0;
+  for (int k = 0; k < 6; ++k) sizes.push_back(compute->chunkBytes(k));
+  std::sort(sizes.rbegin(), sizes.rend());
+  const std::size_t outputs = compute->graphicsBytes() - compute->chunkStorageBytes();
+  const std::size_t budget = sizes[0] + sizes[1] + outputs + lazy.dataset.boundaryBytes();
+  lazy.dataset.setBudgetBytes(budget);
+  for (float iso : {0.5f, 0.8f}) {
+    SCOPED_TRACE(iso);
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    ASSERT_FALSE(lazy.dirty);
+    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+    EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
+    resident = 0;
+    for (int k = 0; k < 6; ++k) resident += lazy.dataset.isResident(k) ? compute->chunkBytes(k) : 0;
+    EXPECT_EQ(compute->chunkStorageBytes(), resident);
+  }
+  EXPECT_EQ(lazy.dataset.residency().evictions, 6 + 2);
+  EXPECT_EQ(lazy.dataset.residency().loads, 6 + 2 + 2);
+  // A budget that holds everything again does not bring the shared slab back for this opening.
+  lazy.dataset.setBudgetBytes(0);
+  extractAt(lazy, 0.2f);
+  EXPECT_EQ(compute->chunkStorageBytes(), resident + compute->chunkBytes(0) + compute->chunkBytes(1));
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, AChunkBeyondWhatTheIndexForesawMovesEveryChunkToItsOwnSlabWithinTheBudget) {
+  // The index plans each chunk a share of the shared slab at one texel per slot; the irregular
+  // chunk takes two in a slab of its own. A budget that holds the shared slab (allocated whole
+  // with the first chunk) and the outputs, but not that chunk beside it, must not be passed: the
+  // shared slab's free room counts against it, and rather than leave the chunk out, every chunk
+  // moves to a slab of its own and the request runs again.
+  if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
+  ASSERT_TRUE(eager.loadDataset(path));
+  ASSERT_TRUE(lazy.loadDataset(path));
+  for (float iso : {0.2f, 0.5f, 0.8f}) extractAt(eager, iso);
+  const ComputeExtraction* compute = lazy.computeBackend();
+  const std::size_t outputs = eager.computeBackend()->graphicsBytes() - eager.computeBackend()->chunkStorageBytes();
+  lazy.dataset.setBudgetBytes(0);
+  for (float iso : {0.2f, 0.5f}) extractAt(lazy, iso);
+  ASSERT_EQ(compute->slabCount(), 1);
+  // (and a few kilobytes for the dispatch tables, less than the irregular chunk takes)
+  const std::size_t budget = compute->chunkStorageBytes() + outputs + lazy.dataset.boundaryBytes() + 4096;
+  lazy.dataset.setBudgetBytes(budget);
+  const std::string err = captureStderr([&] { extractAt(lazy, 0.8f); });
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+  EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
+  EXPECT_EQ(compute->chunkStorageBytes(), compute->chunkBytes(4) + compute->chunkBytes(5));
   EXPECT_EQ(takeGLError(), 0u);
 }
 
