@@ -209,13 +209,14 @@ bool IsosurfaceEngine::loadDataset(const QString& qpath) {
 }
 
 bool IsosurfaceEngine::loadCacheOf(const QString& qpath, const std::string& path) {
-  clearChunks();
   datasetPath_ = qpath;
   const std::string cacheName = path + ".cache";
   if (!fileExists(cacheName)) {
+    clearChunks(); // no chunk of the dataset before stays with the new one's geometry
     pk::error("data " + cacheName + " not found");
     return false;
   }
+  // readCache drops the chunks held before it reads.
   bool read = false;
   try {
     read = readCache(cacheName);
