@@ -579,8 +579,8 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
   }
   // Shared memory stays held while any of its chunks is resident: chunks share it only while all
   // of them fit the budget beside what is reserved, else every chunk moves to memory of its own
-  // (read again as it is wanted).
-  if (sharing_ && budget_ > 0 && upload_.sharedBytes() + reserved_ > budget_) stopSharing();
+  // (read again as it is wanted). A prefetch leaves that to the next request.
+  if (sharing_ && mayEvict && budget_ > 0 && upload_.sharedBytes() + reserved_ > budget_) stopSharing();
   bool full = false;
   std::vector<char> resident = residentOnce(wanted, mayEvict, reading, full);
   // A chunk may take more than the index foresaw (an irregular one): where the budget then refused
