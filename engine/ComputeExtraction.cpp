@@ -137,12 +137,22 @@ bool ComputeExtraction::initialize() {
     release();
     return false;
   }
-  // Warm the programs: the driver compiles a program at its first dispatch. One work group of a
-  // span without slots does nothing.
+  // Warm the programs: the driver compiles a program at its first dispatch, for the formats (and
+  // size classes, see TexelArena::bufferBytes) of the textures bound then, so a stand-in slab of
+  // one vertex and one slot is bound as a chunk's would be. One work group of a span without slots
+  // does nothing.
   const GLuint emptySpan[4] = {0, 0, 0, 0}, itsGroup[4] = {0, 0, 0, 0};
   uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
-  if (ensureBatch(0, 1)) {
+  Slab standIn(2, 1);
+  const float vertex[8] = {};
+  if (ensureBatch(0, 1) && standIn.vertices.store(vertex, 2) != TexelArena::kNone &&
+      standIn.tets.store(emptySpan, 1) != TexelArena::kNone) {
     bindTables();
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_BUFFER, standIn.vertices.texture());
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_BUFFER, standIn.tets.texture());
+    glActiveTexture(GL_TEXTURE0);
     for (GLuint program : programs_) {
       glUseProgram(program);
       glUniform1i(glGetUniformLocation(program, "GroupBase"), 0);
@@ -156,6 +166,8 @@ bool ComputeExtraction::initialize() {
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
     glFinish();
   }
+  standIn.vertices.release();
+  standIn.tets.release();
   return true;
 }
 
@@ -184,6 +196,10 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
 std::size_t ComputeExtraction::chunkBytes(int k) const {
   if (k < 0 || std::size_t(k) >= chunks_.size()) return 0;
   const Chunk& c = chunks_[std::size_t(k)];
+  if (c.slab >= 0 && slabs_[std::size_t(c.slab)]->planned < 0) { // its own slab, padding and all
+    const Slab& own = *slabs_[std::size_t(c.slab)];
+    return own.vertices.capacityBytes() + own.tets.capacityBytes();
+  }
   return (c.vertexTexels + c.tetTexels) * kBytesPerTexel;
 }
 
@@ -460,13 +476,17 @@ std::size_t ComputeExtraction::outputBytesFor(const std::vector<ChunkSpan>& span
   std::vector<std::size_t> batchPrimitives;
   planBatches(spans, batchSpans, batchPrimitives);
   // The dispatch tables: a span record and a group record per 64 slots, or what they hold now.
-  std::size_t tables = 0;
+  std::size_t spanRecords = 0, groupRecords = 0;
   for (const ChunkSpan& s : spans)
     if (s.drawn() && s.rowEnd > s.rowMin) {
       const std::size_t slots = std::size_t(s.rowEnd - s.rowMin) * std::size_t(columns_);
-      tables += 4 * sizeof(GLuint) + (slots + kGroupSize - 1) / kGroupSize * 4 * sizeof(GLuint);
+      ++spanRecords;
+      groupRecords += (slots + kGroupSize - 1) / kGroupSize;
     }
-  std::size_t bytes = std::max(tables, tableBytes_), largest = patternPrimitives_;
+  constexpr std::size_t kRecordBytes = 4 * sizeof(GLuint);
+  std::size_t bytes = std::max(TexelArena::bufferBytes(spanRecords * kRecordBytes), tableBytes_[0]) +
+                      std::max(TexelArena::bufferBytes(groupRecords * kRecordBytes), tableBytes_[1]);
+  std::size_t largest = patternPrimitives_;
   for (std::size_t b = 0; b < std::max(batches_.size(), batchPrimitives.size()); ++b) {
     const std::size_t held = b < batches_.size() ? batches_[b].capacity : 0;
     const std::size_t capacity = b < batchPrimitives.size() ? grownCapacity(held, batchPrimitives[b]) : held;
@@ -534,15 +554,25 @@ void ComputeExtraction::uploadTables(const void* spans, std::size_t spanBytes, c
     std::size_t bytes;
   } tables[2] = {{spanBuffer_, spanTexture_, GL_RGBA32UI, spans, spanBytes},
                  {groupBuffer_, groupTexture_, GL_RGBA32UI, groups, groupBytes}};
-  for (const auto& t : tables) {
+  // Each table's buffer grows to what it must hold (padded, see TexelArena::bufferBytes), and is
+  // written in place from then on.
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto& t = tables[i];
     glBindBuffer(GL_TEXTURE_BUFFER, t.buffer);
-    glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(t.bytes), t.data, GL_STREAM_DRAW);
+    GLint64 held = 0;
+    glGetBufferParameteri64v(GL_TEXTURE_BUFFER, GL_BUFFER_SIZE, &held);
+    std::size_t bytes = std::size_t(std::max<GLint64>(held, 0));
+    if (bytes < t.bytes) {
+      bytes = TexelArena::bufferBytes(t.bytes);
+      glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(bytes), nullptr, GL_STREAM_DRAW);
+      glBindTexture(GL_TEXTURE_BUFFER, t.texture);
+      glTexBuffer(GL_TEXTURE_BUFFER, t.format, t.buffer); // the new data store
+      glBindTexture(GL_TEXTURE_BUFFER, 0);
+    }
+    glBufferSubData(GL_TEXTURE_BUFFER, 0, GLsizeiptr(t.bytes), t.data);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
-    glBindTexture(GL_TEXTURE_BUFFER, t.texture);
-    glTexBuffer(GL_TEXTURE_BUFFER, t.format, t.buffer); // the new data store
+    tableBytes_[i] = bytes;
   }
-  glBindTexture(GL_TEXTURE_BUFFER, 0);
-  tableBytes_ = spanBytes + groupBytes;
 }
 
 void ComputeExtraction::bindTables() const {
@@ -816,7 +846,7 @@ std::size_t ComputeExtraction::chunkStorageBytes() const {
 
 std::size_t ComputeExtraction::graphicsBytes() const {
   std::size_t bytes = patternPrimitives_ * kPatternBytesPerPrimitive;
-  bytes += chunkStorageBytes() + tableBytes_;
+  bytes += chunkStorageBytes() + tableBytes_[0] + tableBytes_[1];
   for (const Batch& b : batches_) bytes += b.capacity * kBytesPerPrimitive + (b.command ? kCommandBytes : 0);
   return bytes;
 }
@@ -834,7 +864,7 @@ void ComputeExtraction::release() {
   glDeleteBuffers(2, tables);
   glDeleteTextures(2, tableTextures);
   spanBuffer_ = groupBuffer_ = spanTexture_ = groupTexture_ = 0;
-  tableBytes_ = 0;
+  tableBytes_[0] = tableBytes_[1] = 0;
   patternPrimitives_ = 0;
   for (GLuint& p : programs_) {
     if (p) glDeleteProgram(p);

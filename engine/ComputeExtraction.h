@@ -216,5 +216,5 @@ private:
   std::vector<float> vertexScratch_;
   std::vector<std::uint32_t> renumberScratch_, originalScratch_;
   std::vector<GLuint> spanScratch_, groupScratch_; // the tables, kept from extraction to extraction
-  std::size_t tableBytes_ = 0;
+  std::size_t tableBytes_[2] = {0, 0}; // their buffers, spans and groups
 };

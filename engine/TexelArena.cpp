@@ -57,17 +57,24 @@ void TexelArena::free(std::size_t first, std::size_t count) {
     holes_.emplace(first, count);
 }
 
+std::size_t TexelArena::bufferBytes(std::size_t bytes) {
+  auto power = [](std::size_t b) { return (b & (b - 1)) == 0; };
+  while (((bytes >> 8) & 0xFFu) == 0 || power(bytes)) bytes += 256;
+  return bytes;
+}
+
 bool TexelArena::grow(std::size_t texels) {
   const std::size_t capacity = std::min(std::max(texels, capacity_ + capacity_ / 2), maxTexels_);
+  const std::size_t bytes = bufferBytes(capacity * bytesPerTexel_);
   GLuint buffer = 0;
   glGenBuffers(1, &buffer);
   glBindBuffer(GL_COPY_WRITE_BUFFER, buffer);
-  glBufferData(GL_COPY_WRITE_BUFFER, GLsizeiptr(capacity * bytesPerTexel_), nullptr, GL_STATIC_DRAW);
+  glBufferData(GL_COPY_WRITE_BUFFER, GLsizeiptr(bytes), nullptr, GL_STATIC_DRAW);
   // A driver out of memory leaves the buffer without storage (and says GL_OUT_OF_MEMORY, which
   // stays for whoever reads the errors): the arena stays as it was.
   GLint64 size = 0;
   glGetBufferParameteri64v(GL_COPY_WRITE_BUFFER, GL_BUFFER_SIZE, &size);
-  if (std::uint64_t(size) != std::uint64_t(capacity * bytesPerTexel_)) {
+  if (std::uint64_t(size) != std::uint64_t(bytes)) {
     glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
     glDeleteBuffers(1, &buffer);
     return false;

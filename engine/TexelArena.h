@@ -28,9 +28,18 @@ public:
 
   GLuint texture() const { return texture_; }
   std::size_t capacityTexels() const { return capacity_; }
-  std::size_t capacityBytes() const { return capacity_ * bytesPerTexel_; }
+  // The buffer's bytes: its texels and a little padding (see bufferBytes).
+  std::size_t capacityBytes() const { return capacity_ ? bufferBytes(capacity_ * bytesPerTexel_) : 0; }
   std::size_t usedTexels() const { return used_; }
   void release();
+
+  // The bytes to allocate for a buffer texture of at least `bytes`. llvmpipe compiles a program
+  // anew for each combination of two properties of the sizes of the buffer textures bound at a
+  // dispatch (whether a power of two, and bits 8 to 15 of the size in bytes, which Mesa 22.3 takes
+  // for a mipmap level count): every size padded to neither (by at most 768 bytes) keeps each pass
+  // to the one program compiled at start-up, instead of a compile of 50 to 100 ms at the first
+  // extraction and whenever the sizes come to another combination.
+  static std::size_t bufferBytes(std::size_t bytes);
 
 private:
   bool grow(std::size_t texels);

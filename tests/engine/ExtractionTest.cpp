@@ -790,6 +790,36 @@ TEST(TexelArenaTest, RangesKeepTheirTexelsWhileItGrowsAndHolesAreReused) {
   huge.release();
 }
 
+// llvmpipe keeps one compiled pass per combination of two properties of the bound buffer textures'
+// sizes (a power of two or not; bits 8 to 15 of the size in bytes). Every buffer texture is padded
+// to the same combination, so that the pass compiled at start-up is the one every extraction uses.
+TEST(TexelArenaTest, BufferTexturesAreSizedToOneClassForTheDriversCompiledPasses) {
+  for (std::size_t bytes : {std::size_t(1), std::size_t(16), std::size_t(256), std::size_t(512), std::size_t(4096),
+                            std::size_t(65536), std::size_t(65536 + 16), std::size_t(3) << 16, std::size_t(1) << 26,
+                            (std::size_t(1) << 26) - 16, std::size_t(123456789)}) {
+    const std::size_t padded = TexelArena::bufferBytes(bytes);
+    EXPECT_GE(padded, bytes);
+    EXPECT_LE(padded, bytes + 768) << bytes;
+    EXPECT_NE((padded >> 8) & 0xFFu, 0u) << bytes;
+    EXPECT_NE(padded & (padded - 1), 0u) << bytes;
+  }
+  GLTestContext gl;
+  ASSERT_TRUE(gl.ok());
+  TexelArena arena(GL_RGBA32F, 16, 1 << 20);
+  const std::vector<float> texels(4 * 4096, 1.0f); // 64 KiB
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_NE(arena.store(texels.data(), 4096), TexelArena::kNone);
+    GLint bytes = 0;
+    glBindTexture(GL_TEXTURE_BUFFER, arena.texture());
+    glGetTexLevelParameteriv(GL_TEXTURE_BUFFER, 0, GL_TEXTURE_BUFFER_SIZE, &bytes);
+    glBindTexture(GL_TEXTURE_BUFFER, 0);
+    EXPECT_EQ(std::size_t(bytes), arena.capacityBytes());
+    EXPECT_EQ(arena.capacityBytes(), TexelArena::bufferBytes(16 * arena.capacityTexels()));
+  }
+  arena.release();
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
 TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
   GLTestContext gl;
   ASSERT_TRUE(gl.ok());
