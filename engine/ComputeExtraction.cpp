@@ -145,8 +145,9 @@ bool ComputeExtraction::initialize() {
   uploadTables(emptySpan, sizeof emptySpan, itsGroup, sizeof itsGroup);
   Slab standIn(2, 1);
   const float vertex[8] = {};
+  const GLuint slot[4] = {0, 0, 0, 0};
   if (ensureBatch(0, 1) && standIn.vertices.store(vertex, 2) != TexelArena::kNone &&
-      standIn.tets.store(emptySpan, 1) != TexelArena::kNone) {
+      standIn.tets.store(slot, 1) != TexelArena::kNone) {
     bindTables();
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_BUFFER, standIn.vertices.texture());
@@ -559,19 +560,15 @@ void ComputeExtraction::uploadTables(const void* spans, std::size_t spanBytes, c
   for (std::size_t i = 0; i < 2; ++i) {
     const auto& t = tables[i];
     glBindBuffer(GL_TEXTURE_BUFFER, t.buffer);
-    GLint64 held = 0;
-    glGetBufferParameteri64v(GL_TEXTURE_BUFFER, GL_BUFFER_SIZE, &held);
-    std::size_t bytes = std::size_t(std::max<GLint64>(held, 0));
-    if (bytes < t.bytes) {
-      bytes = TexelArena::bufferBytes(t.bytes);
-      glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(bytes), nullptr, GL_STREAM_DRAW);
+    if (tableBytes_[i] < t.bytes) {
+      tableBytes_[i] = TexelArena::bufferBytes(t.bytes);
+      glBufferData(GL_TEXTURE_BUFFER, GLsizeiptr(tableBytes_[i]), nullptr, GL_STREAM_DRAW);
       glBindTexture(GL_TEXTURE_BUFFER, t.texture);
       glTexBuffer(GL_TEXTURE_BUFFER, t.format, t.buffer); // the new data store
       glBindTexture(GL_TEXTURE_BUFFER, 0);
     }
     glBufferSubData(GL_TEXTURE_BUFFER, 0, GLsizeiptr(t.bytes), t.data);
     glBindBuffer(GL_TEXTURE_BUFFER, 0);
-    tableBytes_[i] = bytes;
   }
 }
 
