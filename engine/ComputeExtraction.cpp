@@ -174,8 +174,8 @@ bool ComputeExtraction::initialize() {
 
 Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
   // Chunks share slabs, planned from the chunk index. Read on demand, they do so while the dataset
-  // finds that the whole index fits its budget; after stopSharing each chunk gets a slab of its
-  // own, just its size, whose memory goes when it is evicted.
+  // finds that the whole index fits its budget; else each chunk gets a slab of its own, just its
+  // size, whose memory goes when it is evicted.
   sharedSlabs_ = true;
   Dataset::Upload form;
   form.textures = false;
@@ -188,8 +188,8 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
   form.releaseChunk = [this](int k) { dropChunk(k); };
   if (onDemand) {
     form.storageBytes = [this] { return chunkStorageBytes(); };
-    form.sharedBytes = [this] { return sharedSlabs_ ? sharedBytes() : 0; };
-    form.stopSharing = [this] { stopSharing(); };
+    form.sharedBytes = [this] { return sharedBytes(); };
+    form.shareMemory = [this](bool share) { shareSlabs(share); };
   }
   return form;
 }
@@ -225,16 +225,17 @@ void ComputeExtraction::releaseSlab(Slab& slab) {
 }
 
 std::size_t ComputeExtraction::sharedBytes() const {
-  // What is held, and the planned slabs not held now at their planned size.
+  // What is held, and the planned slabs not held now at their planned size (with chunks in slabs
+  // of their own, more than sharing would hold).
   std::size_t bytes = chunkStorageBytes();
   for (std::size_t p = 0; p < plannedSlabs_.size(); ++p)
     if (!plannedHeld_[p]) bytes += (plannedSlabs_[p].first + plannedSlabs_[p].second) * kBytesPerTexel;
   return bytes;
 }
 
-void ComputeExtraction::stopSharing() {
-  sharedSlabs_ = false;
+void ComputeExtraction::shareSlabs(bool share) {
   for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
+  sharedSlabs_ = share;
 }
 
 bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
@@ -430,7 +431,7 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
     }
   }
   // A slab of its own, just its size: an irregular chunk (which no builder makes), one past the
-  // plan, and every chunk read on demand once the dataset no longer shares.
+  // plan, and every chunk read on demand while the dataset does not share.
   return placeIn(newSlab(chunk.vertexTexels, chunk.tetTexels));
 }
 

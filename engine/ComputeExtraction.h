@@ -163,8 +163,8 @@ private:
   // The graphics memory of the chunks held, and of the planned slabs not held at their planned
   // size: what shared slabs hold at most once every chunk of the index is resident.
   std::size_t sharedBytes() const;
-  // Drops every chunk and gives each chunk set after this a slab of its own.
-  void stopSharing();
+  // Drops every chunk; the chunks set after this share slabs, or get one each.
+  void shareSlabs(bool share);
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;
   // Stores a chunk's vertex and tetrahedron texels (their counts set) in a slab and notes where;
@@ -194,7 +194,7 @@ private:
   void unbindForDrawing() const;
 
   bool subgroups_ = false;
-  bool sharedSlabs_ = true; // regular chunks share slabs (until stopSharing)
+  bool sharedSlabs_ = true; // regular chunks share slabs (see shareSlabs)
   GLuint programs_[4] = {0, 0, 0, 0}; // smooth, flat; then both for regular chunks
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<Slab>> slabs_;

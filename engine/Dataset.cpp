@@ -187,7 +187,7 @@ void Dataset::closeFile() {
   residentChunks_ = 0;
   workspaces_.clear();
   upload_ = Upload();
-  sharing_ = false;
+  sharing_ = sharingAsked_ = false;
   fileChanged_ = false;
 }
 
@@ -554,10 +554,15 @@ void Dataset::evict(int k) {
   ++stats_.evictions;
 }
 
-void Dataset::stopSharing() {
+void Dataset::setBudgetBytes(std::size_t bytes) {
+  if (bytes != budget_) sharingAsked_ = true;
+  budget_ = bytes;
+}
+
+void Dataset::setSharing(bool share) {
   for (std::size_t k = 0; k < residence_.size(); ++k) evict(int(k));
-  upload_.stopSharing();
-  sharing_ = false;
+  upload_.shareMemory(share);
+  sharing_ = share;
 }
 
 std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool mayEvict,
@@ -579,14 +584,20 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
   }
   // Shared memory stays held while any of its chunks is resident: chunks share it only while all
   // of them fit the budget beside what is reserved, else every chunk moves to memory of its own
-  // (read again as it is wanted). A prefetch leaves that to the next request.
-  if (sharing_ && mayEvict && budget_ > 0 && upload_.sharedBytes() + reserved_ > budget_) stopSharing();
+  // (read again as it is wanted). They share again only under a new budget that holds them all,
+  // so that no request but the first under a budget moves them. A prefetch leaves all that to the
+  // next request.
+  if (upload_.sharedBytes && mayEvict) {
+    const bool fits = budget_ == 0 || upload_.sharedBytes() + reserved_ <= budget_;
+    if (sharing_ ? !fits : sharingAsked_ && fits) setSharing(!sharing_);
+    sharingAsked_ = false;
+  }
   bool full = false;
   std::vector<char> resident = residentOnce(wanted, mayEvict, reading, full);
   // A chunk may take more than the index foresaw (an irregular one): where the budget then refused
   // a wanted chunk while sharing, every chunk moves to memory of its own and the request runs again.
   if (sharing_ && mayEvict && full) {
-    stopSharing();
+    setSharing(false);
     resident = residentOnce(wanted, mayEvict, reading, full);
   }
   return resident;

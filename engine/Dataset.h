@@ -43,14 +43,13 @@ public:
     // and its release when the chunk is evicted.
     std::function<std::size_t(int)> chunkBytes;
     std::function<void(int)> releaseChunk;
-    // For a back end whose chunks share its memory: the graphics memory they hold in all, with
-    // what shared blocks keep free (which counts against the budget too); what they would hold
-    // with every chunk of the index resident (0: they do not share); and the switch to memory of
-    // its own for each chunk, made once that no longer fits the budget, after every chunk was
-    // evicted.
+    // For a back end whose chunks can share its memory: the graphics memory they hold in all, with
+    // what shared blocks keep free (which counts against the budget too); what they would hold at
+    // most sharing it, with every chunk of the index resident; and the switch between sharing and
+    // memory of its own for each chunk, made after every chunk was evicted.
     std::function<std::size_t()> storageBytes;
     std::function<std::size_t()> sharedBytes;
-    std::function<void()> stopSharing;
+    std::function<void(bool)> shareMemory;
   };
 
   // What residency on demand has done since the cache was opened.
@@ -95,7 +94,9 @@ public:
                  const std::function<void(int, int)>& progress = {});
   bool onDemand() const { return file_ >= 0; }
   std::size_t budgetBytes() const { return budget_; }
-  void setBudgetBytes(std::size_t bytes) { budget_ = bytes; }
+  // A new budget also lets chunks share memory again where the whole index now fits it (from the
+  // next request, which then reads its chunks anew).
+  void setBudgetBytes(std::size_t bytes);
   // Graphics memory outside the chunks that counts against the budget (the back end's outputs and
   // the boundary surfaces).
   void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
@@ -151,8 +152,8 @@ private:
   bool uploadChunk(int k, const ChunkData& data);
   std::size_t chunkBytes(int k) const;
   void evict(int k);
-  // Evicts every chunk and gives the back end's chunks memory of their own from now on.
-  void stopSharing();
+  // Evicts every chunk, and has the back end's chunks share memory from now on, or not.
+  void setSharing(bool share);
   // One pass of makeResident; reading is told once the first chunks are being read. full: whether
   // the budget refused a chunk.
   std::vector<char> residentOnce(const std::vector<int>& wanted, bool mayEvict, const std::function<void()>& reading,
@@ -176,7 +177,8 @@ private:
   bool fileChanged_ = false;
   std::size_t budget_ = 0;
   std::size_t reserved_ = 0;
-  bool sharing_ = false; // the back end's chunks share memory (see Upload::sharedBytes)
+  bool sharing_ = false;        // the back end's chunks share memory (see Upload::sharedBytes)
+  bool sharingAsked_ = false;   // a new budget: sharing is weighed again at the next request
   std::uint64_t useClock_ = 0;
   std::vector<Residence> residence_;
   std::size_t residentChunks_ = 0; // of residence_, those resident

@@ -978,7 +978,8 @@ TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeThe
   // With room for every chunk of the index, chunks read on demand share the slab their index
   // plans, as a dataset read whole does (but the irregular one), so that one dispatch reaches them all. Once the budget no
   // longer holds the whole index, every chunk is evicted and comes back in a slab of its own,
-  // whose memory goes with it: a shared slab keeps its memory while any of its chunks stays.
+  // whose memory goes with it: a shared slab keeps its memory while any of its chunks stays. A new
+  // budget that holds the index again brings the shared slab back.
   if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
   ASSERT_TRUE(eager.loadDataset(path));
   ASSERT_TRUE(lazy.loadDataset(path));
@@ -1015,10 +1016,18 @@ TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeThe
   }
   EXPECT_EQ(lazy.dataset.residency().evictions, 6 + 2);
   EXPECT_EQ(lazy.dataset.residency().loads, 6 + 2 + 2);
-  // A budget that holds everything again does not bring the shared slab back for this opening.
-  lazy.dataset.setBudgetBytes(0);
+  // Under that budget the chunks keep slabs of their own; a new budget that holds the whole index
+  // brings the shared slab back, at the next request.
   extractAt(lazy, 0.2f);
-  EXPECT_EQ(compute->chunkStorageBytes(), resident + compute->chunkBytes(0) + compute->chunkBytes(1));
+  EXPECT_EQ(compute->chunkStorageBytes(), compute->chunkBytes(0) + compute->chunkBytes(1));
+  lazy.dataset.setBudgetBytes(0);
+  extractAt(eager, 0.8f);
+  extractAt(lazy, 0.8f);
+  EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+  EXPECT_EQ(lazy.dataset.residency().evictions, 6 + 2 + 2 + 2);
+  EXPECT_EQ(lazy.dataset.residency().loads, 6 + 2 + 2 + 2 + 2);
+  // Chunk 4 in the shared slab, which has room for the whole index, the irregular chunk 5 beside it.
+  EXPECT_GT(compute->chunkStorageBytes(), resident + 2 * compute->chunkBytes(4));
   EXPECT_EQ(takeGLError(), 0u);
 }
 
