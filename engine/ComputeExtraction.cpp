@@ -167,8 +167,7 @@ bool ComputeExtraction::initialize() {
     glBindBufferBase(GL_SHADER_STORAGE_BUFFER, 1, 0);
     glFinish();
   }
-  standIn.vertices.release();
-  standIn.tets.release();
+  releaseSlab(standIn);
   return true;
 }
 
@@ -440,13 +439,10 @@ void ComputeExtraction::clearChunks() {
   vertexScratch_ = std::vector<float>();
   renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
   chunks_.clear();
+  for (auto& slab : slabs_) releaseSlab(*slab);
+  slabs_.clear();
   plannedSlabs_.clear();
   plannedHeld_.clear();
-  for (auto& slab : slabs_) {
-    slab->vertices.release();
-    slab->tets.release();
-  }
-  slabs_.clear();
   usedBatches_ = 0;
 }
 

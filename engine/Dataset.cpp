@@ -484,20 +484,15 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
   chunksInFile = int(reader.header().chunkCount);
   ChunkIndex index;
   const std::uint32_t count = reader.header().chunkCount;
-  // The back end plans its memory from the shapes of the chunks indexed, also when the index
-  // breaks off (the chunks indexed so far stay usable).
   std::vector<ChunkShape> shapes;
-  struct Planned {
-    const Upload& form;
-    std::vector<ChunkShape>& shapes;
-    ~Planned() {
-      if (form.chunksAhead) form.chunksAhead(shapes);
-    }
-  } planned{upload_, shapes};
   sharing_ = bool(upload_.sharedBytes);
+  bool indexed = true;
   for (std::uint32_t k = 0; k < count; ++k) {
     chunks.push_back(std::make_unique<CacheChunk>());
-    if (!reader.indexChunk(index)) return false;
+    if (!reader.indexChunk(index)) {
+      indexed = false; // the chunks indexed so far stay usable
+      break;
+    }
     shapes.push_back({index.vertexCount, std::uint32_t(index.intervals.size() / 2)});
     CacheChunk& chunk = *chunks.back();
     chunk.rowCount0 = index.rowCount0;
@@ -512,7 +507,10 @@ bool Dataset::openCache(const std::string& path, const Upload& form, std::size_t
     chunk.rowsPending = true;
     if (progress) progress(int(k) + 1, int(count));
   }
-  return reader.finish();
+  // The back end plans its memory from the shapes of the chunks indexed, also when the index
+  // breaks off.
+  if (upload_.chunksAhead) upload_.chunksAhead(shapes);
+  return indexed && reader.finish();
 }
 
 bool Dataset::isResident(int k) const {
