@@ -178,8 +178,17 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
   sharedSlabs_ = true;
   Dataset::Upload form;
   form.textures = false;
-  form.chunkComplete = [this](int k, const ChunkData& d) {
-    setChunk(k, d); // a chunk it cannot take stays in the trees and draws nothing
+  // The threads that read the chunks derive them; this one only places them in slabs. A chunk it
+  // cannot take stays in the trees and draws nothing.
+  form.prepareChunk = [this](const ChunkData& d, std::unique_ptr<PreparedChunk>& into) {
+    if (!into) into = std::make_unique<DerivedChunk>();
+    derive(d, static_cast<DerivedChunk&>(*into));
+  };
+  form.chunkComplete = [this](int k, const ChunkData& d, const PreparedChunk* prepared) {
+    if (prepared)
+      setDerived(k, static_cast<const DerivedChunk&>(*prepared));
+    else
+      setChunk(k, d);
     return true;
   };
   form.chunksAhead = [this](const std::vector<ChunkShape>& shapes) { planSlabs(shapes); };
@@ -238,16 +247,19 @@ void ComputeExtraction::shareSlabs(bool share) {
 }
 
 bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
-  if (k < 0) return false;
-  dropChunk(k);
-  if (chunks_.size() <= std::size_t(k)) chunks_.resize(std::size_t(k) + 1);
+  derive(d, derived_);
+  return setDerived(k, derived_);
+}
+
+void ComputeExtraction::derive(const ChunkData& d, DerivedChunk& out) const {
+  out.usable = false;
   const int W = width_, H = height_;
   const std::size_t texels = std::size_t(W) * std::size_t(H);
   if (W != kChunkTextureSide || H != kChunkTextureSide || d.vertexArray.size() != 4 * texels || d.weightArray.size() != 4 * texels ||
       d.edgeMap.size() != 4 * texels || d.tetMap.size() != 4 * texels) {
-    return false; // nothing of it can be drawn
+    return; // nothing of it can be drawn
   }
-  columns_ = W / 2;
+  const std::size_t columns = std::size_t(W / 2);
   // The edge in texel t as the vertex slots of its two ends; a byte coordinate b is texel b.
   auto edgeIn = [&](std::size_t t) -> std::uint32_t {
     const std::uint8_t* e = &d.edgeMap[4 * t];
@@ -261,11 +273,11 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     return isInterpolatedEdge(int(index), W, edgeRows) ? edgeIn(index) : kNoEdge;
   };
   const int rows = std::min(int(d.intervalCount()), H); // rows beyond the intervals are never candidates
-  const std::size_t slots = std::size_t(rows) * std::size_t(columns_);
+  const std::size_t slots = std::size_t(rows) * columns;
   // A slot's six edges (the cache's vertex slots) and the values at the ends of its classification
   // edge, as the pass would fetch them.
   auto readSlot = [&](std::size_t slot, std::uint32_t* edges, std::uint32_t* values) {
-    const std::size_t r = slot / std::size_t(columns_), c = slot % std::size_t(columns_);
+    const std::size_t r = slot / columns, c = slot % columns;
     const std::uint16_t* m = &d.tetMap[4 * (r * std::size_t(W) + 2 * c)];
     const std::size_t indices[6] = {m[0], m[1], m[2], m[3], m[6], m[7]};
     for (int i = 0; i < 6; ++i) edges[i] = edgeAt(indices[i]);
@@ -277,8 +289,8 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   // which walks a span's slots in order, reads the vertices nearly in order too (the cache's order
   // follows the edge rows, and a span's tetrahedra lie all over it). A regular slot's corners A, B,
   // C, D come in the order of its edges' ends, so both forms number the vertices alike.
-  std::vector<std::uint32_t>& renumbered = renumberScratch_;
-  std::vector<std::uint32_t>& original = originalScratch_; // by new number
+  std::vector<std::uint32_t>& renumbered = out.renumbered;
+  std::vector<std::uint32_t>& original = out.original; // by new number
   auto startNumbering = [&] {
     renumbered.assign(std::size_t(1) << 16, kNoEdge);
     original.clear();
@@ -296,7 +308,7 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
   // The corners' form where every slot allows it. An unused slot's corners are all a sentinel vertex
   // after the chunk's own, of value +inf, which no isovalue crosses; a chunk that uses every vertex
   // slot has no number left for it and keeps its edges.
-  std::vector<std::uint32_t>& tets = tetScratch_; // every element is written below
+  std::vector<std::uint32_t>& tets = out.tets; // every element is written below
   constexpr std::uint32_t kSentinelCorners = 0xFFFFFFFFu; // until the sentinel's number is known
   bool regular = true, sentinel = false;
   startNumbering();
@@ -337,7 +349,7 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     }
   }
   if (original.empty() && !sentinel) original.push_back(0); // no edge crosses: one vertex all the same
-  std::vector<float>& interleaved = vertexScratch_;
+  std::vector<float>& interleaved = out.vertices;
   interleaved.resize(8 * (original.size() + (sentinel ? 1 : 0)));
   for (std::size_t v = 0; v < original.size(); ++v) {
     std::copy_n(&d.vertexArray[4 * std::size_t(original[v])], 4, &interleaved[8 * v]);
@@ -349,16 +361,27 @@ bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
     s[3] = s[7] = std::numeric_limits<float>::infinity();
   }
 
+  out.slotCount = slots;
+  out.regular = regular;
+  out.usable = true;
+}
+
+bool ComputeExtraction::setDerived(int k, const DerivedChunk& derived) {
+  if (k < 0) return false;
+  dropChunk(k);
+  if (chunks_.size() <= std::size_t(k)) chunks_.resize(std::size_t(k) + 1);
+  if (!derived.usable) return false;
+  columns_ = width_ / 2;
   Chunk chunk;
-  chunk.regular = regular;
-  if (slots) {
-    chunk.vertexTexels = interleaved.size() / 4;
-    chunk.tetTexels = tets.size() / 4;
-    if (!place(chunk, interleaved.data(), tets.data())) {
+  chunk.regular = derived.regular;
+  if (derived.slotCount) {
+    chunk.vertexTexels = derived.vertices.size() / 4;
+    chunk.tetTexels = derived.tets.size() / 4;
+    if (!place(chunk, derived.vertices.data(), derived.tets.data())) {
       pk::error("not enough graphics memory for chunk " + std::to_string(k) + " - it is left out of the surface");
       return false;
     }
-    chunk.slotCount = int(slots);
+    chunk.slotCount = int(derived.slotCount);
   }
   chunks_[std::size_t(k)] = chunk;
   return true;
@@ -435,9 +458,7 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
 }
 
 void ComputeExtraction::clearChunks() {
-  tetScratch_ = std::vector<std::uint32_t>();
-  vertexScratch_ = std::vector<float>();
-  renumberScratch_ = originalScratch_ = std::vector<std::uint32_t>();
+  derived_ = DerivedChunk();
   chunks_.clear();
   for (auto& slab : slabs_) releaseSlab(*slab);
   slabs_.clear();

@@ -84,8 +84,22 @@ public:
   ExtractionBackend kind() const override { return ExtractionBackend::Compute; }
   // No chunk textures: each complete chunk is derived into the buffers below.
   Dataset::Upload chunkUpload(bool onDemand) override;
-  // Derives chunk k's buffers from its arrays (all W·H arrays of a 256 × 256 cache) and uploads
-  // them, in place of what chunk k held. False (and nothing held) for arrays of another size.
+  // A chunk's buffers as derived from its arrays, before they go into a slab.
+  struct DerivedChunk : PreparedChunk {
+    std::vector<std::uint32_t> tets; // per tetrahedron slot, one texel (regular) or two
+    std::vector<float> vertices;     // two texels per vertex
+    std::size_t slotCount = 0; // rows · W/2
+    bool regular = false;
+    bool usable = false; // false for arrays of another size than all W·H of a 256 × 256 cache
+    std::vector<std::uint32_t> renumbered, original; // the vertex numbering, kept from chunk to chunk
+  };
+  // Derives a chunk's buffers from its arrays. Reads nothing but the chunk size, so that the threads
+  // that read chunks derive them while this one uploads (its arrays are kept from chunk to chunk).
+  void derive(const ChunkData& data, DerivedChunk& out) const;
+  // Uploads a derived chunk as chunk k, in place of what chunk k held. False (and nothing held) for
+  // one that is not usable, or does not fit.
+  bool setDerived(int k, const DerivedChunk& derived);
+  // Both, for chunk k's arrays.
   bool setChunk(int k, const ChunkData& data);
   // Gives chunk k's buffers back; its index stays.
   void dropChunk(int k);
@@ -211,10 +225,8 @@ private:
   const bool portable_;
   const std::size_t slabLimit_; // 0: the context's
   int columns_ = 128;           // tetrahedron slots per row (W/2)
-  // Host memory of the chunk being derived, kept from chunk to chunk of one load.
-  std::vector<std::uint32_t> tetScratch_;
-  std::vector<float> vertexScratch_;
-  std::vector<std::uint32_t> renumberScratch_, originalScratch_;
+  // The chunk derived here (by setChunk), kept from chunk to chunk of one load.
+  DerivedChunk derived_;
   std::vector<GLuint> spanScratch_, groupScratch_; // the tables, kept from extraction to extraction
   std::size_t tableBytes_[2] = {0, 0}; // their buffers, spans and groups
 };

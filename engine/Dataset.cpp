@@ -26,12 +26,14 @@ struct PendingBoundary {
   std::future<void> built;
 };
 
-// What a worker needs to read one chunk on demand: the chunk's bytes, a reader with its scratch
-// arrays, and the decompressed arrays.
+// What a worker needs to read one chunk: the chunk's bytes, a reader with its scratch arrays, the
+// decompressed arrays and the back end's form of them.
 struct ChunkWorkspace {
   std::vector<unsigned char> bytes;
   std::unique_ptr<CacheReader> reader;
   ChunkData data;
+  std::unique_ptr<PreparedChunk> prepared;
+  bool preparedRead = false; // prepared holds the form of the chunk in data
 };
 
 namespace {
@@ -78,13 +80,23 @@ void readChunkAt(const ChunkBytesSource& source, std::uint64_t offset, std::uint
   ok = got == size && reader.readChunk(space.data);
 }
 
+using PrepareChunk = std::function<void(const ChunkData&, std::unique_ptr<PreparedChunk>&)>;
+
+// Reads and decompresses a chunk, and has the back end derive its form (prepare, where it has one)
+// from a chunk read completely.
 LoadedChunk loadChunk(const ChunkBytesSource& source, std::uint64_t offset, std::uint64_t size, int width, int height,
-                      bool warnVertexCount, std::unique_ptr<ChunkWorkspace> space) {
+                      bool warnVertexCount, const PrepareChunk& prepare, std::unique_ptr<ChunkWorkspace> space) {
   LoadedChunk out;
   out.space = std::move(space);
   pk::ThreadDiagCapture capture;
   try {
-    readChunkAt(source, offset, size, width, height, warnVertexCount, *out.space, out.ok);
+    ChunkWorkspace& w = *out.space;
+    w.preparedRead = false;
+    readChunkAt(source, offset, size, width, height, warnVertexCount, w, out.ok);
+    if (prepare && w.data.stage == ChunkStage::Complete) {
+      prepare(w.data, w.prepared);
+      w.preparedRead = w.prepared != nullptr;
+    }
   } catch (const std::bad_alloc&) {
     out.ok = false;
     out.outOfMemory = true;
@@ -387,9 +399,9 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
       const Where at = where[started];
       std::unique_ptr<ChunkWorkspace> space = takeWorkspace(workspaces);
       prepareWorkspace(*space, at.size, textureWidth, textureHeight);
-      pending.push_back(workers.run([&source, at, width = textureWidth, height = textureHeight,
+      pending.push_back(workers.run([&source, &form, at, width = textureWidth, height = textureHeight,
                                      space = std::move(space)]() mutable {
-        return loadChunk(source, at.offset, at.size, width, height, true, std::move(space));
+        return loadChunk(source, at.offset, at.size, width, height, true, form.prepareChunk, std::move(space));
       }));
     }
   };
@@ -418,7 +430,8 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
         totalTets += d.tetCount;
         break;
       case ChunkStage::Complete:
-        if (form.chunkComplete && !form.chunkComplete(int(k), d)) {
+        if (form.chunkComplete &&
+            !form.chunkComplete(int(k), d, loaded.space->preparedRead ? loaded.space->prepared.get() : nullptr)) {
           accepted = false;
           break;
         }
@@ -528,12 +541,12 @@ std::size_t Dataset::chunkBytes(int k) const {
   return upload_.chunkBytes ? upload_.chunkBytes(k) : 0;
 }
 
-bool Dataset::uploadChunk(int k, const ChunkData& d) {
+bool Dataset::uploadChunk(int k, const ChunkData& d, const PreparedChunk* prepared) {
   CacheChunk& chunk = *chunks[std::size_t(k)];
   for (ChunkStage stage : {ChunkStage::VertexArray, ChunkStage::WeightArray, ChunkStage::EdgeMap, ChunkStage::TetMap})
     uploadStage(chunk, stage, d);
   glActiveTextureARB(GL_TEXTURE0);
-  return !upload_.chunkComplete || upload_.chunkComplete(k, d);
+  return !upload_.chunkComplete || upload_.chunkComplete(k, d, prepared);
 }
 
 void Dataset::evict(int k) {
@@ -670,7 +683,7 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
       const Residence& r = residence_[std::size_t(wanted[missing[next]])];
       // The vertex count was warned about when the chunk was indexed.
       pending.push_back(std::async(std::launch::async, loadChunk, std::cref(source), r.offset, r.size, textureWidth,
-                                   textureHeight, false, takeWorkspace(workspaces_)));
+                                   textureHeight, false, std::cref(upload_.prepareChunk), takeWorkspace(workspaces_)));
       ++next;
     }
   };
@@ -709,7 +722,8 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
     }
     bool uploaded = false;
     try {
-      uploaded = uploadChunk(k, loaded.space->data);
+      const ChunkWorkspace& space = *loaded.space;
+      uploaded = uploadChunk(k, space.data, space.preparedRead ? space.prepared.get() : nullptr);
     } catch (const std::bad_alloc&) {
       pk::error("not enough memory for chunk " + std::to_string(k) + " of " + cachePath_);
     }

@@ -21,6 +21,12 @@ class PvIntervalTreeBTree;
 struct PendingBoundary;
 struct ChunkWorkspace;
 
+// A chunk in a back end's own form, derived from its arrays on the thread that read them (see
+// Dataset::Upload::prepareChunk).
+struct PreparedChunk {
+  virtual ~PreparedChunk() = default;
+};
+
 // A chunk's size as the cache's index gives it before the chunk is read.
 struct ChunkShape {
   std::uint32_t vertexCount = 0;
@@ -34,8 +40,13 @@ public:
     bool textures = true;        // the four data textures of the fragment passes
     GLenum floatFormat = 0;      // their float internal format
     bool rectTextures = false;   // rectangle textures for the float arrays
-    // Told for each chunk read completely, with its index and arrays; false stops the read.
-    std::function<bool(int, const ChunkData&)> chunkComplete;
+    // Told for each chunk read completely, with its index, its arrays and what prepareChunk made of
+    // them (nothing without prepareChunk); false stops the read.
+    std::function<bool(int, const ChunkData&, const PreparedChunk*)> chunkComplete;
+    // For a back end with a form of its own: derives it from a chunk read completely, on the worker
+    // thread that read it, into `into` (empty at first, then the form of an earlier chunk, whose
+    // arrays it may reuse). It must not touch what the engine's thread changes meanwhile.
+    std::function<void(const ChunkData&, std::unique_ptr<PreparedChunk>& into)> prepareChunk;
     // Told once, before a dataset read whole uploads anything, with the shape of every chunk the
     // file's index walk passed, in file order, so that the back end can size its memory once.
     std::function<void(const std::vector<ChunkShape>&)> chunksAhead;
@@ -148,8 +159,9 @@ private:
   void addToChunkTree(int k, const std::vector<float>& intervals);
   // Makes the texture of one array when the upload's form has textures.
   void uploadStage(CacheChunk& chunk, ChunkStage stage, const ChunkData& data);
-  // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete).
-  bool uploadChunk(int k, const ChunkData& data);
+  // Uploads chunk k's arrays in the upload's form (the textures, then chunkComplete with the form
+  // prepared from them, if any).
+  bool uploadChunk(int k, const ChunkData& data, const PreparedChunk* prepared);
   std::size_t chunkBytes(int k) const;
   void evict(int k);
   // Evicts every chunk, and has the back end's chunks share memory from now on, or not.

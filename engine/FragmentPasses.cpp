@@ -113,7 +113,7 @@ Dataset::Upload FragmentPassExtractor::chunkUpload(bool) {
   form.textures = true;
   form.floatFormat = floatTextureFormat;
   form.rectTextures = useRectTextures != 0;
-  form.chunkComplete = [this](int k, const ChunkData& data) {
+  form.chunkComplete = [this](int k, const ChunkData& data, const PreparedChunk*) {
     noteEdgeRows(k, data);
     return true;
   };

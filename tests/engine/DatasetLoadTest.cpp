@@ -20,6 +20,9 @@
 #include <QTemporaryDir>
 
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
 
 namespace {
 
@@ -443,5 +446,76 @@ TEST_F(DatasetLoad, RowTreesOnDemandAreBuiltWhenAskedAndGiveTheSameSpans) {
     }
   }
   lazy.releaseGL();
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+// A back end's own form of each chunk is derived on the threads that read the chunks, read whole
+// or on demand, and handed to the engine's thread with its chunk: the form made from that chunk's
+// arrays, in a form kept from chunk to chunk. A chunk that fails is not derived, and what follows
+// it is not handed over.
+TEST_F(DatasetLoad, ChunksAreDerivedWhereTheyAreReadAndHandedOverWithTheirArrays) {
+  CacheData cache = smallCache(6);
+  for (std::size_t k = 0; k < cache.chunks.size(); ++k) cache.chunks[k].tetCount = 100 + std::uint32_t(k);
+  const std::string p = path("derived.vx");
+  ASSERT_TRUE(writeGeometryFile(p, triangleGeometry(0)));
+  ASSERT_TRUE(writeCacheFile(p + ".cache", cache));
+
+  struct Derived : PreparedChunk {
+    std::uint32_t tetCount = 0;
+    int uses = 0;
+  };
+  std::mutex mutex;
+  std::set<std::thread::id> derivingThreads;
+  std::set<const PreparedChunk*> forms;
+  std::vector<int> handed; // chunk indices, with -1 for one handed over without its own form
+  Dataset::Upload form;
+  form.textures = false;
+  form.prepareChunk = [&](const ChunkData& d, std::unique_ptr<PreparedChunk>& into) {
+    if (!into) into = std::make_unique<Derived>();
+    auto& derived = static_cast<Derived&>(*into);
+    derived.tetCount = d.tetCount;
+    ++derived.uses;
+    std::lock_guard<std::mutex> lock(mutex);
+    derivingThreads.insert(std::this_thread::get_id());
+  };
+  form.chunkComplete = [&](int k, const ChunkData& d, const PreparedChunk* prepared) {
+    const auto* derived = dynamic_cast<const Derived*>(prepared);
+    handed.push_back(derived && derived->tetCount == d.tetCount && d.tetCount == 100u + std::uint32_t(k) ? k : -1);
+    forms.insert(prepared);
+    return true;
+  };
+  const std::vector<int> all = {0, 1, 2, 3, 4, 5};
+
+  Dataset whole(W, H);
+  ASSERT_TRUE(whole.readCache(p + ".cache", form, nullptr));
+  EXPECT_EQ(handed, all);
+  EXPECT_FALSE(derivingThreads.empty());
+  EXPECT_EQ(derivingThreads.count(std::this_thread::get_id()), 0u);
+  EXPECT_LT(forms.size(), all.size()); // the forms go from chunk to chunk
+
+  handed.clear();
+  Dataset onDemand(W, H);
+  ASSERT_TRUE(onDemand.openCache(p + ".cache", form, 0));
+  EXPECT_TRUE(handed.empty());
+  const std::vector<int> wanted = {4, 1, 5};
+  EXPECT_EQ(onDemand.makeResident(wanted), std::vector<char>(3, 1));
+  EXPECT_EQ(handed, wanted);
+  EXPECT_EQ(derivingThreads.count(std::this_thread::get_id()), 0u);
+
+  // Chunk 2's tetrahedron map fails to decompress: chunks 0 and 1 are handed over, derived; the
+  // chunks read ahead of the failure are not.
+  CacheLayout layout;
+  CacheData damaged = cache;
+  std::vector<unsigned char> bytes;
+  ASSERT_TRUE(writeCacheBytes(damaged, bytes, {}, &layout));
+  const CacheBlockLocation& tets = layout.chunks[2].blocks[int(CacheBlock::TetMap)];
+  ASSERT_GT(tets.storedSize, 0u);
+  std::memset(bytes.data() + tets.offset + 4, 0xFF, tets.storedSize);
+  ASSERT_TRUE(writeBytes(p + ".cache", bytes));
+  handed.clear();
+  Dataset broken(W, H);
+  captureStderr([&] { EXPECT_FALSE(broken.readCache(p + ".cache", form, nullptr)); });
+  EXPECT_EQ(handed, std::vector<int>({0, 1}));
+  EXPECT_EQ(broken.chunksLoaded, 2);
   EXPECT_EQ(takeGLError(), 0u);
 }
