@@ -355,8 +355,8 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
   chunksInFile = int(reader.header().chunkCount);
 
   // This thread first walks the chunks by their size words, and worker threads then read and
-  // decompress several chunks at a time from where it found them, while this one uploads them in
-  // file order. Each chunk is decompressed by a reader of its own that says everything about it,
+  // decompress several chunks at a time from where it found them (and derive the back end's form
+  // of them, where it has one), while this one uploads them in file order. Each chunk is decompressed by a reader of its own that says everything about it,
   // the vertex count included, so the walk's messages are dropped. A chunk the walk cannot pass is
   // still read by a worker as far as the file goes, which says what is wrong with it exactly as a
   // read chunk by chunk would, and the read ends there.
@@ -672,8 +672,8 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
   }
 
 
-  // Several chunks in flight: each worker reads and decompresses one, and this thread uploads them
-  // in the order wanted as they are done.
+  // Several chunks in flight: each worker reads and decompresses one (and derives the back end's
+  // form of it), and this thread uploads them in the order wanted as they are done.
   const std::size_t inFlight = chunksInFlight();
   const ChunkBytesSource source = fileBytes(file_);
   std::vector<std::future<LoadedChunk>> pending;

@@ -111,8 +111,9 @@ public:
   // Graphics memory outside the chunks that counts against the budget (the back end's outputs and
   // the boundary surfaces).
   void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
-  // Makes the wanted chunks resident, in the order given: missing ones are read (one read each)
-  // and decompressed on worker threads, several at a time, and uploaded here; the least recently
+  // Makes the wanted chunks resident, in the order given: missing ones are read (one read each),
+  // decompressed and prepared (Upload::prepareChunk) on worker threads, several at a time, and
+  // uploaded here; the least recently
   // used of the others are evicted to stay within the budget (in which memory a back end's chunks
   // share counts whole, free room included). Returns, for each wanted chunk,
   // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
