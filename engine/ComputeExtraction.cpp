@@ -181,12 +181,12 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
   // The threads that read the chunks derive them; this one only places them in slabs. A chunk it
   // cannot take stays in the trees and draws nothing.
   form.prepareChunk = [this](const ChunkData& d, std::unique_ptr<PreparedChunk>& into) {
-    if (!into) into = std::make_unique<DerivedChunk>();
+    if (!dynamic_cast<DerivedChunk*>(into.get())) into = std::make_unique<DerivedChunk>();
     derive(d, static_cast<DerivedChunk&>(*into));
   };
   form.chunkComplete = [this](int k, const ChunkData& d, const PreparedChunk* prepared) {
-    if (prepared)
-      setDerived(k, static_cast<const DerivedChunk&>(*prepared));
+    if (const auto* derived = dynamic_cast<const DerivedChunk*>(prepared))
+      setDerived(k, *derived);
     else
       setChunk(k, d);
     return true;
