@@ -130,6 +130,8 @@ std::unique_ptr<ChunkWorkspace> takeWorkspace(std::vector<std::unique_ptr<ChunkW
 // Chunks read and decompressed at the same time: one per processor, at least two.
 std::size_t chunksInFlight() { return std::max<std::size_t>(2, std::thread::hardware_concurrency()); }
 
+} // namespace
+
 // Threads that run the chunk reads given them, in order, for as long as they live; the same few
 // threads (and so the same few allocator arenas) serve a whole cache, whatever its chunk count.
 // Leaving finishes the reads still queued.
@@ -182,7 +184,6 @@ private:
   std::vector<std::thread> threads_;
 };
 
-} // namespace
 
 Dataset::Dataset(int width, int height) : textureWidth(width), textureHeight(height) {}
 
@@ -197,6 +198,7 @@ void Dataset::closeFile() {
   file_ = -1;
   residence_.clear();
   residentChunks_ = 0;
+  readers_.reset(); // idle between requests
   workspaces_.clear();
   upload_ = Upload();
   sharing_ = sharingAsked_ = false;
@@ -672,18 +674,32 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
   }
 
 
-  // Several chunks in flight: each worker reads and decompresses one (and derives the back end's
-  // form of it), and this thread uploads them in the order wanted as they are done.
+  // Several chunks in flight: each of the dataset's reader threads reads and decompresses one (and
+  // derives the back end's form of it), and this thread uploads them in the order wanted as they
+  // are done. The readers stay from request to request (a thread started per chunk cost as much as
+  // a tenth of a chunk's read).
   const std::size_t inFlight = chunksInFlight();
+  if (!readers_) readers_ = std::make_unique<ChunkWorkers>(inFlight);
   const ChunkBytesSource source = fileBytes(file_);
-  std::vector<std::future<LoadedChunk>> pending;
+  std::deque<std::future<LoadedChunk>> pending;
+  // However this request ends, no read it started outlives what the read uses.
+  struct Drain {
+    std::deque<std::future<LoadedChunk>>& reads;
+    ~Drain() {
+      for (auto& read : reads)
+        if (read.valid()) read.wait();
+    }
+  } drain{pending};
   std::size_t next = 0;
   auto launch = [&] {
     while (pending.size() < inFlight && next < missing.size()) {
       const Residence& r = residence_[std::size_t(wanted[missing[next]])];
       // The vertex count was warned about when the chunk was indexed.
-      pending.push_back(std::async(std::launch::async, loadChunk, std::cref(source), r.offset, r.size, textureWidth,
-                                   textureHeight, false, std::cref(upload_.prepareChunk), takeWorkspace(workspaces_)));
+      pending.push_back(readers_->run([&source, &prepare = upload_.prepareChunk, offset = r.offset, size = r.size,
+                                       width = textureWidth, height = textureHeight,
+                                       space = takeWorkspace(workspaces_)]() mutable {
+        return loadChunk(source, offset, size, width, height, false, prepare, std::move(space));
+      }));
       ++next;
     }
   };
@@ -695,7 +711,7 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
     const std::size_t i = missing[done];
     const int k = wanted[i];
     LoadedChunk loaded = pending.front().get();
-    pending.erase(pending.begin());
+    pending.pop_front();
     // The workspace goes back to the pool once its chunk is uploaded (or left out).
     struct GiveBack {
       std::vector<std::unique_ptr<ChunkWorkspace>>& pool;

@@ -20,6 +20,7 @@ class GLBufferObject;
 class PvIntervalTreeBTree;
 struct PendingBoundary;
 struct ChunkWorkspace;
+class ChunkWorkers;
 
 // A chunk in a back end's own form, derived from its arrays on the thread that read them (see
 // Dataset::Upload::prepareChunk).
@@ -199,6 +200,8 @@ private:
   // requests).
   std::vector<std::unique_ptr<ChunkWorkspace>> workspaces_;
   static constexpr std::size_t kKeptWorkspaces = 2;
+  // The threads that read chunks on demand, from the first request until the cache is closed.
+  std::unique_ptr<ChunkWorkers> readers_;
   std::vector<float> tetFloats_; // the tetrahedron map as floats, kept from chunk to chunk
   ResidencyStats stats_;
 };
