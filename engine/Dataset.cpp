@@ -676,8 +676,7 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
 
   // Several chunks in flight: each of the dataset's reader threads reads and decompresses one (and
   // derives the back end's form of it), and this thread uploads them in the order wanted as they
-  // are done. The readers stay from request to request (a thread started per chunk cost as much as
-  // a tenth of a chunk's read).
+  // are done. The readers stay from request to request, rather than a thread started per chunk.
   const std::size_t inFlight = chunksInFlight();
   if (!readers_) readers_ = std::make_unique<ChunkWorkers>(inFlight);
   const ChunkBytesSource source = fileBytes(file_);
