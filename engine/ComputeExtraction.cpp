@@ -185,10 +185,13 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
     derive(d, static_cast<DerivedChunk&>(*into));
   };
   form.chunkComplete = [this](int k, const ChunkData& d, const PreparedChunk* prepared) {
-    if (const auto* derived = dynamic_cast<const DerivedChunk*>(prepared))
+    if (const auto* derived = dynamic_cast<const DerivedChunk*>(prepared)) {
       setDerived(k, *derived);
-    else
-      setChunk(k, d);
+    } else { // not prepared by the reading thread: derived here
+      DerivedChunk here;
+      derive(d, here);
+      setDerived(k, here);
+    }
     return true;
   };
   form.chunksAhead = [this](const std::vector<ChunkShape>& shapes) { planSlabs(shapes); };
@@ -244,11 +247,6 @@ std::size_t ComputeExtraction::sharedBytes() const {
 void ComputeExtraction::shareSlabs(bool share) {
   for (std::size_t k = 0; k < chunks_.size(); ++k) dropChunk(int(k));
   sharedSlabs_ = share;
-}
-
-bool ComputeExtraction::setChunk(int k, const ChunkData& d) {
-  derive(d, derived_);
-  return setDerived(k, derived_);
 }
 
 void ComputeExtraction::derive(const ChunkData& d, DerivedChunk& out) const {
@@ -394,7 +392,7 @@ void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
   const std::size_t limit = slabTexels(), texels = std::size_t(width_) * std::size_t(height_);
   std::size_t vertices = 0, tets = 0;
   for (const ChunkShape& shape : shapes) {
-    // As setChunk derives them, at most: two texels per vertex the chunk has and its sentinel
+    // As derive makes them, at most: two texels per vertex the chunk has and its sentinel
     // vertex (a chunk without any keeps one), one per tetrahedron slot of the rows its intervals
     // cover (the regular form; an irregular chunk takes a slab of its own).
     const std::size_t slots = std::min<std::size_t>(shape.rows, std::size_t(height_)) * std::size_t(width_ / 2);
@@ -458,7 +456,6 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
 }
 
 void ComputeExtraction::clearChunks() {
-  derived_ = DerivedChunk();
   chunks_.clear();
   for (auto& slab : slabs_) releaseSlab(*slab);
   slabs_.clear();

@@ -99,8 +99,6 @@ public:
   // Uploads a derived chunk as chunk k, in place of what chunk k held. False (and nothing held) for
   // one that is not usable, or does not fit.
   bool setDerived(int k, const DerivedChunk& derived);
-  // Both, for chunk k's arrays.
-  bool setChunk(int k, const ChunkData& data);
   // Gives chunk k's buffers back; its index stays.
   void dropChunk(int k);
   std::size_t chunkBytes(int k) const;
@@ -225,8 +223,6 @@ private:
   const bool portable_;
   const std::size_t slabLimit_; // 0: the context's
   int columns_ = 128;           // tetrahedron slots per row (W/2)
-  // The chunk derived here (by setChunk), kept from chunk to chunk of one load.
-  DerivedChunk derived_;
   std::vector<GLuint> spanScratch_, groupScratch_; // the tables, kept from extraction to extraction
   std::size_t tableBytes_[2] = {0, 0}; // their buffers, spans and groups
 };

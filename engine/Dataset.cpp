@@ -34,6 +34,9 @@ struct ChunkWorkspace {
   ChunkData data;
   std::unique_ptr<PreparedChunk> prepared;
   bool preparedRead = false; // prepared holds the form of the chunk in data
+
+  // The back end's form of the chunk in data, or nothing.
+  const PreparedChunk* form() const { return preparedRead ? prepared.get() : nullptr; }
 };
 
 namespace {
@@ -183,7 +186,6 @@ private:
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
-
 
 Dataset::Dataset(int width, int height) : textureWidth(width), textureHeight(height) {}
 
@@ -358,10 +360,11 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
 
   // This thread first walks the chunks by their size words, and worker threads then read and
   // decompress several chunks at a time from where it found them (and derive the back end's form
-  // of them, where it has one), while this one uploads them in file order. Each chunk is decompressed by a reader of its own that says everything about it,
-  // the vertex count included, so the walk's messages are dropped. A chunk the walk cannot pass is
-  // still read by a worker as far as the file goes, which says what is wrong with it exactly as a
-  // read chunk by chunk would, and the read ends there.
+  // of them, where it has one), while this one uploads them in file order. Each chunk is
+  // decompressed by a reader of its own that says everything about it, the vertex count included,
+  // so the walk's messages are dropped. A chunk the walk cannot pass is still read by a worker as
+  // far as the file goes, which says what is wrong with it exactly as a read chunk by chunk would,
+  // and the read ends there.
   const std::uint32_t count = reader.header().chunkCount;
   const std::uint64_t fileSize = reader.sourceSize();
   const std::uint64_t largestChunk = CacheReader::largestChunkBytes(textureWidth, textureHeight);
@@ -432,8 +435,7 @@ bool Dataset::readCache(const std::string& path, const Upload& form, const std::
         totalTets += d.tetCount;
         break;
       case ChunkStage::Complete:
-        if (form.chunkComplete &&
-            !form.chunkComplete(int(k), d, loaded.space->preparedRead ? loaded.space->prepared.get() : nullptr)) {
+        if (form.chunkComplete && !form.chunkComplete(int(k), d, loaded.space->form())) {
           accepted = false;
           break;
         }
@@ -737,8 +739,7 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
     }
     bool uploaded = false;
     try {
-      const ChunkWorkspace& space = *loaded.space;
-      uploaded = uploadChunk(k, space.data, space.preparedRead ? space.prepared.get() : nullptr);
+      uploaded = uploadChunk(k, loaded.space->data, loaded.space->form());
     } catch (const std::bad_alloc&) {
       pk::error("not enough memory for chunk " + std::to_string(k) + " of " + cachePath_);
     }

@@ -114,10 +114,9 @@ public:
   void setReservedBytes(std::size_t bytes) { reserved_ = bytes; }
   // Makes the wanted chunks resident, in the order given: missing ones are read (one read each),
   // decompressed and prepared (Upload::prepareChunk) on worker threads, several at a time, and
-  // uploaded here; the least recently
-  // used of the others are evicted to stay within the budget (in which memory a back end's chunks
-  // share counts whole, free room included). Returns, for each wanted chunk,
-  // whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
+  // uploaded here; the least recently used of the others are evicted to stay within the budget (in
+  // which memory a back end's chunks share counts whole, free room included). Returns, for each
+  // wanted chunk, whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
   // opened, is said once; what is resident stays usable.
   // With mayEvict false (a prefetch) only spare budget is used. whileReading, if given, runs on this
   // thread once the first chunks are being read (or at once when none is missing).
