@@ -976,10 +976,10 @@ TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
 
 TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeTheirOwnAfter) {
   // With room for every chunk of the index, chunks read on demand share the slab their index
-  // plans, as a dataset read whole does (but the irregular one), so that one dispatch reaches them all. Once the budget no
-  // longer holds the whole index, every chunk is evicted and comes back in a slab of its own,
-  // whose memory goes with it: a shared slab keeps its memory while any of its chunks stays. A new
-  // budget that holds the index again brings the shared slab back.
+  // plans, as a dataset read whole does (but the irregular one), so that one dispatch reaches them
+  // all. Once the budget no longer holds the whole index, every chunk is evicted and comes back in
+  // a slab of its own, whose memory goes with it: a shared slab keeps its memory while any of its
+  // chunks stays. A new budget that holds the index again brings the shared slab back.
   if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
   ASSERT_TRUE(eager.loadDataset(path));
   ASSERT_TRUE(lazy.loadDataset(path));
