@@ -7,7 +7,7 @@
 TexelArena::TexelArena(GLenum format, std::size_t bytesPerTexel, std::size_t maxTexels)
     : format_(format), bytesPerTexel_(bytesPerTexel), maxTexels_(maxTexels) {}
 
-std::size_t TexelArena::store(const void* data, std::size_t count) {
+std::size_t TexelArena::allocate(std::size_t count) {
   if (count == 0 || count > maxTexels_) return kNone;
   std::size_t first = kNone;
   for (auto h = holes_.begin(); h != holes_.end(); ++h) {
@@ -23,9 +23,28 @@ std::size_t TexelArena::store(const void* data, std::size_t count) {
     end_ += count;
   }
   used_ += count;
+  return first;
+}
+
+std::size_t TexelArena::store(const void* data, std::size_t count) {
+  const std::size_t first = allocate(count);
+  if (first == kNone) return kNone;
   glBindBuffer(GL_TEXTURE_BUFFER, buffer_);
   glBufferSubData(GL_TEXTURE_BUFFER, GLintptr(first * bytesPerTexel_), GLsizeiptr(count * bytesPerTexel_), data);
   glBindBuffer(GL_TEXTURE_BUFFER, 0);
+  return first;
+}
+
+std::size_t TexelArena::storeCopy(const TexelArena& source, std::size_t sourceFirst, std::size_t count) {
+  if (&source == this || source.bytesPerTexel_ != bytesPerTexel_ || sourceFirst + count > source.end_) return kNone;
+  const std::size_t first = allocate(count);
+  if (first == kNone) return kNone;
+  glBindBuffer(GL_COPY_READ_BUFFER, source.buffer_);
+  glBindBuffer(GL_COPY_WRITE_BUFFER, buffer_);
+  glCopyBufferSubData(GL_COPY_READ_BUFFER, GL_COPY_WRITE_BUFFER, GLintptr(sourceFirst * bytesPerTexel_),
+                      GLintptr(first * bytesPerTexel_), GLsizeiptr(count * bytesPerTexel_));
+  glBindBuffer(GL_COPY_READ_BUFFER, 0);
+  glBindBuffer(GL_COPY_WRITE_BUFFER, 0);
   return first;
 }
 

@@ -20,6 +20,9 @@ public:
   // Places count texels from data and gives the first, or kNone where they do not fit under the
   // limit or the driver has no memory for the grown buffer; nothing changes then.
   std::size_t store(const void* data, std::size_t count);
+  // The same for count texels from first of another arena of the same texel size, copied on the
+  // graphics side.
+  std::size_t storeCopy(const TexelArena& source, std::size_t first, std::size_t count);
   // Allocates room for texels (up to the limit) now, so that stores up to it copy nothing; false
   // where the driver has no memory for it (nothing changes then).
   bool reserve(std::size_t texels);
@@ -42,6 +45,9 @@ public:
   static std::size_t bufferBytes(std::size_t bytes);
 
 private:
+  // Room for count texels: the first hole that holds them, else after the last range (growing the
+  // buffer); kNone where they do not fit.
+  std::size_t allocate(std::size_t count);
   bool grow(std::size_t texels);
 
   const GLenum format_;

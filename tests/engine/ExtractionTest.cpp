@@ -774,6 +774,20 @@ TEST(TexelArenaTest, RangesKeepTheirTexelsWhileItGrowsAndHolesAreReused) {
   EXPECT_EQ(arena.usedTexels(), 820u);
   v = contents();
   EXPECT_EQ(std::vector<std::uint32_t>(v.begin(), v.begin() + 820), joined(range(500, 120), range(900, 700)));
+
+  // A range copied from another arena on the graphics side goes where a stored one would; one past
+  // the other's ranges, or from the arena itself, is refused.
+  TexelArena other(GL_R32UI, 4, 1000);
+  ASSERT_EQ(other.store(range(700, 80).data(), 80), 0u);
+  arena.free(0, 120);
+  EXPECT_EQ(arena.storeCopy(other, 10, 70), 0u);
+  EXPECT_EQ(arena.storeCopy(other, 50, 31), TexelArena::kNone);
+  EXPECT_EQ(arena.storeCopy(arena, 0, 10), TexelArena::kNone);
+  EXPECT_EQ(arena.usedTexels(), 770u);
+  v = contents();
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin(), v.begin() + 70), range(710, 70));
+  EXPECT_EQ(std::vector<std::uint32_t>(v.begin() + 120, v.begin() + 820), range(900, 700));
+  other.release();
   arena.release();
   EXPECT_EQ(arena.capacityBytes(), 0u);
   EXPECT_EQ(takeGLError(), 0u);
