@@ -201,14 +201,97 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
     form.storageBytes = [this] { return chunkStorageBytes(); };
     form.sharedBytes = [this] { return sharedBytes(); };
     form.shareMemory = [this](bool share) { shareSlabs(share); };
+    form.gatherChunks = [this](const std::vector<int>& chunks, std::size_t spareBytes) { gather(chunks, spareBytes); };
+    form.fillFreedRoom = [this] { return fillGatheredRoom(); };
   }
   return form;
+}
+
+std::vector<int> ComputeExtraction::fillGatheredRoom() {
+  std::vector<int> moved;
+  std::vector<std::size_t> gathered;
+  for (std::size_t s = 0; s < slabs_.size(); ++s)
+    if (slabs_[s]->planned == kGathered) gathered.push_back(s);
+  if (gathered.empty()) return moved;
+  for (std::size_t k = 0; k < chunks_.size(); ++k) {
+    Chunk& c = chunks_[k];
+    if (c.slab < 0 || !c.regular || slabs_[std::size_t(c.slab)]->planned != kOwn) continue;
+    Slab& own = *slabs_[std::size_t(c.slab)];
+    for (std::size_t s : gathered) {
+      Slab& into = *slabs_[s];
+      const std::size_t v = into.vertices.storeCopy(own.vertices, c.vertexFirst, c.vertexTexels);
+      if (v == TexelArena::kNone) continue;
+      const std::size_t t = into.tets.storeCopy(own.tets, c.tetFirst, c.tetTexels);
+      if (t == TexelArena::kNone) {
+        into.vertices.free(v, c.vertexTexels);
+        continue;
+      }
+      c.vertexFirst = v;
+      c.tetFirst = t;
+      c.slab = int(s);
+      releaseSlab(own);
+      moved.push_back(int(k));
+      break;
+    }
+  }
+  return moved;
+}
+
+void ComputeExtraction::gather(const std::vector<int>& chunks, std::size_t spareBytes) {
+  // Regular chunks in slabs of their own that the request before wanted too, each once.
+  std::vector<int> alone;
+  std::vector<char> before(chunks_.size(), 0);
+  for (int k : lastGatherRequest_)
+    if (k >= 0 && std::size_t(k) < before.size()) before[std::size_t(k)] = 1;
+  lastGatherRequest_ = chunks;
+  for (int k : chunks) {
+    if (k < 0 || std::size_t(k) >= chunks_.size() || !before[std::size_t(k)]) continue;
+    before[std::size_t(k)] = 0; // once
+    const Chunk& c = chunks_[std::size_t(k)];
+    if (c.slab >= 0 && c.regular && slabs_[std::size_t(c.slab)]->planned == kOwn) alone.push_back(k);
+  }
+  if (alone.size() < kGatherAtLeast) return;
+  const std::size_t limit = slabTexels();
+  for (std::size_t i = 0; i < alone.size();) {
+    // The next chunks in order, as many as a slab holds and the spare memory takes beside their
+    // own slabs until these go.
+    std::size_t vertexTexels = 0, tetTexels = 0, end = i;
+    for (; end < alone.size(); ++end) {
+      const Chunk& c = chunks_[std::size_t(alone[end])];
+      const std::size_t v = vertexTexels + c.vertexTexels, t = tetTexels + c.tetTexels;
+      if (v > limit || t > limit ||
+          TexelArena::bufferBytes(v * kBytesPerTexel) + TexelArena::bufferBytes(t * kBytesPerTexel) > spareBytes)
+        break;
+      vertexTexels = v;
+      tetTexels = t;
+    }
+    if (end - i < 2) { // nothing to gather: these would not save a dispatch
+      i = std::max(end, i + 1);
+      continue;
+    }
+    const std::size_t s = newSlab(vertexTexels, tetTexels);
+    Slab& gathered = *slabs_[s];
+    if (!gathered.vertices.reserve(vertexTexels) || !gathered.tets.reserve(tetTexels)) {
+      releaseSlab(gathered);
+      return; // no memory for it: the chunks stay where they are
+    }
+    gathered.planned = kGathered;
+    for (; i < end; ++i) {
+      Chunk& c = chunks_[std::size_t(alone[i])];
+      Slab& own = *slabs_[std::size_t(c.slab)];
+      // Exactly the room reserved: neither copy can fail.
+      c.vertexFirst = gathered.vertices.storeCopy(own.vertices, c.vertexFirst, c.vertexTexels);
+      c.tetFirst = gathered.tets.storeCopy(own.tets, c.tetFirst, c.tetTexels);
+      c.slab = int(s);
+      releaseSlab(own);
+    }
+  }
 }
 
 std::size_t ComputeExtraction::chunkBytes(int k) const {
   if (k < 0 || std::size_t(k) >= chunks_.size()) return 0;
   const Chunk& c = chunks_[std::size_t(k)];
-  if (c.slab >= 0 && slabs_[std::size_t(c.slab)]->planned < 0) { // its own slab, padding and all
+  if (c.slab >= 0 && slabs_[std::size_t(c.slab)]->planned == kOwn) { // its own slab, padding and all
     const Slab& own = *slabs_[std::size_t(c.slab)];
     return own.vertices.capacityBytes() + own.tets.capacityBytes();
   }
@@ -222,15 +305,15 @@ void ComputeExtraction::dropChunk(int k) {
     Slab& slab = *slabs_[std::size_t(c.slab)];
     slab.vertices.free(c.vertexFirst, c.vertexTexels);
     slab.tets.free(c.tetFirst, c.tetTexels);
-    // A chunk's own slab, and a shared one it leaves empty, give their memory back now.
-    if (slab.planned < 0 || (slab.vertices.usedTexels() == 0 && slab.tets.usedTexels() == 0)) releaseSlab(slab);
+    // A chunk's own slab, and a shared or gathered one it leaves empty, give their memory back now.
+    if (slab.planned == kOwn || (slab.vertices.usedTexels() == 0 && slab.tets.usedTexels() == 0)) releaseSlab(slab);
   }
   c = Chunk();
 }
 
 void ComputeExtraction::releaseSlab(Slab& slab) {
   if (slab.planned >= 0) plannedHeld_[std::size_t(slab.planned)] = 0;
-  slab.planned = -1;
+  slab.planned = kOwn;
   slab.vertices.release();
   slab.tets.release();
 }
@@ -409,6 +492,19 @@ void ComputeExtraction::planSlabs(const std::vector<ChunkShape>& shapes) {
   plannedHeld_.assign(plannedSlabs_.size(), 0);
 }
 
+int ComputeExtraction::slabCount() const {
+  return int(std::count_if(slabs_.begin(), slabs_.end(), [](const auto& s) { return s->vertices.capacityTexels() > 0; }));
+}
+
+std::size_t ComputeExtraction::newSlab(std::size_t vertexTexels, std::size_t tetTexels) {
+  // A slab given back leaves its place in slabs_ for the next one.
+  std::size_t s = 0;
+  while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
+  if (s == slabs_.size()) slabs_.push_back(nullptr);
+  slabs_[s] = std::make_unique<Slab>(vertexTexels, tetTexels);
+  return s;
+}
+
 bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* tets) {
   auto placeIn = [&](std::size_t s) {
     Slab& slab = *slabs_[s];
@@ -422,14 +518,11 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
     chunk.slab = int(s);
     return true;
   };
-  // A slab given back leaves its place in slabs_ for the next one.
-  auto newSlab = [&](std::size_t vertexTexels, std::size_t tetTexels) {
-    std::size_t s = 0;
-    while (s < slabs_.size() && slabs_[s]->vertices.capacityTexels() > 0) ++s;
-    if (s == slabs_.size()) slabs_.push_back(nullptr);
-    slabs_[s] = std::make_unique<Slab>(vertexTexels, tetTexels);
-    return s;
-  };
+  if (!sharedSlabs_ && chunk.regular) {
+    // Room that chunks evicted from a gathered slab left (such a slab never grows).
+    for (std::size_t s = 0; s < slabs_.size(); ++s)
+      if (slabs_[s]->planned == kGathered && placeIn(s)) return true;
+  }
   if (sharedSlabs_ && chunk.regular) {
     // The first shared slab with room for both, else the next planned one, allocated now at its
     // planned size (a chunk that outgrows the plan goes to the next one).
@@ -457,6 +550,7 @@ bool ComputeExtraction::place(Chunk& chunk, const void* vertices, const void* te
 
 void ComputeExtraction::clearChunks() {
   chunks_.clear();
+  lastGatherRequest_.clear();
   for (auto& slab : slabs_) releaseSlab(*slab);
   slabs_.clear();
   plannedSlabs_.clear();

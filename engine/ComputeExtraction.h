@@ -10,7 +10,8 @@
 // Chunks share slabs, each allocated once, when its first chunk comes, at the size the chunk index
 // gives the chunks planned for it, and given back when its last chunk goes. Read on demand, chunks
 // share while the whole index fits the budget; else each gets a slab of its own, just its size, whose
-// memory goes with it when it is evicted. An irregular chunk always gets one of its own.
+// memory goes with it when it is evicted, and the chunks an isovalue wanted are then gathered into
+// slabs they share (see gather). An irregular chunk always gets one of its own.
 //   - vertices: two RGBA32F texels per vertex (position and value, gradient and value), only the
 //     vertices the chunk's tetrahedra use, renumbered in the order the tetrahedron slots first use
 //     them, so that the pass reads them nearly in order;
@@ -136,7 +137,8 @@ public:
 
   // Graphics memory of the chunks' slabs (with what a shared one holds spare).
   std::size_t chunkStorageBytes() const;
-  int slabCount() const { return int(slabs_.size()); }
+  // Slabs that hold memory now.
+  int slabCount() const;
   // Graphics memory of the chunk buffers and the output batches.
   std::size_t graphicsBytes() const override;
   std::size_t outputBytesFor(const std::vector<ChunkSpan>& spans) const override;
@@ -161,9 +163,11 @@ private:
     bool regular = false;   // in the regular form: one texel per slot
   };
   // Arenas of the chunks' vertices and tetrahedra: one dispatch reaches all chunks of a slab.
+  static constexpr int kOwn = -1, kGathered = -2;
   struct Slab {
     TexelArena vertices, tets;
-    int planned = -1; // its index in the plan, for a shared slab; -1 for a chunk's own
+    // Its index in the plan, for a shared slab; kOwn for a chunk's own; kGathered (see gather).
+    int planned = kOwn;
     Slab(std::size_t vertexTexels, std::size_t tetTexels)
         : vertices(GL_RGBA32F, 16, vertexTexels), tets(GL_RGBA32UI, 16, tetTexels) {}
   };
@@ -177,8 +181,22 @@ private:
   std::size_t sharedBytes() const;
   // Drops every chunk; the chunks set after this share slabs, or get one each.
   void shareSlabs(bool share);
+  // Moves the given regular chunks that sit in slabs of their own and were given the time before
+  // too (a chunk a slider passes by once is not worth its copy), when there are kGatherAtLeast of
+  // them, into slabs they share: in order, as many per slab as its limit holds and spareBytes
+  // (memory beside what is held) allows while both copies exist; their own slabs go. One dispatch
+  // then reaches them all. A gathered slab never grows: chunks evicted from it leave room that
+  // chunks read later take, and its memory goes with its last chunk.
+  void gather(const std::vector<int>& chunks, std::size_t spareBytes);
+  static constexpr std::size_t kGatherAtLeast = 4;
+  // Moves regular chunks in slabs of their own into the room that evicted chunks left in gathered
+  // slabs, where they fit; their own slabs go. Returns the chunks moved.
+  std::vector<int> fillGatheredRoom();
+  std::vector<int> lastGatherRequest_; // the chunks gather was given the time before
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;
+  // A new slab in the first free place of slabs_; its index.
+  std::size_t newSlab(std::size_t vertexTexels, std::size_t tetTexels);
   // Stores a chunk's vertex and tetrahedron texels (their counts set) in a slab and notes where;
   // false where it does not fit in an empty one.
   bool place(Chunk& chunk, const void* vertices, const void* tets);

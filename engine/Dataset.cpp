@@ -12,6 +12,7 @@
 #include <mutex>
 #include <fcntl.h>
 #include <future>
+#include <limits>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -615,7 +616,35 @@ std::vector<char> Dataset::makeResident(const std::vector<int>& wanted, bool may
     setSharing(false);
     resident = residentOnce(wanted, mayEvict, reading, full);
   }
+  if (upload_.gatherChunks && mayEvict) gatherResident(wanted, resident);
   return resident;
+}
+
+std::size_t Dataset::heldBytes() const {
+  const std::size_t storage = upload_.storageBytes ? upload_.storageBytes() : 0;
+  return std::max(storage, stats_.residentBytes);
+}
+
+void Dataset::gatherResident(const std::vector<int>& wanted, const std::vector<char>& resident) {
+  std::vector<int> held;
+  for (std::size_t i = 0; i < wanted.size(); ++i)
+    if (resident[i]) held.push_back(wanted[i]);
+  if (held.empty()) return;
+  std::size_t spare = std::numeric_limits<std::size_t>::max();
+  if (budget_ > 0) {
+    const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0, used = heldBytes();
+    spare = room > used ? room - used : 0;
+  }
+  upload_.gatherChunks(held, spare);
+  for (int k : held) remeasure(k);
+}
+
+void Dataset::remeasure(int k) {
+  Residence& r = residence_[std::size_t(k)];
+  if (!r.resident) return;
+  const std::size_t bytes = chunkBytes(k);
+  stats_.residentBytes = stats_.residentBytes - std::min(stats_.residentBytes, r.bytes) + bytes;
+  r.bytes = bytes;
 }
 
 std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool mayEvict,
@@ -635,26 +664,28 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
   }
   stats_.refused = 0;
 
-  // The graphics memory the chunks hold: what the back end holds beyond the resident chunks' own
-  // bytes (free room in memory they share) counts too.
-  auto held = [&] {
-    const std::size_t storage = upload_.storageBytes ? upload_.storageBytes() : 0;
-    return std::max(storage, stats_.residentBytes);
-  };
   // Evicts least recently used chunks not wanted now until `bytes` more fit; false when they do
   // not fit even then.
   auto makeRoom = [&](std::size_t bytes) {
     if (budget_ == 0) return true;
     const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0;
-    if (!mayEvict) return held() + bytes <= room;
-    while (held() + bytes > room) {
+    if (!mayEvict) return heldBytes() + bytes <= room;
+    bool filled = false;
+    while (heldBytes() + bytes > room) {
       int oldest = -1;
       for (std::size_t k = 0; k < residence_.size(); ++k) {
         const Residence& r = residence_[k];
         if (r.resident && r.lastUse != now && (oldest < 0 || r.lastUse < residence_[std::size_t(oldest)].lastUse))
           oldest = int(k);
       }
-      if (oldest < 0) return false;
+      if (oldest < 0) {
+        // Nothing left to evict: chunks in memory of their own may still move into the room that
+        // evicted chunks left in memory shared with wanted ones, once.
+        if (!upload_.fillFreedRoom || filled) return false;
+        filled = true;
+        for (int k : upload_.fillFreedRoom()) remeasure(k);
+        continue;
+      }
       evict(oldest);
     }
     return true;

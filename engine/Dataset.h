@@ -62,6 +62,15 @@ public:
     std::function<std::size_t()> storageBytes;
     std::function<std::size_t()> sharedBytes;
     std::function<void(bool)> shareMemory;
+    // For a back end whose chunks can share its memory: told after a request with the wanted chunks
+    // that are resident and the graphics memory the budget leaves spare, so that it may move those
+    // chunks' memory together (without passing that, even while moving); their bytes are measured
+    // again after.
+    std::function<void(const std::vector<int>&, std::size_t)> gatherChunks;
+    // Told when the budget would refuse a chunk with nothing left to evict: the back end may move
+    // chunks into the room evicted ones left in memory they share. Returns the chunks moved, whose
+    // bytes are measured again.
+    std::function<std::vector<int>()> fillFreedRoom;
   };
 
   // What residency on demand has done since the cache was opened.
@@ -171,6 +180,13 @@ private:
   // the budget refused a chunk.
   std::vector<char> residentOnce(const std::vector<int>& wanted, bool mayEvict, const std::function<void()>& reading,
                                  bool& full);
+  // The graphics memory the chunks hold: what the back end holds beyond the resident chunks' own
+  // bytes (free room in memory they share) counts too.
+  std::size_t heldBytes() const;
+  // Has the back end gather the wanted chunks that are resident (Upload::gatherChunks).
+  void gatherResident(const std::vector<int>& wanted, const std::vector<char>& resident);
+  // A resident chunk's bytes measured again, after the back end moved it.
+  void remeasure(int k);
   void closeFile();
 
   struct Residence {

@@ -870,10 +870,10 @@ TEST(DepthSort, NearestToTheEyeFirstWhereverTheCameraStands) {
 namespace {
 
 // randomChunk with its values (and so its row intervals) mapped from [0, 1] onto [low, high].
-ChunkData bandChunk(unsigned seed, int tetRows, float low, float high, bool regular = true) {
-  ChunkData c = regular ? regularChunk(seed, tetRows) : randomChunk(seed, tetRows, 200);
+ChunkData bandChunk(unsigned seed, int tetRows, float low, float high, bool regular = true, int vertices = 4096) {
+  ChunkData c = regular ? regularChunk(seed, tetRows, INT_MAX, vertices) : randomChunk(seed, tetRows, 200);
   auto map = [&](float v) { return low + v * (high - low); };
-  for (int i = 0; i < 4096; ++i) {
+  for (int i = 0; i < vertices; ++i) {
     c.vertexArray[4 * std::size_t(i) + 3] = map(c.vertexArray[4 * std::size_t(i) + 3]);
     c.weightArray[4 * std::size_t(i) + 3] = map(c.weightArray[4 * std::size_t(i) + 3]);
   }
@@ -1042,6 +1042,66 @@ TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeThe
   EXPECT_EQ(lazy.dataset.residency().loads, 6 + 2 + 2 + 2 + 2);
   // Chunk 4 in the shared slab, which has room for the whole index, the irregular chunk 5 beside it.
   EXPECT_GT(compute->chunkStorageBytes(), resident + 2 * compute->chunkBytes(4));
+  EXPECT_EQ(takeGLError(), 0u);
+}
+
+TEST_F(ChunksOnDemand, ChunksWantedAgainAreGatheredIntoASlabTheyShareWithinTheBudget) {
+  // Under a budget below the whole index every chunk comes in a slab of its own, one dispatch each.
+  // Chunks wanted a second time in a row move into a slab they share, where the budget leaves room
+  // for the copy, so that one dispatch reaches them. Chunks evicted from it leave room there; where
+  // the budget would refuse a chunk with nothing left to evict, chunks in slabs of their own move
+  // into that room instead. The surfaces stay those of the dataset read whole.
+  if (lazy.activeBackend() != ExtractionBackend::Compute) GTEST_SKIP() << "no compute shaders here";
+  // Three bands of four chunks, all of one size (every one of their 600 vertices used).
+  std::vector<ChunkData> chunks;
+  const float bands[3][2] = {{0.0f, 0.3f}, {0.35f, 0.65f}, {0.7f, 1.0f}};
+  for (int b = 0; b < 3; ++b)
+    for (int i = 0; i < 4; ++i) chunks.push_back(bandChunk(unsigned(40 + 4 * b + i), 32, bands[b][0], bands[b][1], true, 600));
+  QTemporaryDir here;
+  const QString set = writeDataset(here, cacheOf(chunks));
+  ASSERT_TRUE(eager.loadDataset(set));
+  ASSERT_TRUE(lazy.loadDataset(set));
+  const std::size_t unit = eager.computeBackend()->chunkBytes(0);
+  for (int k = 1; k < 12; ++k) ASSERT_EQ(eager.computeBackend()->chunkBytes(k), unit);
+  const ComputeExtraction* compute = lazy.computeBackend();
+  Dataset& dataset = lazy.dataset;
+  dataset.setBudgetBytes(unit * 17 / 2);
+  dataset.setReservedBytes(0);
+  const std::vector<char> all4(4, 1), all7(7, 1);
+
+  EXPECT_EQ(dataset.makeResident({0, 1, 2, 3}), all4);
+  EXPECT_EQ(compute->slabCount(), 4);
+  EXPECT_EQ(dataset.makeResident({0, 1, 2, 3}), all4); // the second time: gathered
+  EXPECT_EQ(compute->slabCount(), 1);
+  EXPECT_EQ(compute->chunkStorageBytes(), TexelArena::bufferBytes(4 * unit - 4 * 4096 * 16) + TexelArena::bufferBytes(4 * 4096 * 16));
+  EXPECT_EQ(dataset.residency().residentBytes, 4 * unit);
+
+  // Chunks 4 to 8 come in slabs of their own; with room for eight and a half, chunk 8 evicts 2 and
+  // 3 (least recently used) but frees nothing, as 0 and 1 keep the gathered slab: 4 and 5 move into
+  // the room 2 and 3 left. Nothing is refused, nothing more evicted.
+  EXPECT_EQ(dataset.makeResident({0, 1, 4, 5, 6, 7, 8}), all7);
+  EXPECT_EQ(dataset.residency().evictions, 2);
+  EXPECT_FALSE(dataset.isResident(2));
+  EXPECT_FALSE(dataset.isResident(3));
+  EXPECT_EQ(compute->slabCount(), 4);
+  EXPECT_LE(compute->chunkStorageBytes(), dataset.budgetBytes());
+  EXPECT_EQ(dataset.residency().residentBytes, 4 * unit + 3 * compute->chunkBytes(6));
+  EXPECT_GT(compute->chunkBytes(6), unit); // its own slab's padding
+
+  // The moved chunks draw what they drew. Under a budget that also holds the outputs (and still not
+  // the whole index), every band extracts as read whole.
+  for (float iso : {0.15f, 0.5f, 0.85f}) extractAt(eager, iso);
+  const std::size_t outputs = eager.computeBackend()->graphicsBytes() - eager.computeBackend()->chunkStorageBytes();
+  const std::size_t budget = unit * 17 / 2 + outputs + dataset.boundaryBytes();
+  dataset.setBudgetBytes(budget);
+  for (float iso : {0.5f, 0.15f, 0.85f, 0.5f, 0.5f}) {
+    SCOPED_TRACE(iso);
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    ASSERT_FALSE(lazy.dirty);
+    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
+    EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
+  }
   EXPECT_EQ(takeGLError(), 0u);
 }
 
