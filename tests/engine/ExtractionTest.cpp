@@ -921,6 +921,14 @@ protected:
     e.requestExtraction();
     e.extract();
   }
+  // Extracts both at iso: the chunks on demand draw what the chunks read whole draw, within budget.
+  void expectSameAt(float iso, std::size_t budget) {
+    extractAt(eager, iso);
+    extractAt(lazy, iso);
+    ASSERT_FALSE(lazy.dirty) << iso;
+    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager)) << iso;
+    EXPECT_LE(lazy.datasetGraphicsBytes(), budget) << iso;
+  }
 };
 
 } // namespace
@@ -975,13 +983,8 @@ TEST_F(ChunksOnDemand, OpeningReadsTheIndexAndEvictedChunksComeBackTheSame) {
   const std::size_t budget = sizes[0] + sizes[1] + outputs + lazy.dataset.boundaryBytes();
   lazy.dataset.setBudgetBytes(budget);
   for (float iso : {0.2f, 0.5f, 0.8f, 0.2f, 0.5f}) {
-    SCOPED_TRACE(iso);
-    extractAt(eager, iso);
-    extractAt(lazy, iso);
-    ASSERT_FALSE(lazy.dirty);
-    EXPECT_EQ(lazy.lastExtraction().activeChunks, 2);
-    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
-    EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
+    expectSameAt(iso, budget);
+    EXPECT_EQ(lazy.lastExtraction().activeChunks, 2) << iso;
   }
   EXPECT_EQ(lazy.dataset.residency().loads, 10);
   EXPECT_EQ(lazy.dataset.residency().evictions, 8);
@@ -1018,12 +1021,7 @@ TEST_F(ChunksOnDemand, ChunksShareSlabsWhileTheWholeIndexFitsTheBudgetAndTakeThe
   const std::size_t budget = sizes[0] + sizes[1] + outputs + lazy.dataset.boundaryBytes();
   lazy.dataset.setBudgetBytes(budget);
   for (float iso : {0.5f, 0.8f}) {
-    SCOPED_TRACE(iso);
-    extractAt(eager, iso);
-    extractAt(lazy, iso);
-    ASSERT_FALSE(lazy.dirty);
-    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
-    EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
+    expectSameAt(iso, budget);
     resident = 0;
     for (int k = 0; k < 6; ++k) resident += lazy.dataset.isResident(k) ? compute->chunkBytes(k) : 0;
     EXPECT_EQ(compute->chunkStorageBytes(), resident);
@@ -1094,14 +1092,7 @@ TEST_F(ChunksOnDemand, ChunksWantedAgainAreGatheredIntoASlabTheyShareWithinTheBu
   const std::size_t outputs = eager.computeBackend()->graphicsBytes() - eager.computeBackend()->chunkStorageBytes();
   const std::size_t budget = unit * 17 / 2 + outputs + dataset.boundaryBytes();
   dataset.setBudgetBytes(budget);
-  for (float iso : {0.5f, 0.15f, 0.85f, 0.5f, 0.5f}) {
-    SCOPED_TRACE(iso);
-    extractAt(eager, iso);
-    extractAt(lazy, iso);
-    ASSERT_FALSE(lazy.dirty);
-    EXPECT_EQ(sortedTriangles(lazy), sortedTriangles(eager));
-    EXPECT_LE(lazy.datasetGraphicsBytes(), budget);
-  }
+  for (float iso : {0.5f, 0.15f, 0.85f, 0.5f, 0.5f}) expectSameAt(iso, budget);
   EXPECT_EQ(takeGLError(), 0u);
 }
 
