@@ -107,6 +107,7 @@ bool TexelArena::grow(std::size_t texels) {
   if (buffer_) glDeleteBuffers(1, &buffer_);
   buffer_ = buffer;
   capacity_ = capacity;
+  bytes_ = bytes;
   if (!texture_) glGenTextures(1, &texture_);
   glBindTexture(GL_TEXTURE_BUFFER, texture_);
   glTexBuffer(GL_TEXTURE_BUFFER, format_, buffer_);
@@ -118,6 +119,6 @@ void TexelArena::release() {
   if (texture_) glDeleteTextures(1, &texture_);
   if (buffer_) glDeleteBuffers(1, &buffer_);
   texture_ = buffer_ = 0;
-  capacity_ = end_ = used_ = 0;
+  capacity_ = end_ = used_ = bytes_ = 0;
   holes_.clear();
 }

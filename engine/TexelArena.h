@@ -32,7 +32,7 @@ public:
   GLuint texture() const { return texture_; }
   std::size_t capacityTexels() const { return capacity_; }
   // The buffer's bytes: its texels and a little padding (see bufferBytes).
-  std::size_t capacityBytes() const { return capacity_ ? bufferBytes(capacity_ * bytesPerTexel_) : 0; }
+  std::size_t capacityBytes() const { return bytes_; }
   std::size_t usedTexels() const { return used_; }
   void release();
 
@@ -54,6 +54,7 @@ private:
   const std::size_t bytesPerTexel_, maxTexels_;
   GLuint buffer_ = 0, texture_ = 0;
   std::size_t capacity_ = 0; // texels
+  std::size_t bytes_ = 0;    // the buffer's, padding included
   std::size_t end_ = 0;      // texels up to the end of the last range
   std::size_t used_ = 0;     // texels in ranges
   std::map<std::size_t, std::size_t> holes_; // first texel -> count, below end_, never touching
