@@ -201,10 +201,31 @@ Dataset::Upload ComputeExtraction::chunkUpload(bool onDemand) {
     form.storageBytes = [this] { return chunkStorageBytes(); };
     form.sharedBytes = [this] { return sharedBytes(); };
     form.shareMemory = [this](bool share) { shareSlabs(share); };
-    form.gatherChunks = [this](const std::vector<int>& chunks, std::size_t spareBytes) { gather(chunks, spareBytes); };
+    form.gatherChunks = [this](const std::vector<int>& chunks, std::size_t spareBytes) { return gather(chunks, spareBytes); };
     form.fillFreedRoom = [this] { return fillGatheredRoom(); };
   }
   return form;
+}
+
+bool ComputeExtraction::moveOwnChunk(Chunk& c, std::size_t into) {
+  Slab& own = *slabs_[std::size_t(c.slab)];
+  Slab& slab = *slabs_[into];
+  const std::size_t v = slab.vertices.storeCopy(own.vertices, c.vertexFirst, c.vertexTexels);
+  if (v == TexelArena::kNone) return false;
+  const std::size_t t = slab.tets.storeCopy(own.tets, c.tetFirst, c.tetTexels);
+  if (t == TexelArena::kNone) {
+    slab.vertices.free(v, c.vertexTexels);
+    return false;
+  }
+  c.vertexFirst = v;
+  c.tetFirst = t;
+  c.slab = int(into);
+  releaseSlab(own);
+  return true;
+}
+
+bool ComputeExtraction::inOwnSlab(const Chunk& c) const {
+  return c.slab >= 0 && c.regular && slabs_[std::size_t(c.slab)]->planned == kOwn;
 }
 
 std::vector<int> ComputeExtraction::fillGatheredRoom() {
@@ -214,30 +235,18 @@ std::vector<int> ComputeExtraction::fillGatheredRoom() {
     if (slabs_[s]->planned == kGathered) gathered.push_back(s);
   if (gathered.empty()) return moved;
   for (std::size_t k = 0; k < chunks_.size(); ++k) {
-    Chunk& c = chunks_[k];
-    if (c.slab < 0 || !c.regular || slabs_[std::size_t(c.slab)]->planned != kOwn) continue;
-    Slab& own = *slabs_[std::size_t(c.slab)];
-    for (std::size_t s : gathered) {
-      Slab& into = *slabs_[s];
-      const std::size_t v = into.vertices.storeCopy(own.vertices, c.vertexFirst, c.vertexTexels);
-      if (v == TexelArena::kNone) continue;
-      const std::size_t t = into.tets.storeCopy(own.tets, c.tetFirst, c.tetTexels);
-      if (t == TexelArena::kNone) {
-        into.vertices.free(v, c.vertexTexels);
-        continue;
+    if (!inOwnSlab(chunks_[k])) continue;
+    for (std::size_t s : gathered)
+      if (moveOwnChunk(chunks_[k], s)) {
+        moved.push_back(int(k));
+        break;
       }
-      c.vertexFirst = v;
-      c.tetFirst = t;
-      c.slab = int(s);
-      releaseSlab(own);
-      moved.push_back(int(k));
-      break;
-    }
   }
   return moved;
 }
 
-void ComputeExtraction::gather(const std::vector<int>& chunks, std::size_t spareBytes) {
+std::vector<int> ComputeExtraction::gather(const std::vector<int>& chunks, std::size_t spareBytes) {
+  std::vector<int> moved;
   // Regular chunks in slabs of their own that the request before wanted too, each once.
   std::vector<int> alone;
   std::vector<char> before(chunks_.size(), 0);
@@ -247,10 +256,9 @@ void ComputeExtraction::gather(const std::vector<int>& chunks, std::size_t spare
   for (int k : chunks) {
     if (k < 0 || std::size_t(k) >= chunks_.size() || !before[std::size_t(k)]) continue;
     before[std::size_t(k)] = 0; // once
-    const Chunk& c = chunks_[std::size_t(k)];
-    if (c.slab >= 0 && c.regular && slabs_[std::size_t(c.slab)]->planned == kOwn) alone.push_back(k);
+    if (inOwnSlab(chunks_[std::size_t(k)])) alone.push_back(k);
   }
-  if (alone.size() < kGatherAtLeast) return;
+  if (alone.size() < kGatherAtLeast) return moved;
   const std::size_t limit = slabTexels();
   for (std::size_t i = 0; i < alone.size();) {
     // The next chunks in order, as many as a slab holds and the spare memory takes beside their
@@ -273,19 +281,13 @@ void ComputeExtraction::gather(const std::vector<int>& chunks, std::size_t spare
     Slab& gathered = *slabs_[s];
     if (!gathered.vertices.reserve(vertexTexels) || !gathered.tets.reserve(tetTexels)) {
       releaseSlab(gathered);
-      return; // no memory for it: the chunks stay where they are
+      return moved; // no memory for it: the chunks stay where they are
     }
     gathered.planned = kGathered;
-    for (; i < end; ++i) {
-      Chunk& c = chunks_[std::size_t(alone[i])];
-      Slab& own = *slabs_[std::size_t(c.slab)];
-      // Exactly the room reserved: neither copy can fail.
-      c.vertexFirst = gathered.vertices.storeCopy(own.vertices, c.vertexFirst, c.vertexTexels);
-      c.tetFirst = gathered.tets.storeCopy(own.tets, c.tetFirst, c.tetTexels);
-      c.slab = int(s);
-      releaseSlab(own);
-    }
+    for (; i < end; ++i) // exactly the room reserved: each move fits
+      if (moveOwnChunk(chunks_[std::size_t(alone[i])], s)) moved.push_back(alone[i]);
   }
+  return moved;
 }
 
 std::size_t ComputeExtraction::chunkBytes(int k) const {

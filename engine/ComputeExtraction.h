@@ -186,12 +186,16 @@ private:
   // them, into slabs they share: in order, as many per slab as its limit holds and spareBytes
   // (memory beside what is held) allows while both copies exist; their own slabs go. One dispatch
   // then reaches them all. A gathered slab never grows: chunks evicted from it leave room that
-  // chunks read later take, and its memory goes with its last chunk.
-  void gather(const std::vector<int>& chunks, std::size_t spareBytes);
+  // chunks read later take, and its memory goes with its last chunk. Returns the chunks moved.
+  std::vector<int> gather(const std::vector<int>& chunks, std::size_t spareBytes);
   static constexpr std::size_t kGatherAtLeast = 4;
   // Moves regular chunks in slabs of their own into the room that evicted chunks left in gathered
   // slabs, where they fit; their own slabs go. Returns the chunks moved.
   std::vector<int> fillGatheredRoom();
+  // Whether a chunk is a regular one in a slab of its own, as gathering takes them.
+  bool inOwnSlab(const Chunk& c) const;
+  // Copies such a chunk into slab `into` where it fits there, and gives its own slab back.
+  bool moveOwnChunk(Chunk& c, std::size_t into);
   std::vector<int> lastGatherRequest_; // the chunks gather was given the time before
   // The slabs' limit in texels, each of its two arenas.
   std::size_t slabTexels() const;

@@ -632,11 +632,10 @@ void Dataset::gatherResident(const std::vector<int>& wanted, const std::vector<c
   if (held.empty()) return;
   std::size_t spare = std::numeric_limits<std::size_t>::max();
   if (budget_ > 0) {
-    const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0, used = heldBytes();
+    const std::size_t room = roomBytes(), used = heldBytes();
     spare = room > used ? room - used : 0;
   }
-  upload_.gatherChunks(held, spare);
-  for (int k : held) remeasure(k);
+  for (int k : upload_.gatherChunks(held, spare)) remeasure(k);
 }
 
 void Dataset::remeasure(int k) {
@@ -668,7 +667,7 @@ std::vector<char> Dataset::residentOnce(const std::vector<int>& wanted, bool may
   // not fit even then.
   auto makeRoom = [&](std::size_t bytes) {
     if (budget_ == 0) return true;
-    const std::size_t room = budget_ > reserved_ ? budget_ - reserved_ : 0;
+    const std::size_t room = roomBytes();
     if (!mayEvict) return heldBytes() + bytes <= room;
     bool filled = false;
     while (heldBytes() + bytes > room) {

@@ -64,9 +64,9 @@ public:
     std::function<void(bool)> shareMemory;
     // For a back end whose chunks can share its memory: told after a request with the wanted chunks
     // that are resident and the graphics memory the budget leaves spare, so that it may move those
-    // chunks' memory together (without passing that, even while moving); their bytes are measured
-    // again after.
-    std::function<void(const std::vector<int>&, std::size_t)> gatherChunks;
+    // chunks' memory together (without passing that, even while moving). Returns the chunks moved,
+    // whose bytes are measured again.
+    std::function<std::vector<int>(const std::vector<int>&, std::size_t)> gatherChunks;
     // Told when the budget would refuse a chunk with nothing left to evict: the back end may move
     // chunks into the room evicted ones left in memory they share. Returns the chunks moved, whose
     // bytes are measured again.
@@ -124,9 +124,10 @@ public:
   // Makes the wanted chunks resident, in the order given: missing ones are read (one read each),
   // decompressed and prepared (Upload::prepareChunk) on worker threads, several at a time, and
   // uploaded here; the least recently used of the others are evicted to stay within the budget (in
-  // which memory a back end's chunks share counts whole, free room included). Returns, for each
-  // wanted chunk, whether it is resident. A chunk that cannot be read, or a cache file that changed since it was
-  // opened, is said once; what is resident stays usable.
+  // which memory a back end's chunks share counts whole, free room included). The back end may then
+  // gather the wanted ones (Upload::gatherChunks). Returns, for each wanted chunk, whether it is
+  // resident. A chunk that cannot be read, or a cache file that changed since it was opened, is
+  // said once; what is resident stays usable.
   // With mayEvict false (a prefetch) only spare budget is used. whileReading, if given, runs on this
   // thread once the first chunks are being read (or at once when none is missing).
   std::vector<char> makeResident(const std::vector<int>& wanted, bool mayEvict = true,
@@ -183,6 +184,9 @@ private:
   // The graphics memory the chunks hold: what the back end holds beyond the resident chunks' own
   // bytes (free room in memory they share) counts too.
   std::size_t heldBytes() const;
+  // The graphics memory the budget leaves the chunks beside what is reserved (meaningless without a
+  // budget).
+  std::size_t roomBytes() const { return budget_ > reserved_ ? budget_ - reserved_ : 0; }
   // Has the back end gather the wanted chunks that are resident (Upload::gatherChunks).
   void gatherResident(const std::vector<int>& wanted, const std::vector<char>& resident);
   // A resident chunk's bytes measured again, after the back end moved it.
